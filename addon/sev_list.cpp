@@ -1,1 +1,213 @@
-// placeholder: replaced by the layer implementation
+// get_sev_list and GetSevListDornUser: a directory user's
+// security-equivalence list as DNs, from the identity library's GUID list
+// and one DN lookup per GUID.
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "addon/addon.h"
+#include "addon/addon_internal.h"
+#include "platform/tamo/tamolib.h"
+
+namespace {
+
+constexpr int32_t kFirstCapacity = 20;  // GUIDs offered to the first list call
+constexpr size_t kGuidSize = 16;
+constexpr size_t kDnSlotSize = 256;      // a DN is cut to 255 bytes and a zero
+constexpr size_t kLocalNameUnits = 256;  // covers every name JavaScript can pass
+// The library answers "too small" with the count it needs, so one more call
+// normally suffices; a list that grows between calls may need a few, and a
+// library that never stops asking must not hold the call forever.
+constexpr int kMaxListCalls = 8;
+
+}  // namespace
+
+// Fetches the DN of every GUID, in order, into its 256-byte slot.  On the
+// first failing lookup it logs the GUID and the status and returns false.
+// Kept static: an internal step, reported under its own name.
+static bool ConvertSevListFromGuidToDNs(const unsigned char *guids, int32_t count, char *dns) {
+    // Set once for the whole list, as the library expects.
+    int32_t selector = TAMO_INFO_DN;
+    int32_t extra = 0;
+    char *dn = nullptr;
+    for (int32_t i = 0; i < count; ++i) {
+        const unsigned char *guid = guids + static_cast<size_t>(i) * kGuidSize;
+        int32_t status =
+            tamolib_get_userinfo_from_guid(guid, &selector, nullptr, nullptr, &extra, &dn);
+        // A success without a string is a failed lookup too: there is no DN
+        // to copy, and the pointer must not be taken from an earlier GUID.
+        if (status != 0 || dn == nullptr) {
+            char text[38];
+            MFA_ERR("ConvertSevListFromGuidToDNs",
+                    "Failed to get user details by GUID: %s, error: %d",
+                    ConvertGUIDToString(text, guid), status);
+            return false;
+        }
+        char *slot = dns + static_cast<size_t>(i) * kDnSlotSize;
+        memcpy(slot, dn, strnlen(dn, kDnSlotSize - 1));
+        free(dn);
+        // Cleared so that a later answer that leaves it untouched cannot
+        // hand back the string just released.
+        dn = nullptr;
+    }
+    return true;
+}
+
+char *GetSevListDornUser(const char *userName, int32_t *count) {
+    if (userName == nullptr || count == nullptr) {
+        return nullptr;
+    }
+    // The 16-bit name takes 2 x (length + 1) bytes.  Names from JavaScript
+    // (at most 254 bytes) fit the stack buffer; a longer name from a C
+    // caller gets a heap buffer rather than an unbounded stack frame.
+    const size_t nameLength = strlen(userName);
+    const size_t name16Size = 2 * (nameLength + 1);
+    unsigned char localName[2 * kLocalNameUnits] = {};
+    unsigned char *name16 = localName;
+    if (name16Size > sizeof localName) {
+        name16 = static_cast<unsigned char *>(calloc(name16Size, 1));
+        if (name16 == nullptr) {
+            MFA_ERR("GetSevListDornUser",
+                    "Failed to allocate %lu bytes for the user name in GetSevListDornUser",
+                    static_cast<unsigned long>(name16Size));
+            return nullptr;
+        }
+    }
+    ConvertUTF8ToUnicodeString(userName, name16);
+
+    *count = kFirstCapacity;
+    unsigned char *guids = nullptr;
+    int32_t extra = 0;
+    int32_t status = TAMO_ERR_BUFFER_TOO_SMALL;
+    for (int call = 0; call < kMaxListCalls; ++call) {
+        // The count is never negative here; the product is taken in 64 bits
+        // (and calloc checks its own), so no size can wrap.
+        const uint64_t guidBytes = static_cast<uint64_t>(*count) * kGuidSize;
+        guids = static_cast<unsigned char *>(calloc(static_cast<size_t>(*count), kGuidSize));
+        if (guids == nullptr) {
+            MFA_ERR("GetSevListDornUser",
+                    "Failed to allocate %lu bytes for sevGUIDs in GetSevListDornUser",
+                    static_cast<unsigned long>(guidBytes));
+            if (name16 != localName) {
+                free(name16);
+            }
+            return nullptr;
+        }
+        const int32_t capacity = *count;
+        status = tamolib_get_sevlist_from_name(name16, count, guids, &extra);
+        // The library's answer is input.  A success that claims more GUIDs
+        // than were offered is taken as a request for that much room, so no
+        // GUID beyond the array is ever read; a negative count is a failure.
+        const bool negative = *count < 0;
+        if (status == 0 && !negative && *count > capacity) {
+            status = TAMO_ERR_BUFFER_TOO_SMALL;
+        }
+        if (status == 0 && !negative) {
+            break;
+        }
+        free(guids);
+        guids = nullptr;
+        if (negative || status != TAMO_ERR_BUFFER_TOO_SMALL) {
+            break;
+        }
+    }
+    if (name16 != localName) {
+        free(name16);
+    }
+    // No array left: the list call failed, or kept asking for more room.
+    if (guids == nullptr) {
+        MFA_ERR("GetSevListDornUser", "Failed to get SEV list of user: %s, error: %d", userName,
+                status);
+        return nullptr;
+    }
+
+    if (*count == 0) {
+        MFA_ERR("GetSevListDornUser", "sevCount is zero");
+        free(guids);
+        return nullptr;
+    }
+
+    const uint64_t dnBytes = static_cast<uint64_t>(*count) * kDnSlotSize;
+    char *dns = static_cast<char *>(calloc(static_cast<size_t>(*count), kDnSlotSize));
+    if (dns == nullptr) {
+        // Reported as a 32-bit number; a size beyond its range shows as the
+        // largest one rather than a wrapped value.
+        MFA_ERR("GetSevListDornUser", "Failed to allocate %d bytes in GetSevListDornUser",
+                dnBytes > INT32_MAX ? INT32_MAX : static_cast<int>(dnBytes));
+        free(guids);
+        return nullptr;
+    }
+    if (!ConvertSevListFromGuidToDNs(guids, *count, dns)) {
+        free(dns);
+        free(guids);
+        return nullptr;
+    }
+    free(guids);
+    return dns;
+}
+
+napi_value get_sev_list(napi_env env, napi_callback_info info) {
+    size_t argc = MFA_ARGUMENT_COUNT;
+    napi_value argv[MFA_ARGUMENT_COUNT] = {};
+    char userType[6] = {};
+    char userName[256] = {};
+    char propertyName[16] = {};
+    size_t length = 0;
+    int32_t count = 0;
+    napi_value napiCount = nullptr;
+    napi_value result = nullptr;
+
+    if (!MFA_NAPI_STEP("get_sev_list", "napi_get_cb_info failed",
+                       napi_get_cb_info(env, info, &argc, argv, nullptr, nullptr))) {
+        return nullptr;
+    }
+    // Read size 5: at most four bytes of the type, so "dornX" is served as
+    // "dorn" and "admin" is compared as "admi".
+    if (!MFA_NAPI_STEP("get_sev_list", "napi_get_value_string_utf8 failed",
+                       napi_get_value_string_utf8(env, argv[0], userType, 5, &length))) {
+        return nullptr;
+    }
+    if (!MFA_NAPI_STEP("get_sev_list", "napi_get_value_string_utf8 failed",
+                       napi_get_value_string_utf8(env, argv[1], userName, 255, &length))) {
+        return nullptr;
+    }
+    if (strcmp(userType, "dorn") != 0) {
+        if (strcmp(userType, "ad") == 0) {
+            MFA_ERR("get_sev_list", "Getting SEV list for AD user is not supported");
+        } else {
+            MFA_ERR("get_sev_list", "unknown user type");
+        }
+        return nullptr;
+    }
+
+    char *dns = GetSevListDornUser(userName, &count);
+    if (dns == nullptr) {
+        MFA_ERR("get_sev_list", "Failed to get sev list of user type %s", userType);
+        return nullptr;
+    }
+
+    // From here every exit releases the DN array.
+    bool built = MFA_NAPI_STEP("get_sev_list", "napi_create_uint32 failed",
+                               napi_create_uint32(env, static_cast<uint32_t>(count), &napiCount)) &&
+                 MFA_NAPI_STEP("get_sev_list", "Failed to create NAPI object in get_sev_list",
+                               napi_create_object(env, &result)) &&
+                 MFA_NAPI_STEP("get_sev_list",
+                               "napi_set_named_property failed for sev_count in get_sev_list",
+                               napi_set_named_property(env, result, "sev_count", napiCount));
+    for (int32_t i = 0; built && i < count; ++i) {
+        napi_value napiGroup = nullptr;
+        built = MFA_NAPI_STEP(
+            "get_sev_list", "napi_create_string_utf8 failed for napi_group in get_sev_list",
+            napi_create_string_utf8(env, dns + static_cast<size_t>(i) * kDnSlotSize,
+                                    NAPI_AUTO_LENGTH, &napiGroup));
+        if (built) {
+            snprintf(propertyName, sizeof propertyName, "%s%d", "group", i);
+            built = MFA_NAPI_STEP("get_sev_list",
+                                  "napi_set_named_property failed for napi_group in get_sev_list",
+                                  napi_set_named_property(env, result, propertyName, napiGroup));
+        }
+    }
+    free(dns);
+    return built ? result : nullptr;
+}

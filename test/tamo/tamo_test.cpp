@@ -1,0 +1,197 @@
+// The directory simulator: lookups against a database written here with
+// the shared schema, in a temporary file named by $TAMO_DIRECTORY_DB.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/tamo/tamo_internal.h"
+#include "platform/tamo/tamolib.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+Bytes guid(unsigned char n) {
+    Bytes g(16, 0);
+    g[0] = n;
+    g[15] = 0xEE;
+    return g;
+}
+
+class Directory : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char path[] = "/tmp/tamo-test-XXXXXX";
+        int fd = mkstemp(path);
+        ASSERT_GE(fd, 0);
+        close(fd);
+        path_ = path;
+        setenv("TAMO_DIRECTORY_DB", path_.c_str(), 1);
+        ASSERT_EQ(sqlite3_open(path_.c_str(), &db_), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(db_, tamo::kSchema, nullptr, nullptr, nullptr), SQLITE_OK);
+    }
+    void TearDown() override {
+        sqlite3_close(db_);
+        unlink(path_.c_str());
+        unsetenv("TAMO_DIRECTORY_DB");
+    }
+
+    void entry(const Bytes &g, const char *login, const std::string &dn, const char *sid) {
+        sqlite3_stmt *stmt = nullptr;
+        ASSERT_EQ(
+            sqlite3_prepare_v2(db_, "INSERT INTO entries VALUES (?, ?, ?, ?)", -1, &stmt, nullptr),
+            SQLITE_OK);
+        sqlite3_bind_blob(stmt, 1, g.data(), 16, SQLITE_TRANSIENT);
+        login != nullptr ? sqlite3_bind_text(stmt, 2, login, -1, SQLITE_TRANSIENT)
+                         : sqlite3_bind_null(stmt, 2);
+        sqlite3_bind_text(stmt, 3, dn.c_str(), -1, SQLITE_TRANSIENT);
+        sid != nullptr ? sqlite3_bind_text(stmt, 4, sid, -1, SQLITE_TRANSIENT)
+                       : sqlite3_bind_null(stmt, 4);
+        EXPECT_EQ(sqlite3_step(stmt), SQLITE_DONE);
+        sqlite3_finalize(stmt);
+    }
+
+    void member(const Bytes &user, int position, const Bytes &g) {
+        sqlite3_stmt *stmt = nullptr;
+        ASSERT_EQ(sqlite3_prepare_v2(db_, "INSERT INTO sev VALUES (?, ?, ?)", -1, &stmt, nullptr),
+                  SQLITE_OK);
+        sqlite3_bind_blob(stmt, 1, user.data(), 16, SQLITE_TRANSIENT);
+        sqlite3_bind_int(stmt, 2, position);
+        sqlite3_bind_blob(stmt, 3, g.data(), 16, SQLITE_TRANSIENT);
+        EXPECT_EQ(sqlite3_step(stmt), SQLITE_DONE);
+        sqlite3_finalize(stmt);
+    }
+
+    static Bytes utf16(const std::u16string &text) {
+        Bytes out;
+        for (char16_t unit : text) {
+            out.push_back(static_cast<unsigned char>(unit & 0xFF));
+            out.push_back(static_cast<unsigned char>(unit >> 8));
+        }
+        out.push_back(0);
+        out.push_back(0);
+        return out;
+    }
+
+    std::string path_;
+    sqlite3 *db_ = nullptr;
+};
+
+TEST_F(Directory, NameLookupGivesPackedSidThatConvertsBack) {
+    entry(guid(1), "alice", "cn=alice", "S-1-5-21-3623811015-3361044348-30300820-1013");
+    int32_t selector = TAMO_INFO_SID, a = -1, b = -1;
+    unsigned char area[16] = {}, sid[68] = {};
+    ASSERT_EQ(tamolib_get_userinfo_from_name("alice", &selector, area, sid, &a, &b), TAMO_OK);
+    // Revision 1, five sub-authorities, authority 5 in 48-bit big-endian,
+    // then 21 little-endian.
+    const unsigned char head[12] = {1, 5, 0, 0, 0, 0, 0, 5, 21, 0, 0, 0};
+    EXPECT_EQ(std::memcmp(sid, head, sizeof head), 0);
+    EXPECT_EQ(Bytes(area, area + 16), guid(1));
+    char text[TAMO_SID_TEXT_SIZE];
+    ASSERT_EQ(tamolib_sid_to_string(sid, text), TAMO_OK);
+    EXPECT_STREQ(text, "S-1-5-21-3623811015-3361044348-30300820-1013");
+
+    EXPECT_EQ(tamolib_get_userinfo_from_name("Alice", &selector, area, sid, &a, &b),
+              TAMO_ERR_NOT_FOUND);
+    entry(guid(2), "nosid", "cn=nosid", nullptr);
+    EXPECT_EQ(tamolib_get_userinfo_from_name("nosid", &selector, area, sid, &a, &b),
+              TAMO_ERR_NO_SID);
+}
+
+TEST(SidForms, LargestSidAndLargeAuthorityFitTheTextBuffer) {
+    std::string text = "S-255-0xffffffffffff";
+    for (int i = 0; i < 15; ++i) {
+        text += "-4294967295";
+    }
+    unsigned char packed[68];
+    ASSERT_EQ(tamo::packSid(text.c_str(), packed), 68u);
+    char out[TAMO_SID_TEXT_SIZE];
+    ASSERT_EQ(tamolib_sid_to_string(packed, out), TAMO_OK);
+    EXPECT_EQ(out, text);
+    EXPECT_LT(text.size(), static_cast<std::size_t>(TAMO_SID_TEXT_SIZE));
+
+    for (const char *bad :
+         {"S-1-5", "S-1-5-", "S-1--5-1", "S-256-5-1", "S-1-5-4294967296", "S-1-5-1x", "s-1-5-1",
+          "S-1-5-+1", "S-1-5-1-2-3-4-5-6-7-8-9-10-11-12-13-14-15-16"}) {
+        EXPECT_EQ(tamo::packSid(bad, packed), 0u) << bad;
+    }
+    packed[1] = 16;
+    EXPECT_EQ(tamolib_sid_to_string(packed, out), TAMO_ERR_INVALID_ARG);
+    EXPECT_STREQ(out, "");
+}
+
+TEST_F(Directory, ListComesInPositionOrderOrAsksForRoom) {
+    entry(guid(1), "b\u00f6b", "cn=bob", "S-1-5-21-1-2-3-1");
+    for (int i = 0; i < 3; ++i) {
+        entry(guid(10 + i), nullptr, "cn=g" + std::to_string(i), nullptr);
+    }
+    member(guid(1), 2, guid(10));
+    member(guid(1), 0, guid(12));
+    member(guid(1), 1, guid(11));
+    const Bytes name = utf16(u"b\u00f6b");
+
+    int32_t count = 2, flags = 0;
+    unsigned char guids[3 * 16];
+    std::memset(guids, 0x5A, sizeof guids);
+    EXPECT_EQ(tamolib_get_sevlist_from_name(name.data(), &count, guids, &flags),
+              TAMO_ERR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(count, 3);
+    EXPECT_EQ(guids[0], 0x5A);  // nothing written on a short buffer
+
+    ASSERT_EQ(tamolib_get_sevlist_from_name(name.data(), &count, guids, &flags), TAMO_OK);
+    EXPECT_EQ(count, 3);
+    EXPECT_EQ(Bytes(guids, guids + 16), guid(12));
+    EXPECT_EQ(Bytes(guids + 32, guids + 48), guid(10));
+
+    // A user without list: success and zero.
+    entry(guid(2), "lonely", "cn=lonely", nullptr);
+    count = 20;
+    EXPECT_EQ(tamolib_get_sevlist_from_name(utf16(u"lonely").data(), &count, guids, &flags),
+              TAMO_OK);
+    EXPECT_EQ(count, 0);
+    count = 20;
+    EXPECT_EQ(tamolib_get_sevlist_from_name(utf16(u"nobody").data(), &count, guids, &flags),
+              TAMO_ERR_NOT_FOUND);
+    // A lone surrogate names no one.
+    EXPECT_EQ(tamolib_get_sevlist_from_name(utf16(u"\xD800").data(), &count, guids, &flags),
+              TAMO_ERR_NOT_FOUND);
+}
+
+TEST_F(Directory, GuidLookupGivesANewStringOrFails) {
+    const std::string longDn(300, 'd');
+    entry(guid(3), nullptr, longDn, nullptr);
+    int32_t selector = TAMO_INFO_DN, flags = 0;
+    char *dn = nullptr;
+    ASSERT_EQ(
+        tamolib_get_userinfo_from_guid(guid(3).data(), &selector, nullptr, nullptr, &flags, &dn),
+        TAMO_OK);
+    ASSERT_NE(dn, nullptr);
+    EXPECT_EQ(dn, longDn);
+    free(dn);
+
+    dn = nullptr;
+    EXPECT_EQ(
+        tamolib_get_userinfo_from_guid(guid(4).data(), &selector, nullptr, nullptr, &flags, &dn),
+        TAMO_ERR_NOT_FOUND);
+    EXPECT_EQ(dn, nullptr);
+    selector = TAMO_INFO_SID;
+    EXPECT_EQ(
+        tamolib_get_userinfo_from_guid(guid(3).data(), &selector, nullptr, nullptr, &flags, &dn),
+        TAMO_ERR_INVALID_ARG);
+}
+
+TEST_F(Directory, MissingDatabaseIsADatabaseError) {
+    setenv("TAMO_DIRECTORY_DB", "/nonexistent/directory.db", 1);
+    int32_t selector = TAMO_INFO_SID;
+    unsigned char area[16], sid[68];
+    EXPECT_EQ(tamolib_get_userinfo_from_name("alice", &selector, area, sid, nullptr, nullptr),
+              TAMO_ERR_DATABASE);
+}
+
+}  // namespace
