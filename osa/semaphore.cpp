@@ -85,7 +85,9 @@ int semx_destroy(Semx *semx) {
 }
 
 int semx_wait(Semx *semx) {
-    int result = 0;
+    // Volatile because the clean-up push is a setjmp point: a value kept in
+    // a register there is not guaranteed after the matching pop.
+    volatile int result = 0;
     // The first lock is not checked: on a valid semaphore it cannot fail.
     pthread_mutex_lock(&semx->mutex);
     pthread_cleanup_push(UnlockOnCancel, &semx->mutex);
@@ -105,7 +107,7 @@ int semx_wait(Semx *semx) {
 }
 
 int semx_timedwait(Semx *semx, uint32_t timeoutMs) {
-    int result = 0;
+    volatile int result = 0;  // see semx_wait
     pthread_mutex_lock(&semx->mutex);
     pthread_cleanup_push(UnlockOnCancel, &semx->mutex);
     // One deadline for the whole wait, so spurious wake-ups do not extend it.
