@@ -1,1 +1,257 @@
-// placeholder: replaced by the simulator
+// Credential store simulator: libkavocredstore.so over one SQLite database.
+//
+// Every call opens its own connection, does its work and closes it again, so
+// the library keeps no state between calls and several threads and processes
+// can use one database at once; SQLite's locking and the busy timeout order
+// them.  The database runs in WAL mode with synchronous=FULL, so a store that
+// returned 0 survives the process being killed.
+//
+// Schema (created on first use):
+//   credentials(service BLOB PRIMARY KEY, user_name BLOB, user_name_length
+//               INTEGER, secret BLOB, secret_length INTEGER)
+// `service` holds the raw bytes of the service name up to its first zero
+// byte; a row written by hand must store it as a BLOB (X'...' or
+// CAST(... AS BLOB)) to be found.  The two length columns are kept exactly
+// as the caller gave them, so a row may carry a length that disagrees with
+// its bytes; reads hand it back unchanged.
+#include "platform/credstore/kavocredstore.h"
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+
+namespace {
+
+// How long a call waits for another connection's lock before giving up.
+constexpr int kBusyTimeoutMs = 10000;
+
+constexpr const char *kSchema =
+    "CREATE TABLE IF NOT EXISTS credentials ("
+    " service BLOB PRIMARY KEY NOT NULL,"
+    " user_name BLOB,"
+    " user_name_length INTEGER NOT NULL,"
+    " secret BLOB,"
+    " secret_length INTEGER NOT NULL)";
+
+const char *databasePath() {
+    const char *path = std::getenv("KAVO_CREDSTORE_DB");
+    return (path != nullptr && path[0] != '\0') ? path : CREDSTORE_DEFAULT_DB;
+}
+
+// Maps an SQLite result code to the store's own status.
+int32_t statusFromSqlite(int rc) {
+    switch (rc & 0xff) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+        return CREDSTORE_ERR_BUSY;
+    case SQLITE_FULL:
+        return CREDSTORE_ERR_FULL;
+    case SQLITE_CANTOPEN:
+    case SQLITE_NOTADB:
+    case SQLITE_PERM:
+    case SQLITE_AUTH:
+    case SQLITE_READONLY:
+        return CREDSTORE_ERR_OPEN;
+    default:
+        return CREDSTORE_ERR_DATABASE;
+    }
+}
+
+// Length of the service name: the bytes before the first zero, never more
+// than the field holds.
+size_t serviceKeyLength(const ServiceEntry *entry) {
+    const void *zero = std::memchr(entry->name, 0, CREDSTORE_SERVICE_NAME_SIZE);
+    return zero != nullptr ? static_cast<size_t>(static_cast<const char *>(zero) - entry->name)
+                           : CREDSTORE_SERVICE_NAME_SIZE;
+}
+
+// One connection for the length of one call; closes itself on every path.
+class Connection {
+public:
+    Connection() = default;
+    Connection(const Connection &) = delete;
+    Connection &operator=(const Connection &) = delete;
+    ~Connection() {
+        if (db_ != nullptr) {
+            sqlite3_close_v2(db_);
+        }
+    }
+
+    // Opens (creating if needed) the database and makes sure the schema
+    // exists.  Returns 0 or a store status.
+    int32_t open() {
+        int rc = sqlite3_open_v2(databasePath(), &db_,
+                                 SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                                 nullptr);
+        if (rc != SQLITE_OK) {
+            return CREDSTORE_ERR_OPEN;
+        }
+        sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+        // WAL lets readers and one writer proceed together across processes;
+        // FULL makes every commit durable before the call returns.
+        for (const char *sql : {"PRAGMA journal_mode=WAL", "PRAGMA synchronous=FULL", kSchema}) {
+            rc = sqlite3_exec(db_, sql, nullptr, nullptr, nullptr);
+            if (rc != SQLITE_OK) {
+                return statusFromSqlite(rc);
+            }
+        }
+        return CREDSTORE_OK;
+    }
+
+    sqlite3 *get() const { return db_; }
+
+private:
+    sqlite3 *db_ = nullptr;
+};
+
+// A prepared statement finalised on every path.
+class Statement {
+public:
+    Statement(const Statement &) = delete;
+    Statement &operator=(const Statement &) = delete;
+    Statement(sqlite3 *db, const char *sql) { rc_ = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr); }
+    ~Statement() { sqlite3_finalize(stmt_); }
+    int prepareStatus() const { return rc_; }
+    sqlite3_stmt *get() const { return stmt_; }
+
+private:
+    sqlite3_stmt *stmt_ = nullptr;
+    int rc_ = SQLITE_ERROR;
+};
+
+int32_t storeRow(sqlite3 *db, const ServiceEntry *entry, const CredentialRecord *record) {
+    Statement insert(db,
+                     "INSERT OR REPLACE INTO credentials"
+                     " (service, user_name, user_name_length, secret, secret_length)"
+                     " VALUES (?1, ?2, ?3, ?4, ?5)");
+    if (insert.prepareStatus() != SQLITE_OK) {
+        return statusFromSqlite(insert.prepareStatus());
+    }
+    sqlite3_stmt *stmt = insert.get();
+    // Lengths were checked against their fields by the caller, so the bytes
+    // bound here never reach past the records.
+    sqlite3_bind_blob(stmt, 1, entry->name, static_cast<int>(serviceKeyLength(entry)),
+                      SQLITE_TRANSIENT);
+    sqlite3_bind_blob(stmt, 2, record->userName, static_cast<int>(record->userNameLength),
+                      SQLITE_TRANSIENT);
+    sqlite3_bind_int64(stmt, 3, record->userNameLength);
+    sqlite3_bind_blob(stmt, 4, record->secret, static_cast<int>(record->secretLength),
+                      SQLITE_TRANSIENT);
+    sqlite3_bind_int64(stmt, 5, record->secretLength);
+    int rc = sqlite3_step(stmt);
+    return rc == SQLITE_DONE ? CREDSTORE_OK : statusFromSqlite(rc);
+}
+
+// Reads a stored length back into its 32-bit field; a value that no caller
+// could have stored marks a damaged row.
+bool lengthFromColumn(sqlite3_stmt *stmt, int column, uint32_t *out) {
+    sqlite3_int64 value = sqlite3_column_int64(stmt, column);
+    if (value < 0 || value > static_cast<sqlite3_int64>(UINT32_MAX)) {
+        return false;
+    }
+    *out = static_cast<uint32_t>(value);
+    return true;
+}
+
+// Copies a BLOB (or TEXT) column into a record field, refusing a value
+// longer than the field.
+bool bytesFromColumn(sqlite3_stmt *stmt, int column, void *field, size_t fieldSize) {
+    const void *bytes = sqlite3_column_blob(stmt, column);
+    int size = sqlite3_column_bytes(stmt, column);
+    if (size < 0 || static_cast<size_t>(size) > fieldSize) {
+        return false;
+    }
+    if (size > 0 && bytes != nullptr) {
+        std::memcpy(field, bytes, static_cast<size_t>(size));
+    }
+    return true;
+}
+
+}  // namespace
+
+extern "C" int32_t arb_set_credential(const ServiceEntry *serviceEntry,
+                                      const CredentialRecord *credentialRecord) {
+    if (serviceEntry == nullptr || credentialRecord == nullptr) {
+        return CREDSTORE_ERR_INVALID_ARGUMENT;
+    }
+    if (serviceEntry->nameLength > CREDSTORE_SERVICE_NAME_SIZE ||
+        credentialRecord->userNameLength > CREDSTORE_USER_NAME_SIZE ||
+        credentialRecord->secretLength > CREDSTORE_SECRET_SIZE) {
+        return CREDSTORE_ERR_LENGTH;
+    }
+    if (credentialRecord->userNameLength == 0 || credentialRecord->userName[0] == '\0') {
+        return CREDSTORE_ERR_USER_NAME_NOT_SET;
+    }
+    if (serviceKeyLength(serviceEntry) == 0) {
+        return CREDSTORE_ERR_INVALID_ARGUMENT;
+    }
+
+    Connection connection;
+    int32_t status = connection.open();
+    if (status != CREDSTORE_OK) {
+        return status;
+    }
+    sqlite3 *db = connection.get();
+    // IMMEDIATE takes the write lock up front, so the busy timeout applies
+    // to it rather than to a lock upgrade that could fail half-way.
+    int rc = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) {
+        return statusFromSqlite(rc);
+    }
+    status = storeRow(db, serviceEntry, credentialRecord);
+    if (status == CREDSTORE_OK) {
+        rc = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+        if (rc == SQLITE_OK) {
+            return CREDSTORE_OK;
+        }
+        status = statusFromSqlite(rc);
+    }
+    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    return status;
+}
+
+extern "C" int32_t arb_get_credential(const ServiceEntry *serviceEntry,
+                                      CredentialRecord *credentialRecord) {
+    if (serviceEntry == nullptr || credentialRecord == nullptr) {
+        return CREDSTORE_ERR_INVALID_ARGUMENT;
+    }
+    std::memset(credentialRecord, 0, sizeof *credentialRecord);
+    size_t keyLength = serviceKeyLength(serviceEntry);
+    if (keyLength == 0) {
+        return CREDSTORE_ERR_INVALID_ARGUMENT;
+    }
+
+    Connection connection;
+    int32_t status = connection.open();
+    if (status != CREDSTORE_OK) {
+        return status;
+    }
+    Statement select(connection.get(),
+                     "SELECT user_name, user_name_length, secret, secret_length"
+                     " FROM credentials WHERE service = ?1");
+    if (select.prepareStatus() != SQLITE_OK) {
+        return statusFromSqlite(select.prepareStatus());
+    }
+    sqlite3_stmt *stmt = select.get();
+    sqlite3_bind_blob(stmt, 1, serviceEntry->name, static_cast<int>(keyLength), SQLITE_TRANSIENT);
+    int rc = sqlite3_step(stmt);
+    if (rc == SQLITE_DONE) {
+        return CREDSTORE_ERR_NOT_FOUND;
+    }
+    if (rc != SQLITE_ROW) {
+        return statusFromSqlite(rc);
+    }
+    CredentialRecord row{};
+    if (!bytesFromColumn(stmt, 0, row.userName, sizeof row.userName) ||
+        !lengthFromColumn(stmt, 1, &row.userNameLength) ||
+        !bytesFromColumn(stmt, 2, row.secret, sizeof row.secret) ||
+        !lengthFromColumn(stmt, 3, &row.secretLength)) {
+        return CREDSTORE_ERR_CORRUPT;
+    }
+    // The caller sees either the whole row or a zeroed record.
+    std::memcpy(credentialRecord, &row, sizeof row);
+    return CREDSTORE_OK;
+}

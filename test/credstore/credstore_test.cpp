@@ -1,0 +1,337 @@
+// Credential store simulator: what the module relies on (records stored and
+// handed back exactly, services matched by name text, -802 and -805) and the
+// store's own refusals, against a real SQLite database in a temporary
+// directory.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sqlite3.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "platform/credstore/kavocredstore.h"
+
+namespace {
+
+class CredStoreTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/kavo-credstore-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        dbPath_ = dir_ + "/credstore.db";
+        setenv("KAVO_CREDSTORE_DB", dbPath_.c_str(), 1);
+    }
+    void TearDown() override
+    {
+        unsetenv("KAVO_CREDSTORE_DB");
+        std::filesystem::remove_all(dir_);
+    }
+
+    // Runs SQL directly against the store's database, as a test that wants
+    // an odd row would.
+    void execSql(const std::string &sql)
+    {
+        sqlite3 *db = nullptr;
+        ASSERT_EQ(sqlite3_open(dbPath_.c_str(), &db), SQLITE_OK);
+        char *error = nullptr;
+        int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error);
+        EXPECT_EQ(rc, SQLITE_OK) << (error ? error : "");
+        sqlite3_free(error);
+        sqlite3_close(db);
+    }
+
+    std::string dir_;
+    std::string dbPath_;
+};
+
+ServiceEntry storeEntry(const char *name)
+{
+    ServiceEntry entry{};
+    entry.nameLength = static_cast<uint32_t>(strlen(name));
+    memcpy(entry.name, name, strlen(name) + 1);
+    return entry;
+}
+
+ServiceEntry readEntry(const char *name)
+{
+    ServiceEntry entry = storeEntry(name);
+    entry.nameLength += 1;
+    return entry;
+}
+
+CredentialRecord makeRecord(const char *user, const std::string &secret)
+{
+    CredentialRecord record{};
+    record.userNameLength = static_cast<uint32_t>(strlen(user) + 1);
+    memcpy(record.userName, user, strlen(user) + 1);
+    record.secretLength = static_cast<uint32_t>(secret.size());
+    memcpy(record.secret, secret.data(), secret.size());
+    return record;
+}
+
+TEST_F(CredStoreTest, StoredRecordComesBackByteForByteUnderTheReadLength)
+{
+    std::string secret(300, '\0');
+    for (size_t i = 0; i < secret.size(); ++i) {
+        secret[i] = static_cast<char>(i * 7 + 1);  // zero bytes inside included
+    }
+    ServiceEntry entry = storeEntry("mail-relay");
+    CredentialRecord stored = makeRecord("svc-account", secret);
+    ASSERT_EQ(arb_set_credential(&entry, &stored), CREDSTORE_OK);
+    EXPECT_TRUE(std::filesystem::exists(dbPath_));
+
+    ServiceEntry lookup = readEntry("mail-relay");
+    CredentialRecord got;
+    memset(&got, 0xAA, sizeof got);  // the store must overwrite every byte
+    ASSERT_EQ(arb_get_credential(&lookup, &got), CREDSTORE_OK);
+    EXPECT_EQ(memcmp(&got, &stored, sizeof got), 0);
+    EXPECT_EQ(got.userNameLength, 12u);
+    EXPECT_EQ(got.secretLength, 300u);
+}
+
+TEST_F(CredStoreTest, UnknownServiceIsNotFoundAndLeavesRecordZeroed)
+{
+    ServiceEntry lookup = readEntry("never-stored");
+    CredentialRecord got;
+    memset(&got, 0xAA, sizeof got);
+    EXPECT_EQ(arb_get_credential(&lookup, &got), CREDSTORE_ERR_NOT_FOUND);
+    CredentialRecord zero{};
+    EXPECT_EQ(memcmp(&got, &zero, sizeof got), 0);
+
+    // Names are compared as whole byte strings, not by prefix or case.
+    ServiceEntry entry = storeEntry("Alpha");
+    CredentialRecord record = makeRecord("u", "s");
+    ASSERT_EQ(arb_set_credential(&entry, &record), CREDSTORE_OK);
+    for (const char *other : {"alpha", "Alph", "Alpha2"}) {
+        ServiceEntry miss = readEntry(other);
+        EXPECT_EQ(arb_get_credential(&miss, &got), CREDSTORE_ERR_NOT_FOUND) << other;
+    }
+}
+
+TEST_F(CredStoreTest, SecondStoreReplacesTheFirst)
+{
+    ServiceEntry entry = storeEntry("svc");
+    CredentialRecord first = makeRecord("first-user", std::string(200, 'x'));
+    CredentialRecord second = makeRecord("u2", "short");
+    ASSERT_EQ(arb_set_credential(&entry, &first), CREDSTORE_OK);
+    ASSERT_EQ(arb_set_credential(&entry, &second), CREDSTORE_OK);
+
+    ServiceEntry lookup = readEntry("svc");
+    CredentialRecord got{};
+    ASSERT_EQ(arb_get_credential(&lookup, &got), CREDSTORE_OK);
+    // No trace of the longer first record survives in the second.
+    EXPECT_EQ(memcmp(&got, &second, sizeof got), 0);
+}
+
+TEST_F(CredStoreTest, ServiceNameEndsAtFirstZeroAndNeverBeyondItsField)
+{
+    // Bytes after the zero and nameLength play no part in the match.
+    ServiceEntry entry = storeEntry("svc");
+    memcpy(entry.name + 4, "junk", 4);
+    entry.nameLength = 77;
+    CredentialRecord record = makeRecord("user", "secret");
+    ASSERT_EQ(arb_set_credential(&entry, &record), CREDSTORE_OK);
+    ServiceEntry lookup = readEntry("svc");
+    CredentialRecord got{};
+    EXPECT_EQ(arb_get_credential(&lookup, &got), CREDSTORE_OK);
+
+    // A name that fills all 512 bytes with no zero is taken whole.
+    ServiceEntry full{};
+    full.nameLength = 512;
+    memset(full.name, 'n', sizeof full.name);
+    ASSERT_EQ(arb_set_credential(&full, &record), CREDSTORE_OK);
+    ServiceEntry fullLookup = full;
+    EXPECT_EQ(arb_get_credential(&fullLookup, &got), CREDSTORE_OK);
+    fullLookup.name[511] = 'm';
+    EXPECT_EQ(arb_get_credential(&fullLookup, &got), CREDSTORE_ERR_NOT_FOUND);
+}
+
+TEST_F(CredStoreTest, EmptyUserNameIsRefusedWithUserNameNotSet)
+{
+    ServiceEntry entry = storeEntry("svc");
+    CredentialRecord emptyText = makeRecord("", "secret");  // length 1, zero first byte
+    EXPECT_EQ(arb_set_credential(&entry, &emptyText), CREDSTORE_ERR_USER_NAME_NOT_SET);
+    CredentialRecord zeroLength = makeRecord("user", "secret");
+    zeroLength.userNameLength = 0;
+    EXPECT_EQ(arb_set_credential(&entry, &zeroLength), CREDSTORE_ERR_USER_NAME_NOT_SET);
+
+    ServiceEntry lookup = readEntry("svc");
+    CredentialRecord got{};
+    EXPECT_EQ(arb_get_credential(&lookup, &got), CREDSTORE_ERR_NOT_FOUND);
+}
+
+TEST_F(CredStoreTest, LengthsBeyondTheirFieldsAreRefusedAndNothingIsStored)
+{
+    ServiceEntry entry = storeEntry("svc");
+    CredentialRecord record = makeRecord("user", "secret");
+
+    CredentialRecord longUser = record;
+    longUser.userNameLength = 1025;
+    EXPECT_EQ(arb_set_credential(&entry, &longUser), CREDSTORE_ERR_LENGTH);
+    CredentialRecord longSecret = record;
+    longSecret.secretLength = 1025;
+    EXPECT_EQ(arb_set_credential(&entry, &longSecret), CREDSTORE_ERR_LENGTH);
+    CredentialRecord hugeSecret = record;
+    hugeSecret.secretLength = 0xFFFFFFFFu;
+    EXPECT_EQ(arb_set_credential(&entry, &hugeSecret), CREDSTORE_ERR_LENGTH);
+    ServiceEntry longName = entry;
+    longName.nameLength = 513;
+    EXPECT_EQ(arb_set_credential(&longName, &record), CREDSTORE_ERR_LENGTH);
+
+    ServiceEntry lookup = readEntry("svc");
+    CredentialRecord got{};
+    EXPECT_EQ(arb_get_credential(&lookup, &got), CREDSTORE_ERR_NOT_FOUND);
+
+    // The field sizes themselves are accepted.
+    CredentialRecord fullRecord{};
+    fullRecord.userNameLength = 1024;
+    memset(fullRecord.userName, 'u', sizeof fullRecord.userName);
+    fullRecord.secretLength = 1024;
+    memset(fullRecord.secret, 0x5A, sizeof fullRecord.secret);
+    ASSERT_EQ(arb_set_credential(&entry, &fullRecord), CREDSTORE_OK);
+    ASSERT_EQ(arb_get_credential(&lookup, &got), CREDSTORE_OK);
+    EXPECT_EQ(memcmp(&got, &fullRecord, sizeof got), 0);
+}
+
+TEST_F(CredStoreTest, NullRecordsAndEmptyServiceNameAreInvalidArguments)
+{
+    ServiceEntry entry = storeEntry("svc");
+    CredentialRecord record = makeRecord("user", "secret");
+    EXPECT_EQ(arb_set_credential(nullptr, &record), CREDSTORE_ERR_INVALID_ARGUMENT);
+    EXPECT_EQ(arb_set_credential(&entry, nullptr), CREDSTORE_ERR_INVALID_ARGUMENT);
+    EXPECT_EQ(arb_get_credential(nullptr, &record), CREDSTORE_ERR_INVALID_ARGUMENT);
+    EXPECT_EQ(arb_get_credential(&entry, nullptr), CREDSTORE_ERR_INVALID_ARGUMENT);
+    ServiceEntry empty{};
+    EXPECT_EQ(arb_set_credential(&empty, &record), CREDSTORE_ERR_INVALID_ARGUMENT);
+    EXPECT_EQ(arb_get_credential(&empty, &record), CREDSTORE_ERR_INVALID_ARGUMENT);
+}
+
+TEST_F(CredStoreTest, RowsWrittenBySqlComeBackAsStoredOrAreRefusedWhenTheyCannotFit)
+{
+    ServiceEntry entry = storeEntry("seed");
+    CredentialRecord record = makeRecord("user", "secret");
+    ASSERT_EQ(arb_set_credential(&entry, &record), CREDSTORE_OK);  // creates the schema
+
+    // A length that disagrees with the bytes is handed back unchanged.
+    execSql("INSERT INTO credentials VALUES (CAST('odd' AS BLOB), 'abc', 257, X'0102', 2)");
+    ServiceEntry odd = readEntry("odd");
+    CredentialRecord got{};
+    ASSERT_EQ(arb_get_credential(&odd, &got), CREDSTORE_OK);
+    EXPECT_EQ(got.userNameLength, 257u);
+    EXPECT_STREQ(got.userName, "abc");
+    EXPECT_EQ(got.secretLength, 2u);
+    EXPECT_EQ(got.secret[0], 1);
+    EXPECT_EQ(got.secret[1], 2);
+
+    // Bytes that would not fit a field, or a length no record can carry,
+    // are refused and the record stays zeroed.
+    execSql("INSERT INTO credentials VALUES (CAST('big' AS BLOB), 'u', 2, zeroblob(1025), 1025)");
+    execSql("INSERT INTO credentials VALUES (CAST('neg' AS BLOB), 'u', -1, X'00', 1)");
+    execSql("INSERT INTO credentials VALUES (CAST('wide' AS BLOB), 'u', 2, X'00', 4294967296)");
+    CredentialRecord zero{};
+    for (const char *name : {"big", "neg", "wide"}) {
+        ServiceEntry bad = readEntry(name);
+        memset(&got, 0xAA, sizeof got);
+        EXPECT_EQ(arb_get_credential(&bad, &got), CREDSTORE_ERR_CORRUPT) << name;
+        EXPECT_EQ(memcmp(&got, &zero, sizeof got), 0) << name;
+    }
+}
+
+TEST_F(CredStoreTest, DatabaseThatCannotBeOpenedGivesOpenStatus)
+{
+    ServiceEntry entry = storeEntry("svc");
+    CredentialRecord record = makeRecord("user", "secret");
+
+    setenv("KAVO_CREDSTORE_DB", (dir_ + "/missing/dir/credstore.db").c_str(), 1);
+    EXPECT_EQ(arb_set_credential(&entry, &record), CREDSTORE_ERR_OPEN);
+    CredentialRecord got{};
+    EXPECT_EQ(arb_get_credential(&entry, &got), CREDSTORE_ERR_OPEN);
+
+    std::string notDb = dir_ + "/not-a-db";
+    FILE *file = fopen(notDb.c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    fputs("this is not an SQLite database, just some text long enough to fill a header\n", file);
+    fclose(file);
+    setenv("KAVO_CREDSTORE_DB", notDb.c_str(), 1);
+    EXPECT_EQ(arb_set_credential(&entry, &record), CREDSTORE_ERR_OPEN);
+}
+
+TEST_F(CredStoreTest, DatabaseRunsInWriteAheadLogMode)
+{
+    ServiceEntry entry = storeEntry("svc");
+    CredentialRecord record = makeRecord("user", "secret");
+    ASSERT_EQ(arb_set_credential(&entry, &record), CREDSTORE_OK);
+    sqlite3 *db = nullptr;
+    ASSERT_EQ(sqlite3_open(dbPath_.c_str(), &db), SQLITE_OK);
+    sqlite3_stmt *stmt = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "PRAGMA journal_mode", -1, &stmt, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
+    EXPECT_STREQ(reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0)), "wal");
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+}
+
+TEST_F(CredStoreTest, StoreSurvivesWriterBeingKilledAndConcurrentWritersAllLand)
+{
+    // A child stores and is killed at once: the commit must already be
+    // durable when arb_set_credential returns.
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ServiceEntry entry = storeEntry("killed-writer");
+        CredentialRecord record = makeRecord("durable", "blob");
+        int status = arb_set_credential(&entry, &record);
+        if (status == 0) {
+            raise(SIGKILL);
+        }
+        _exit(1);
+    }
+    int wstatus = 0;
+    ASSERT_EQ(waitpid(child, &wstatus, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(wstatus)) << "child failed to store";
+    ServiceEntry lookup = readEntry("killed-writer");
+    CredentialRecord got{};
+    ASSERT_EQ(arb_get_credential(&lookup, &got), CREDSTORE_OK);
+    EXPECT_STREQ(got.userName, "durable");
+
+    // Several processes writing at once wait for each other's locks.
+    constexpr int kWriters = 4;
+    constexpr int kStoresEach = 15;
+    pid_t writers[kWriters];
+    for (int w = 0; w < kWriters; ++w) {
+        writers[w] = fork();
+        ASSERT_GE(writers[w], 0);
+        if (writers[w] == 0) {
+            for (int i = 0; i < kStoresEach; ++i) {
+                std::string name = "svc-" + std::to_string(w) + "-" + std::to_string(i);
+                ServiceEntry entry = storeEntry(name.c_str());
+                CredentialRecord record = makeRecord(name.c_str(), name);
+                if (arb_set_credential(&entry, &record) != 0) {
+                    _exit(1);
+                }
+            }
+            _exit(0);
+        }
+    }
+    for (pid_t writer : writers) {
+        ASSERT_EQ(waitpid(writer, &wstatus, 0), writer);
+        EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0);
+    }
+    for (int w = 0; w < kWriters; ++w) {
+        for (int i = 0; i < kStoresEach; ++i) {
+            std::string name = "svc-" + std::to_string(w) + "-" + std::to_string(i);
+            ServiceEntry entry = readEntry(name.c_str());
+            ASSERT_EQ(arb_get_credential(&entry, &got), CREDSTORE_OK) << name;
+            EXPECT_EQ(std::string(got.userName), name);
+        }
+    }
+}
+
+}  // namespace

@@ -1,0 +1,184 @@
+'use strict';
+// arb_set_credentials and arb_get_credentials against the real add-on, the
+// credential store simulator and the real protection layer and crypto
+// simulator, each run in a sandboxed Node.js child (support/harness.js).
+// Rows with odd contents are written straight into the store's SQLite
+// database with the sqlite3 command.
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const { spawnSync } = require('node:child_process');
+const path = require('node:path');
+const h = require('./support/harness');
+
+const skip = h.skipReason;
+
+// Runs one SQL statement against a platform's credential store database.
+function sql(platform, statement) {
+  const run = spawnSync('sqlite3', ['-batch', path.join(platform, 'credstore.db'), statement], {
+    encoding: 'utf8',
+  });
+  if (run.error || run.status !== 0) {
+    throw new Error(`sqlite3 failed: ${run.error ? run.error.message : run.stderr}`);
+  }
+  return run.stdout.trim();
+}
+
+// The stored secret of a service, as a Buffer.
+function storedSecret(platform, service) {
+  const hex = sql(platform, `SELECT hex(secret) FROM credentials WHERE service = CAST('${service}' AS BLOB)`);
+  assert.notEqual(hex, '', `no row for ${service}`);
+  return Buffer.from(hex, 'hex');
+}
+
+// Writes a row by hand; userName and secret are Buffers.
+function insertRow(platform, service, userName, userNameLength, secret) {
+  sql(platform, 'INSERT OR REPLACE INTO credentials VALUES ' +
+    `(CAST('${service}' AS BLOB), X'${userName.toString('hex')}', ${userNameLength}, ` +
+    `X'${secret.toString('hex')}', ${secret.length})`);
+}
+
+function errorLines(result) {
+  const lines = h.calls(result);
+  for (const line of lines) {
+    assert.equal(line.level, h.LOG_ERR, line.message);
+  }
+  return lines.map((line) => line.message);
+}
+
+function assertLines(result, expected) {
+  const lines = errorLines(result);
+  assert.equal(lines.length, expected.length, `log: ${JSON.stringify(lines)}`);
+  expected.forEach((pattern, i) => assert.match(lines[i], pattern));
+}
+
+function withPlatform(fn) {
+  return async () => {
+    const platform = h.createPlatform();
+    try {
+      await fn(platform);
+    } finally {
+      h.removePlatform(platform);
+    }
+  };
+}
+
+test('credentials round trip: ASCII, UTF-8, empty and cut passwords', { skip }, withPlatform((platform) => {
+  const cases = [
+    ['ascii-service', 'svc-admin', 'Passw0rd!'],
+    ['utf8-service', 'jürgen.müller', 'пароль-密码-🔑'],
+    ['empty-password', 'bob', ''],
+    ['long-password', 'carol', 'x'.repeat(126) + 'CUT-OFF-TAIL'],
+  ];
+  const result = h.runAddon((addon, rows) => rows.map(([service, user, password]) => ({
+    set: addon.arb_set_credentials(service, user, password),
+    get: addon.arb_get_credentials(service),
+  })).map(({ set, get }) => ({ set, setKeys: Object.keys(set), get, getKeys: Object.keys(get) })),
+  { platform, args: [cases] });
+
+  assert.equal(result.type, 'object', result.error || result.stderr);
+  assert.deepEqual(errorLines(result), []);
+  result.value.forEach(({ set, setKeys, get, getKeys }, i) => {
+    const [, user, password] = cases[i];
+    assert.deepEqual(set, { status: 'OK' });
+    assert.deepEqual(setKeys, ['status']);
+    assert.deepEqual(getKeys, ['user_name', 'password']);
+    assert.equal(get.user_name, user);
+    assert.equal(get.password, i === 3 ? 'x'.repeat(126) : password);
+  });
+
+  // The store holds a protected blob, never the password itself.
+  const secret = storedSecret(platform, 'ascii-service');
+  assert.equal(secret.readUInt32LE(0), 0xA12B);
+  assert.equal(secret.indexOf(Buffer.from('Passw0rd!')), -1);
+}));
+
+test('storing again under a service name replaces its credentials', { skip }, withPlatform((platform) => {
+  const result = h.runAddon((addon) => [
+    addon.arb_set_credentials('svc', 'first-user', 'first-password'),
+    addon.arb_set_credentials('svc', 'second', 'pw2'),
+    addon.arb_get_credentials('svc'),
+  ], { platform });
+  assert.deepEqual(result.value, [{ status: 'OK' }, { status: 'OK' }, { user_name: 'second', password: 'pw2' }]);
+  assert.equal(sql(platform, 'SELECT count(*) FROM credentials'), '1');
+}));
+
+test('credentials stored by one process are read by another', { skip }, withPlatform((platform) => {
+  const stored = h.runAddon((addon) => addon.arb_set_credentials('shared', 'writer', 'from-process-one'),
+    { platform });
+  assert.deepEqual(stored.value, { status: 'OK' });
+  const read = h.runAddon((addon) => addon.arb_get_credentials('shared'), { platform });
+  assert.deepEqual(read.value, { user_name: 'writer', password: 'from-process-one' });
+  assert.deepEqual(errorLines(read), []);
+}));
+
+test('store and read failures are reported as message pairs and yield undefined', { skip },
+  withPlatform((platform) => {
+    const result = h.runAddon((addon) => ({
+      missing: addon.arb_get_credentials('never-stored'),
+      emptyUser: addon.arb_set_credentials('no-user', '', 'pw'),
+      afterEmptyUser: addon.arb_get_credentials('no-user'),
+    }), { platform });
+    assert.equal(result.type, 'object', result.error);
+    assert.deepEqual(result.value, {});  // three undefined values
+    assertLines(result, [
+      h.mfa('load_creds_from_arb', 'Service entry <never-stored> not found in ARB'),
+      h.mfa('arb_get_credentials', 'load_creds_from_arb failed'),
+      h.mfa('set_creds_in_arb', 'User name is not set for service no-user'),
+      h.mfa('arb_set_credentials', 'set_creds_in_arb failed'),
+      // The refused credential was not stored.
+      h.mfa('load_creds_from_arb', 'Service entry <no-user> not found in ARB'),
+      h.mfa('arb_get_credentials', 'load_creds_from_arb failed'),
+    ]);
+  }));
+
+test('stored user name lengths 0 and 256 are read, 257 is refused', { skip }, withPlatform((platform) => {
+  const base = h.runAddon((addon) => addon.arb_set_credentials('base', 'alice', 'pw-base'), { platform });
+  assert.deepEqual(base.value, { status: 'OK' });
+  const secret = storedSecret(platform, 'base');
+  insertRow(platform, 'len0', Buffer.alloc(0), 0, secret);
+  // 256 bytes with no zero among them: the whole name comes back.
+  insertRow(platform, 'len256', Buffer.alloc(256, 'u'), 256, secret);
+  insertRow(platform, 'len257', Buffer.alloc(257, 'v'), 257, secret);
+
+  const result = h.runAddon((addon) => ['len0', 'len256', 'len257'].map((s) => addon.arb_get_credentials(s)),
+    { platform });
+  assert.deepEqual(result.value, [
+    { user_name: '', password: 'pw-base' },
+    { user_name: 'u'.repeat(256), password: 'pw-base' },
+    null,  // undefined inside an array
+  ]);
+  assertLines(result, [
+    h.mfa('load_creds_from_arb', 'Invalid user Name length - 257'),
+    h.mfa('arb_get_credentials', 'load_creds_from_arb failed'),
+  ]);
+}));
+
+test('blobs under another label or with a ciphertext beyond 128 bytes fail to unprotect', { skip },
+  withPlatform((platform) => {
+    const base = h.runAddon((addon) => addon.arb_set_credentials('base', 'alice', 'pw-base'), { platform });
+    assert.deepEqual(base.value, { status: 'OK' });
+    const secret = storedSecret(platform, 'base');
+
+    // The label follows the 32-byte header; one byte of it changed.
+    const otherLabel = Buffer.from(secret);
+    assert.equal(otherLabel.subarray(32, 46).toString(), 'ARB_Cred_Store');
+    otherLabel[32] = 'X'.charCodeAt(0);
+    insertRow(platform, 'other-label', Buffer.from('alice\0'), 6, otherLabel);
+
+    // A header that announces 128 more ciphertext bytes, which are there:
+    // the blob is well formed but its ciphertext exceeds the 128-byte room.
+    const longCipher = Buffer.concat([secret, Buffer.alloc(128)]);
+    longCipher.writeUInt32LE(secret.readUInt32LE(16) + 128, 16);
+    assert.ok(longCipher.readUInt32LE(16) > 128);
+    insertRow(platform, 'long-cipher', Buffer.from('alice\0'), 6, longCipher);
+
+    const result = h.runAddon((addon) => [addon.arb_get_credentials('other-label'),
+      addon.arb_get_credentials('long-cipher'), addon.arb_get_credentials('base')], { platform });
+    assert.deepEqual(result.value, [null, null, { user_name: 'alice', password: 'pw-base' }]);
+    assertLines(result, [
+      h.mfa('load_creds_from_arb', 'Error while decrypting proxy password retrieved from ARB, Error: <-7>'),
+      h.mfa('arb_get_credentials', 'load_creds_from_arb failed'),
+      h.mfa('load_creds_from_arb', 'Error while decrypting proxy password retrieved from ARB, Error: <-2>'),
+      h.mfa('arb_get_credentials', 'load_creds_from_arb failed'),
+    ]);
+  }));

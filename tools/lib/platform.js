@@ -1,0 +1,103 @@
+'use strict';
+// Shared by tools/demo and tools/kavo: where the build and the kept
+// platform root are, running the calling script inside the platform sandbox,
+// and laying out a small directory on a fresh root.
+const { spawnSync } = require('node:child_process');
+const fs = require('node:fs');
+const path = require('node:path');
+
+const repo = path.resolve(__dirname, '..', '..');
+const build = path.resolve(process.env.KAVO_BUILD_DIR || path.join(repo, 'build'));
+const paths = {
+  repo,
+  build,
+  addon: path.join(build, 'Release', 'kavoInterface.node'),
+  provision: path.join(build, 'Release', 'tamo-provision'),
+  syslogShim: path.join(build, 'test-support', 'libkavo_syslog_capture.so'),
+  withPlatform: path.join(repo, 'tools', 'with-platform'),
+  defaultRoot: path.join(repo, '.platform'),
+};
+// Inside the sandbox the root is always mounted here.
+const mountedRoot = '/etc/opt/zorvex';
+
+// True when this process already runs inside the sandbox of `root`.
+function insideSandbox(root) {
+  return process.env.KAVO_PLATFORM_ROOT === path.resolve(root) &&
+    fs.existsSync(path.join(mountedRoot, 'vesk64.cfg'));
+}
+
+// Runs this script again inside the sandbox of `root` (provisioned by
+// tools/with-platform when empty) and exits with its status.  `env` adds
+// variables for the script, `preload` is a library for LD_PRELOAD that
+// only the Node.js process gets.
+function reexecInSandbox(root, { env = {}, preload } = {}) {
+  fs.mkdirSync(root, { recursive: true });
+  const command = ['/usr/bin/env'];
+  if (preload) {
+    command.push(`LD_PRELOAD=${preload}`);
+  }
+  command.push(process.execPath, process.argv[1], ...process.argv.slice(2));
+  const run = spawnSync(paths.withPlatform, [root, '--', ...command], {
+    stdio: 'inherit',
+    env: { ...process.env, ...env },
+  });
+  if (run.error) {
+    console.error(`cannot start the platform sandbox: ${run.error.message}`);
+    process.exit(1);
+  }
+  if (run.status === 77) {
+    console.error('the platform sandbox is not available on this machine (see the message above)');
+  }
+  process.exit(run.status === null ? 1 : run.status);
+}
+
+// A few users, groups and security-equivalence lists, enough to show the
+// SID and SEV lookups.  Written once, when the root has no directory yet.
+const demoDirectory = [
+  ['add-entry', 'cn=admins,ou=groups,o=corp'],
+  ['add-entry', 'cn=mail-operators,ou=groups,o=corp'],
+  ['add-entry', 'cn=backup,ou=roles,o=corp'],
+  ['add-user', 'alice', 'cn=alice,ou=people,o=corp', 'S-1-5-21-3623811015-3361044348-30300820-1013'],
+  ['add-user', 'bob', 'cn=bob,ou=people,o=corp', 'S-1-5-21-3623811015-3361044348-30300820-1014'],
+  ['set-sev', 'alice', 'cn=admins,ou=groups,o=corp', 'cn=mail-operators,ou=groups,o=corp'],
+  ['set-sev', 'bob', 'cn=mail-operators,ou=groups,o=corp', 'cn=backup,ou=roles,o=corp'],
+];
+
+// Returns true when it provisioned the directory, false when one existed.
+function ensureDirectory() {
+  const database = path.join(mountedRoot, 'directory.db');
+  if (fs.existsSync(database)) {
+    return false;
+  }
+  requireBuilt(paths.provision, 'tamo-provision');
+  const run = spawnSync(paths.provision, ['--db', database, 'batch'], {
+    input: demoDirectory.map((fields) => fields.join('\t')).join('\n') + '\n',
+    encoding: 'utf8',
+  });
+  if (run.status !== 0) {
+    throw new Error(`tamo-provision failed: ${run.stderr}`);
+  }
+  return true;
+}
+
+function requireBuilt(file, what) {
+  if (!fs.existsSync(file)) {
+    console.error(`${what} not found at ${file}; build first (tools/build) or set KAVO_BUILD_DIR`);
+    process.exit(1);
+  }
+}
+
+function loadAddon() {
+  requireBuilt(paths.addon, 'the add-on');
+  return require(paths.addon);
+}
+
+module.exports = {
+  paths,
+  mountedRoot,
+  insideSandbox,
+  reexecInSandbox,
+  ensureDirectory,
+  requireBuilt,
+  loadAddon,
+};
