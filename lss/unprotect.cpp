@@ -1,1 +1,230 @@
-// placeholder: replaced by the layer implementation
+/* Local secret protection: LSSUnprotect.
+ *
+ * Reads a blob written by LSSProtect (layout in protect.cpp and lss.h),
+ * checks its header and label, unwraps the content key under the machine key
+ * that the header names, and decrypts the secret into the caller's buffer.
+ * The blob is outside data: every length is checked against blobLength, in a
+ * width that cannot wrap, before a byte behind it is read. */
+#include <stdint.h>
+#include <string.h>
+
+#include "cryptoclient/pex.h"
+#include "lss/lss.h"
+#include "lss/lss_internal.h"
+
+namespace {
+
+constexpr uint32_t kCbc8IvLength = 8;
+constexpr uint32_t kAesIvLength = 16;
+constexpr uint32_t kAesBlockSize = 16;
+
+/* The eight header fields, in host order whichever byte order the blob used. */
+struct BlobHeader {
+    uint32_t magic;
+    uint32_t version;
+    uint32_t labelLength;
+    uint32_t wrappedKeyLength;
+    uint32_t cipherTextLength;
+    uint32_t ivLength;
+    uint32_t keySource;
+    uint32_t cipher;
+};
+
+uint32_t getLe32(const uint8_t *p) {
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+uint32_t getBe32(const uint8_t *p) {
+    return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
+           (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
+}
+
+/* Reads the header of a blob of at least LSS_BLOB_HEADER_SIZE bytes.  The
+ * marker, read little-endian, selects the order of the other seven fields:
+ * LSS_BLOB_MAGIC little-endian, LSS_BLOB_MAGIC_BE big-endian. */
+bool readHeader(const uint8_t *blob, BlobHeader *header) {
+    header->magic = getLe32(blob);
+    uint32_t (*get)(const uint8_t *) = nullptr;
+    if (header->magic == LSS_BLOB_MAGIC) {
+        get = getLe32;
+    } else if (header->magic == LSS_BLOB_MAGIC_BE) {
+        get = getBe32;
+    } else {
+        return false;
+    }
+    header->version = get(blob + 4);
+    header->labelLength = get(blob + 8);
+    header->wrappedKeyLength = get(blob + 12);
+    header->cipherTextLength = get(blob + 16);
+    header->ivLength = get(blob + 20);
+    header->keySource = get(blob + 24);
+    header->cipher = get(blob + 28);
+    return true;
+}
+
+/* The IV length each cipher always uses. */
+uint32_t cipherIvLength(uint32_t cipher) {
+    return cipher == LSS_CIPHER_AES128 ? kAesIvLength : kCbc8IvLength;
+}
+
+/* Removes the PKCS #7 padding that LSSProtect added under AES.  n is the
+ * number of decrypted bytes in out; on 0, *secretLength is the length of
+ * the secret in front of the pad bytes. */
+int32_t removeAesPadding(const uint8_t *out, uint32_t n, uint32_t *secretLength) {
+    if (n < kAesBlockSize || n % kAesBlockSize != 0) {
+        return LSS_ERR_BAD_CIPHERTEXT_LENGTH;
+    }
+    const uint32_t pad = out[n - 1];
+    if (pad == 0 || pad > kAesBlockSize) {
+        return LSS_ERR_FAILURE;
+    }
+    for (uint32_t i = n - pad; i < n; ++i) {
+        if (out[i] != pad) {
+            return LSS_ERR_FAILURE;
+        }
+    }
+    *secretLength = n - pad;
+    return 0;
+}
+
+/* Decrypts the ciphertext into out with the given content key, in a context
+ * of its own.  *length goes in as the capacity of out and comes back as the
+ * length of the secret. */
+int32_t decrypt(const BlobHeader &header, PexHandle contentKey, const uint8_t *iv,
+                const uint8_t *cipherText, uint8_t *out, uint32_t *length) {
+    PexHandle context = 0;
+    int32_t status = PEX_CreateContext(0, &context);
+    if (status != 0) {
+        return status;
+    }
+    const bool aes = header.cipher == LSS_CIPHER_AES128;
+    PexParameters params;
+    PexAlgorithm algorithm;
+    lssIvAlgorithm(&algorithm, &params, aes ? OID_AES128_CBC : OID_PEX_CBC8_PAD, iv,
+                   cipherIvLength(header.cipher));
+    status = PEX_DataDecryptInit(context, &algorithm, contentKey);
+
+    const uint32_t capacity = *length;
+    uint32_t n = capacity;
+    if (status == 0) {
+        status = PEX_Decrypt(context, cipherText, header.cipherTextLength, out, &n);
+    }
+    /* The padding check below reads out[0 .. n); a length past the room
+     * given is refused rather than read. */
+    if (status == 0 && n > capacity) {
+        status = LSS_ERR_BUFFER_TOO_SMALL;
+    }
+    uint32_t secretLength = n;
+    if (status == 0 && aes) {
+        status = removeAesPadding(out, n, &secretLength);
+        if (status != 0) {
+            /* What was decrypted is not handed out as a secret. */
+            explicit_bzero(out, n);
+        }
+    }
+    (void)PEX_DestroyContext(context);
+    if (status == 0) {
+        *length = secretLength;
+    }
+    return status;
+}
+
+/* Everything after lssStart, so that the caller sets *outLength to 0 on
+ * every failure in one place. */
+int32_t unprotect(const void *label, int32_t labelLength, const uint8_t *blob, uint32_t blobLength,
+                  uint8_t *out, uint32_t *outLength) {
+    /* A blob too short for its header or for the lengths that its header
+     * claims is not a blob. */
+    if (blobLength < LSS_BLOB_HEADER_SIZE) {
+        return LSS_ERR_NOT_A_BLOB;
+    }
+    BlobHeader header{};
+    if (!readHeader(blob, &header)) {
+        return LSS_ERR_NOT_A_BLOB;
+    }
+    if (header.version != LSS_BLOB_VERSION) {
+        return LSS_ERR_BAD_VERSION;
+    }
+    const uint64_t claimed = uint64_t{LSS_BLOB_HEADER_SIZE} + header.labelLength +
+                             header.wrappedKeyLength + header.ivLength + header.cipherTextLength;
+    if (claimed > blobLength) {
+        return LSS_ERR_NOT_A_BLOB;
+    }
+
+    /* Size query: the ciphertext length bounds the secret's. */
+    if (out == nullptr) {
+        *outLength = header.cipherTextLength;
+        return 0;
+    }
+    if (*outLength < header.cipherTextLength) {
+        return LSS_ERR_BUFFER_TOO_SMALL;
+    }
+
+    const uint8_t *blobLabel = blob + LSS_BLOB_HEADER_SIZE;
+    if (labelLength < 0 || static_cast<uint32_t>(labelLength) != header.labelLength ||
+        (header.labelLength > 0 && memcmp(blobLabel, label, header.labelLength) != 0)) {
+        return LSS_ERR_LABEL_MISMATCH;
+    }
+
+    PexHandle wrappingKey = 0;
+    int32_t status = 0;
+    if (header.keySource == LSS_KEY_SOURCE_SEARCH) {
+        status = lssFindWrappingKey(&wrappingKey);
+    } else if (header.keySource == LSS_KEY_SOURCE_PARTITION) {
+        status = lssGetPartitionKey(&wrappingKey);
+    } else {
+        return LSS_ERR_BAD_MODE;
+    }
+    if (status != 0) {
+        return status;
+    }
+
+    /* The wrapped bytes carry all the service needs besides the key. */
+    const uint8_t *wrapped = blobLabel + header.labelLength;
+    PexHandle context = 0;
+    status = PEX_CreateContext(0, &context);
+    if (status != 0) {
+        return status;
+    }
+    PexHandle contentKey = 0;
+    status = PEX_UnwrapKey(context, wrappingKey, wrapped, header.wrappedKeyLength, &contentKey);
+    (void)PEX_DestroyContext(context);
+    if (status != 0) {
+        return status;
+    }
+
+    /* From here on the content key exists and is destroyed on every path.
+     * The IV is read at the cipher's own length, so a header whose ivLength
+     * disagrees with its cipher is refused like an unknown cipher: the
+     * bounds check above covered ivLength bytes, not the cipher's. */
+    if ((header.cipher != LSS_CIPHER_CBC8 && header.cipher != LSS_CIPHER_AES128) ||
+        header.ivLength != cipherIvLength(header.cipher)) {
+        (void)lssDestroyKey(&contentKey);
+        return LSS_ERR_NOT_A_BLOB;
+    }
+    const uint8_t *iv = wrapped + header.wrappedKeyLength;
+    const uint8_t *cipherText = iv + header.ivLength;
+    uint32_t length = *outLength;
+    status = decrypt(header, contentKey, iv, cipherText, out, &length);
+    if (status == 0) {
+        *outLength = length;
+    }
+    (void)lssDestroyKey(&contentKey);
+    return status;
+}
+
+}  // namespace
+
+int32_t LSSUnprotect(const void *label, int32_t labelLength, const void *blob, uint32_t blobLength,
+                     void *out, uint32_t *outLength) {
+    int32_t status = lssStart();
+    if (status == 0) {
+        status = unprotect(label, labelLength, static_cast<const uint8_t *>(blob), blobLength,
+                           static_cast<uint8_t *>(out), outLength);
+    }
+    if (status != 0) {
+        *outLength = 0;
+    }
+    return status;
+}

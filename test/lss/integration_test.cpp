@@ -1,0 +1,208 @@
+/* The protection layer against the real client and the cryptographic service
+ * simulator, inside a private platform root (tools/with-platform).  Every
+ * request runs as the add-on runs it: LSSInit, the call, LSSShutdown.
+ *
+ * Blobs made in other processes come from this same binary, re-executed to
+ * run only the disabled writer test with LSS_TEST_BLOB_OUT naming the file
+ * to write; the environment of that process may switch AES off. */
+#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "lss/lss.h"
+
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+const char kLabel[] = "ARB_Cred_Store";
+constexpr int32_t kLabelLength = 14;
+const Bytes kPassword = {'s', '3', 'c', 'r', 'e', 't', '-', 'p', 'w', 0};
+
+uint32_t field(const Bytes &b, int index) {
+    const uint8_t *p = b.data() + 4 * index;
+    return p[0] | p[1] << 8 | p[2] << 16 | uint32_t{p[3]} << 24;
+}
+
+/* LSSProtect as the add-on drives it: size query, then the real call. */
+int32_t protect(int32_t mode, const Bytes &secret, Bytes *blob) {
+    (void)LSSInit();
+    int32_t length = 0;
+    int32_t status = LSSProtect(kLabel, kLabelLength, mode, secret.data(),
+                                static_cast<uint32_t>(secret.size()), nullptr, &length);
+    if (status == 0) {
+        blob->assign(static_cast<size_t>(length), 0);
+        status = LSSProtect(kLabel, kLabelLength, mode, secret.data(),
+                            static_cast<uint32_t>(secret.size()), blob->data(), &length);
+    }
+    if (status == 0) {
+        blob->resize(static_cast<size_t>(length));
+    }
+    (void)LSSShutdown();
+    return status;
+}
+
+int32_t unprotect(const Bytes &blob, Bytes *secret, const char *label = kLabel,
+                  int32_t labelLength = kLabelLength) {
+    (void)LSSInit();
+    uint32_t length = 0;
+    int32_t status = LSSUnprotect(label, labelLength, blob.data(),
+                                  static_cast<uint32_t>(blob.size()), nullptr, &length);
+    if (status == 0) {
+        secret->assign(length, 0);
+        status = LSSUnprotect(label, labelLength, blob.data(), static_cast<uint32_t>(blob.size()),
+                              secret->data(), &length);
+    }
+    if (status == 0) {
+        secret->resize(length);
+    }
+    (void)LSSShutdown();
+    return status;
+}
+
+TEST(LssIntegration, RoundTripsUnderBothCiphersAndAllModes) {
+    const struct {
+        int32_t mode;
+        uint32_t keySource;
+        uint32_t cipher;
+        uint32_t ivLength;
+    } modes[] = {{2, 2, 2, 16}, {4, 4, 2, 16}, {5, 4, 1, 8}};
+    for (const auto &m : modes) {
+        for (size_t size : {0, 15, 16, 17}) {
+            Bytes secret(size);
+            for (size_t i = 0; i < size; ++i) {
+                secret[i] = static_cast<uint8_t>(0x41 + i);
+            }
+            Bytes blob;
+            ASSERT_EQ(protect(m.mode, secret, &blob), 0) << m.mode << "/" << size;
+            EXPECT_EQ(field(blob, 6), m.keySource);
+            EXPECT_EQ(field(blob, 7), m.cipher);
+            EXPECT_EQ(field(blob, 5), m.ivLength);
+            if (m.cipher == LSS_CIPHER_AES128) {
+                EXPECT_EQ(field(blob, 4), 16 * (size / 16 + 1)) << size;
+            }
+            EXPECT_EQ(blob.size(), 32 + 14 + field(blob, 3) + m.ivLength + field(blob, 4));
+            Bytes opened;
+            ASSERT_EQ(unprotect(blob, &opened), 0) << m.mode << "/" << size;
+            EXPECT_EQ(opened, secret) << m.mode << "/" << size;
+        }
+    }
+}
+
+TEST(LssIntegration, TwoProtectionsOfOneSecretDiffer) {
+    Bytes first;
+    Bytes second;
+    ASSERT_EQ(protect(2, kPassword, &first), 0);
+    ASSERT_EQ(protect(2, kPassword, &second), 0);
+    ASSERT_EQ(first.size(), second.size());
+    const size_t wrapAt = 32 + 14;
+    const size_t ivAt = wrapAt + field(first, 3);
+    const size_t textAt = ivAt + 16;
+    EXPECT_NE(Bytes(first.begin() + wrapAt, first.begin() + ivAt),
+              Bytes(second.begin() + wrapAt, second.begin() + ivAt));
+    EXPECT_NE(Bytes(first.begin() + ivAt, first.begin() + textAt),
+              Bytes(second.begin() + ivAt, second.begin() + textAt));
+    EXPECT_NE(Bytes(first.begin() + textAt, first.end()),
+              Bytes(second.begin() + textAt, second.end()));
+}
+
+TEST(LssIntegration, LabelMustMatch) {
+    Bytes blob;
+    ASSERT_EQ(protect(2, kPassword, &blob), 0);
+    Bytes opened;
+    EXPECT_EQ(unprotect(blob, &opened, kLabel, 13), LSS_ERR_LABEL_MISMATCH);
+    EXPECT_EQ(unprotect(blob, &opened, "ARB_Cred_Stork", 14), LSS_ERR_LABEL_MISMATCH);
+    /* A blob bound to another label opens only with that one. */
+    int32_t length = 400;
+    Bytes other(400);
+    ASSERT_EQ(LSSProtect("other", 5, 2, kPassword.data(), 10, other.data(), &length), 0);
+    other.resize(static_cast<size_t>(length));
+    EXPECT_EQ(unprotect(other, &opened), LSS_ERR_LABEL_MISMATCH);
+    ASSERT_EQ(unprotect(other, &opened, "other", 5), 0);
+    EXPECT_EQ(opened, kPassword);
+}
+
+TEST(LssIntegration, BigEndianTwinOfARealBlobOpens) {
+    Bytes blob;
+    ASSERT_EQ(protect(2, kPassword, &blob), 0);
+    Bytes twin = blob;
+    twin[0] = 0x1A;
+    twin[1] = 0xB2;
+    for (int index = 1; index < 8; ++index) {
+        const uint32_t v = field(blob, index);
+        for (int i = 0; i < 4; ++i) {
+            twin[4 * index + i] = static_cast<uint8_t>(v >> (24 - 8 * i));
+        }
+    }
+    Bytes opened;
+    ASSERT_EQ(unprotect(twin, &opened), 0);
+    EXPECT_EQ(opened, kPassword);
+}
+
+/* Runs the writer test in a new process of this binary; extraEnv (NAME=value
+ * or null) is added to its environment.  Returns the blob it wrote. */
+Bytes blobFromAnotherProcess(const char *extraEnv) {
+    char path[] = "/tmp/lss-blob-XXXXXX";
+    const int fd = mkstemp(path);
+    EXPECT_GE(fd, 0);
+    close(fd);
+    const pid_t child = fork();
+    if (child == 0) {
+        setenv("LSS_TEST_BLOB_OUT", path, 1);
+        if (extraEnv != nullptr) {
+            putenv(const_cast<char *>(extraEnv));
+        }
+        execl("/proc/self/exe", "lss_integration_test", "--gtest_also_run_disabled_tests",
+              "--gtest_filter=LssIntegration.DISABLED_WriteBlob", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    EXPECT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "writer status " << status;
+    std::ifstream in(path, std::ios::binary);
+    Bytes blob((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    unlink(path);
+    return blob;
+}
+
+/* Only run by blobFromAnotherProcess. */
+TEST(LssIntegration, DISABLED_WriteBlob) {
+    const char *path = getenv("LSS_TEST_BLOB_OUT");
+    ASSERT_NE(path, nullptr);
+    Bytes blob;
+    ASSERT_EQ(protect(2, kPassword, &blob), 0);
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char *>(blob.data()),
+              static_cast<std::streamsize>(blob.size()));
+    ASSERT_TRUE(out.good());
+}
+
+TEST(LssIntegration, BlobMadeInAnotherProcessOpens) {
+    const Bytes blob = blobFromAnotherProcess(nullptr);
+    ASSERT_GE(blob.size(), 32u);
+    EXPECT_EQ(field(blob, 7), static_cast<uint32_t>(LSS_CIPHER_AES128));
+    Bytes opened;
+    ASSERT_EQ(unprotect(blob, &opened), 0);
+    EXPECT_EQ(opened, kPassword);
+}
+
+TEST(LssIntegration, BlobMadeWithoutAesOpensOnceAesIsBack) {
+    ASSERT_EQ(getenv("PEX2_DISABLE_AES"), nullptr);
+    static char disable[] = "PEX2_DISABLE_AES=1";
+    const Bytes blob = blobFromAnotherProcess(disable);
+    ASSERT_GE(blob.size(), 32u);
+    EXPECT_EQ(field(blob, 7), static_cast<uint32_t>(LSS_CIPHER_CBC8));
+    EXPECT_EQ(field(blob, 5), 8u);
+    Bytes opened;
+    ASSERT_EQ(unprotect(blob, &opened), 0);
+    EXPECT_EQ(opened, kPassword);
+}
+
+}  // namespace
