@@ -8,6 +8,7 @@
  * whole-file locks that OSA_OpenFile takes. */
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -112,13 +113,12 @@ void ReleaseHandle(OsaCfgHandle *cfg) {
 
 char *_OSA_GetUserName(void) {
     // The real user id in decimal; no login name is looked up.  It is
-    // written once, under the language's thread-safe static initialisation,
-    // so that threads asking at the same time only ever read the buffer.
-    static const bool written = [] {
+    // written once (pthread_once, which needs no C++ runtime), so that
+    // threads asking at the same time only ever read the buffer.
+    static pthread_once_t written = PTHREAD_ONCE_INIT;
+    (void)pthread_once(&written, [] {
         snprintf(userName, sizeof userName, "%ld", static_cast<long>(getuid()));
-        return true;
-    }();
-    (void)written;
+    });
     OSA_syslog(0, "_OSA_GetUserName:%s\n", userName);
     return userName;
 }
