@@ -2,8 +2,28 @@
  *
  * Every entry point takes the caller's module identifier first.  The 91
  * operations behind the client's wrappers are declared from the operation
- * table; the session entry points are declared by hand.  All are exported
- * with the symbol version VESK_VERSION_2.3.0 (see libpex2.map). */
+ * table (cryptoclient/pex_ops.def); the session entry points are declared by
+ * hand.  All are exported with the symbol version VESK_VERSION_2.3.0 (see
+ * libpex2.map).
+ *
+ * Implemented: PEXX_Authenticate, PEXX_Authenticate2, PEXX_Goodbye,
+ * CreateContext, DestroyContext, GetAlgorithmInfo, FindObjectsInit,
+ * FindObjects, GetPartitionKey, GetAttributeValue, GetRandom, GenerateKey,
+ * WrapKey, UnwrapKey, DestroyObject, DataEncryptInit, Encrypt, EncryptUpdate,
+ * EncryptFinal, DataDecryptInit and Decrypt.  Every other entry point answers
+ * PEX2_ERR_NOT_SUPPORTED for an open session.
+ *
+ * Locking: each call of an open session locks the mutex handed over when the
+ * session was authenticated and unlocks it before returning.  A call naming a
+ * module identifier with no open session returns PEX2_ERR_NO_SESSION with a
+ * lock held by the calling thread, because the caller's wrapper releases it
+ * once: the lock of that identifier's closed session when it is one of the
+ * last few closed, else the lock of the latest successful authentication.
+ * If no session was ever opened, none is taken.  A lock handed over must
+ * therefore stay valid memory for the life of the process, as the client's
+ * process-wide lock does.  PEXX_Goodbye is the
+ * exception: nobody releases a lock after it, so for an unknown identifier it
+ * returns PEX2_ERR_NO_SESSION without taking one. */
 #ifndef KAVO_PEX2_H
 #define KAVO_PEX2_H
 
@@ -11,22 +31,74 @@
 #include <stdint.h>
 
 #include "cryptoclient/pex_records.h"
+#include "osa/export.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
+/* Statuses of the library.  0 is success; every failure is negative. */
+#define PEX2_OK 0
+/* The module identifier names no open session.  Returned with the caller's
+ * lock held, so that the caller's wrapper can release it once. */
+#define PEX2_ERR_NO_SESSION (-1496)
+/* The entry point exists for binary compatibility but does nothing here. */
+#define PEX2_ERR_NOT_SUPPORTED (-1430)
+/* A null pointer, a zero or out-of-range count, or a malformed record. */
+#define PEX2_ERR_BAD_ARGUMENT (-1431)
+/* The context handle is unknown, destroyed, or belongs to another session. */
+#define PEX2_ERR_BAD_CONTEXT (-1432)
+/* The key handle is unknown, destroyed, or belongs to another session. */
+#define PEX2_ERR_BAD_KEY (-1433)
+/* The algorithm identifier is unknown or disabled, or its IV is unusable. */
+#define PEX2_ERR_BAD_ALGORITHM (-1434)
+/* An input length the cipher cannot take (AES without padding needs whole
+ * 16-byte blocks; triple DES decryption needs whole 8-byte blocks). */
+#define PEX2_ERR_BAD_LENGTH (-1435)
+/* The caller's output buffer is too small; the out-length holds the need. */
+#define PEX2_ERR_BUFFER_TOO_SMALL (-1436)
+/* The context has no operation started, or one of the other direction. */
+#define PEX2_ERR_NOT_INITIALIZED (-1437)
+/* Wrapped-key bytes that are malformed, of another version, or that do not
+ * decrypt under the given wrapping key. */
+#define PEX2_ERR_BAD_WRAPPED_KEY (-1438)
+/* The cipher library failed (also a padding check that fails on decryption). */
+#define PEX2_ERR_CRYPTO (-1439)
+/* The machine key store exists but cannot be read or verified; it is left
+ * untouched and no session opens. */
+#define PEX2_ERR_KEYSTORE_UNREADABLE (-1440)
+/* The machine key store could not be created or written. */
+#define PEX2_ERR_KEYSTORE_WRITE (-1441)
+/* Memory or a table is exhausted. */
+#define PEX2_ERR_NO_MEMORY (-1442)
+/* The session's lock could not be taken. */
+#define PEX2_ERR_LOCK (-1443)
+/* A session is already open under this module identifier with another lock. */
+#define PEX2_ERR_SESSION_EXISTS (-1444)
+/* The object is one of the machine's keys: they belong to the service and
+ * are neither destroyed nor wrapped for export. */
+#define PEX2_ERR_MACHINE_KEY (-1445)
+
+/* Attribute values the service itself gives its key objects (type 10). */
+#define PEX2_CLASS_SECRET_KEY 4u    /* content keys: generated or unwrapped */
+#define PEX2_CLASS_PARTITION_KEY 7u /* the partition key */
+
+/* Test switches, read from the environment at authentication. */
+#define PEX2_ENV_DISABLE_AES "PEX2_DISABLE_AES"             /* "1": AES-128-CBC unknown */
+#define PEX2_ENV_WRAPPING_KEY_KIND "PEX2_WRAPPING_KEY_KIND" /* 1, 2 or 12 (default 12) */
+#define PEX2_ENV_NO_WRAPPING_KEY "PEX2_NO_WRAPPING_KEY"     /* "1": the search finds nothing */
+
 /* Opens a service session under module.  The library keeps lock and locks
  * it for its own work in every later call of that session. */
-int32_t PEXX_Authenticate(uint64_t module, pthread_mutex_t *lock, void *reserved,
+KAVO_EXPORT int32_t PEXX_Authenticate(uint64_t module, pthread_mutex_t *lock, void *reserved,
                           void *scratch16, uint32_t zero, uint64_t *out64);
-int32_t PEXX_Authenticate2(uint64_t module, pthread_mutex_t *lock, void *reserved,
+KAVO_EXPORT int32_t PEXX_Authenticate2(uint64_t module, pthread_mutex_t *lock, void *reserved,
                            void *scratch16, uint32_t zero, uint64_t *out64, uint32_t flags);
-int32_t PEXX_Goodbye(uint64_t module);
+KAVO_EXPORT int32_t PEXX_Goodbye(uint64_t module);
 
 #include "cryptoclient/pex_kinds.h"
-#define PEX_OP(name, params, args) int32_t PEXX_##name PEX_PARAMS_WITH_MODULE params;
-#define SSL_OP(name, params, args) int32_t SSLX_##name PEX_PARAMS_WITH_MODULE params;
+#define PEX_OP(name, params, args) KAVO_EXPORT int32_t PEXX_##name PEX_PARAMS_WITH_MODULE params;
+#define SSL_OP(name, params, args) KAVO_EXPORT int32_t SSLX_##name PEX_PARAMS_WITH_MODULE params;
 #include "cryptoclient/pex_ops.def"
 #undef PEX_OP
 #undef SSL_OP

@@ -1,0 +1,677 @@
+// Cryptographic service simulator: algorithms, keys, wrapping and ciphers.
+//
+// All cryptography goes through OpenSSL's EVP interface; the algorithms behind
+// each identifier and the wrapped-key format are described in pex2_internal.h.
+// Output lengths follow one convention: the caller's out-length holds the room
+// going in and the bytes written coming back; with too little room the call
+// fails with PEX2_ERR_BUFFER_TOO_SMALL, writes nothing to the output, and
+// leaves the room needed in the out-length.
+#include <limits.h>
+#include <string.h>
+
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+
+#include "platform/pex2/pex2_internal.h"
+
+namespace pex2 {
+namespace {
+
+enum class Alg { Unknown, Aes128Cbc, Keygen168, Cbc8Pad, WrapKind1, WrapKind12 };
+
+struct KnownOid {
+    const uint8_t *der;
+    size_t size;
+    Alg alg;
+};
+
+const KnownOid kOids[] = {
+    {OID_AES128_CBC, sizeof OID_AES128_CBC, Alg::Aes128Cbc},
+    {OID_PEX_KEYGEN168, sizeof OID_PEX_KEYGEN168, Alg::Keygen168},
+    {OID_PEX_CBC8_PAD, sizeof OID_PEX_CBC8_PAD, Alg::Cbc8Pad},
+    {OID_PEX_WRAP_KIND1, sizeof OID_PEX_WRAP_KIND1, Alg::WrapKind1},
+    {OID_PEX_WRAP_KIND12, sizeof OID_PEX_WRAP_KIND12, Alg::WrapKind12},
+};
+
+/* Identifies a DER object identifier.  The tag and length bytes are compared
+ * before the content, so no more bytes are read than the identifier claims. */
+Alg ParseOid(const uint8_t *oid, bool aesDisabled) {
+    if (oid == nullptr) {
+        return Alg::Unknown;
+    }
+    for (const KnownOid &known : kOids) {
+        if (oid[0] == known.der[0] && oid[1] == known.der[1] &&
+            memcmp(oid + 2, known.der + 2, known.size - 2) == 0) {
+            // The test switch makes the AES identifier unknown everywhere.
+            return known.alg == Alg::Aes128Cbc && aesDisabled ? Alg::Unknown : known.alg;
+        }
+    }
+    return Alg::Unknown;
+}
+
+/* The IV of an algorithm record, which must carry exactly one of ivLength bytes. */
+const uint8_t *ReadIv(const PexAlgorithm *algorithm, uint32_t ivLength) {
+    if (algorithm->paramsLength != sizeof(PexParameters) || algorithm->params == nullptr) {
+        return nullptr;
+    }
+    const PexParameters *params = algorithm->params;
+    if (params->count != PEX_PARAM_COUNT_ONE || params->type != PEX_PARAM_IV ||
+        params->ivLength != ivLength) {
+        return nullptr;
+    }
+    return params->iv;
+}
+
+/* The wrap algorithm of a wrapping-key kind. */
+struct WrapScheme {
+    Alg alg;
+    uint32_t ivLength;
+    const EVP_CIPHER *(*cipher)();
+    KeyType keyType;
+};
+
+bool SchemeOfKind(uint32_t kind, WrapScheme *scheme) {
+    switch (kind) {
+        case PEX_KEY_KIND_1:
+            *scheme = {Alg::WrapKind1, 8, EVP_des_ede3_cbc, KeyType::WrapTdes};
+            return true;
+        case PEX_KEY_KIND_2:
+            *scheme = {Alg::Cbc8Pad, 8, EVP_des_ede3_cbc, KeyType::WrapTdes};
+            return true;
+        case PEX_KEY_KIND_12:
+            *scheme = {Alg::WrapKind12, 16, EVP_aes_256_cbc, KeyType::WrapAes256};
+            return true;
+        default:
+            return false;
+    }
+}
+
+/* The kind of a machine wrapping key, or 0 for any other key. */
+uint32_t KindOf(const KeyObject &key) {
+    if (!key.machine) {
+        return 0;
+    }
+    auto it = key.attributes.find(PEX_ATTR_KEY_KIND);
+    return it == key.attributes.end() ? 0 : it->second;
+}
+
+/* One whole padded CBC pass (encrypt or decrypt) into out, which has room for
+ * inLength plus one block.  Returns the bytes written, or -1. */
+int RunCbc(const EVP_CIPHER *cipher, const KeyMaterial &key, const uint8_t *iv, bool encrypt,
+           const uint8_t *in, int inLength, uint8_t *out) {
+    std::unique_ptr<EVP_CIPHER_CTX, EvpCtxFree> ctx(EVP_CIPHER_CTX_new());
+    int n1 = 0;
+    int n2 = 0;
+    if (!ctx || EVP_CIPHER_key_length(cipher) != static_cast<int>(key.length) ||
+        EVP_CipherInit_ex(ctx.get(), cipher, nullptr, key.bytes, iv, encrypt ? 1 : 0) != 1 ||
+        EVP_CipherUpdate(ctx.get(), out, &n1, in, inLength) != 1 ||
+        EVP_CipherFinal_ex(ctx.get(), out + n1, &n2) != 1) {
+        return -1;
+    }
+    return n1 + n2;
+}
+
+/* The check value sealed with a wrapped key: the start of SHA-256 over the
+ * wrapped bytes' header, the IV and the key. */
+bool CheckValue(const uint8_t *header, const uint8_t *iv, uint32_t ivLength,
+                const KeyMaterial &key, uint8_t check[kCheckValueBytes]) {
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> md(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    uint8_t digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    const bool ok = md && EVP_DigestInit_ex(md.get(), EVP_sha256(), nullptr) == 1 &&
+                    EVP_DigestUpdate(md.get(), header, kWrappedHeaderBytes) == 1 &&
+                    EVP_DigestUpdate(md.get(), iv, ivLength) == 1 &&
+                    EVP_DigestUpdate(md.get(), key.bytes, key.length) == 1 &&
+                    EVP_DigestFinal_ex(md.get(), digest, &size) == 1;
+    if (ok) {
+        memcpy(check, digest, kCheckValueBytes);
+    }
+    OPENSSL_cleanse(digest, sizeof digest);
+    return ok;
+}
+
+uint32_t PaddedLength(uint32_t length, uint32_t blockSize) {
+    return (length / blockSize + 1) * blockSize;
+}
+
+/* Wipes a stack buffer when it goes. */
+template <size_t N>
+struct Scratch {
+    uint8_t bytes[N] = {};
+    ~Scratch() { OPENSSL_cleanse(bytes, N); }
+};
+
+/* Three-key triple DES: odd parity, and three distinct single keys. */
+bool NewTdesKey(KeyMaterial *key) {
+    key->type = KeyType::Tdes168;
+    key->length = 24;
+    do {
+        if (!RandomBytes(key->bytes, 24)) {
+            return false;
+        }
+        for (size_t i = 0; i < 24; ++i) {
+            uint8_t b = key->bytes[i] & 0xFE;
+            key->bytes[i] = b | ((__builtin_popcount(b) & 1) == 0 ? 1 : 0);
+        }
+    } while (memcmp(key->bytes, key->bytes + 8, 8) == 0 ||
+             memcmp(key->bytes + 8, key->bytes + 16, 8) == 0 ||
+             memcmp(key->bytes, key->bytes + 16, 8) == 0);
+    return true;
+}
+
+int32_t DataInit(uint64_t module, PexHandle context, const PexAlgorithm *algorithm,
+                 PexHandle keyHandle, CipherOp::Mode mode) {
+    return InSession(module, [&](Session &session) {
+        Context *ctx = FindContext(session, context);
+        if (ctx == nullptr) {
+            return PEX2_ERR_BAD_CONTEXT;
+        }
+        const KeyObject *key = FindKey(session, keyHandle);
+        if (key == nullptr) {
+            return PEX2_ERR_BAD_KEY;
+        }
+        if (algorithm == nullptr) {
+            return PEX2_ERR_BAD_ARGUMENT;
+        }
+        const EVP_CIPHER *cipher = nullptr;
+        KeyType keyType;
+        uint32_t blockSize;
+        bool padding;
+        switch (ParseOid(algorithm->oid, session.aesDisabled)) {
+            case Alg::Aes128Cbc:
+                cipher = EVP_aes_128_cbc();
+                keyType = KeyType::Aes128;
+                blockSize = 16;
+                padding = false;
+                break;
+            case Alg::Cbc8Pad:
+                cipher = EVP_des_ede3_cbc();
+                keyType = KeyType::Tdes168;
+                blockSize = 8;
+                padding = true;
+                break;
+            default:
+                return PEX2_ERR_BAD_ALGORITHM;
+        }
+        if (key->key.type != keyType) {
+            return PEX2_ERR_BAD_KEY;
+        }
+        const uint8_t *iv = ReadIv(algorithm, blockSize);
+        if (iv == nullptr) {
+            return PEX2_ERR_BAD_ALGORITHM;
+        }
+        CipherOp op;
+        op.evp.reset(EVP_CIPHER_CTX_new());
+        const int encrypt = mode == CipherOp::Mode::Encrypt ? 1 : 0;
+        if (!op.evp ||
+            EVP_CipherInit_ex(op.evp.get(), cipher, nullptr, key->key.bytes, iv, encrypt) != 1 ||
+            EVP_CIPHER_CTX_set_padding(op.evp.get(), padding ? 1 : 0) != 1) {
+            return PEX2_ERR_CRYPTO;
+        }
+        op.mode = mode;
+        op.blockSize = blockSize;
+        op.padding = padding;
+        ctx->op = std::move(op);  // replaces any operation the context had running
+        return PEX2_OK;
+    });
+}
+
+/* The checks common to the encrypting and decrypting calls: the context, the
+ * running operation and the pointers.  Returns the operation or sets status. */
+CipherOp *OpFor(Session &session, PexHandle context, CipherOp::Mode mode, const void *input,
+                uint32_t inputLength, uint32_t *outputLength, int32_t *status) {
+    Context *ctx = FindContext(session, context);
+    if (ctx == nullptr) {
+        *status = PEX2_ERR_BAD_CONTEXT;
+        return nullptr;
+    }
+    if (outputLength == nullptr || (input == nullptr && inputLength > 0)) {
+        *status = PEX2_ERR_BAD_ARGUMENT;
+        return nullptr;
+    }
+    if (ctx->op.mode != mode) {
+        *status = PEX2_ERR_NOT_INITIALIZED;
+        return nullptr;
+    }
+    // EVP counts in int; the largest output is one block above the input.
+    if (inputLength > static_cast<uint32_t>(INT_MAX) - 2 * ctx->op.blockSize) {
+        *status = PEX2_ERR_BAD_LENGTH;
+        return nullptr;
+    }
+    return &ctx->op;
+}
+
+/* Checks the room for need bytes; with too little, reports the need. */
+int32_t CheckRoom(const void *output, uint32_t *outputLength, uint32_t need) {
+    if (*outputLength < need) {
+        *outputLength = need;
+        return PEX2_ERR_BUFFER_TOO_SMALL;
+    }
+    return output == nullptr && need > 0 ? PEX2_ERR_BAD_ARGUMENT : PEX2_OK;
+}
+
+const uint8_t kNoInput[1] = {0};
+
+}  // namespace
+
+bool RandomBytes(void *buffer, size_t length) {
+    auto *p = static_cast<unsigned char *>(buffer);
+    while (length > 0) {
+        const size_t chunk = length < (1u << 20) ? length : (1u << 20);
+        if (RAND_bytes(p, static_cast<int>(chunk)) != 1) {
+            return false;
+        }
+        p += chunk;
+        length -= chunk;
+    }
+    return true;
+}
+
+}  // namespace pex2
+
+using namespace pex2;
+
+int32_t PEXX_GetAlgorithmInfo(uint64_t module, const uint8_t *oid, void * /*info*/) {
+    // The information record's size is not fixed between caller and service,
+    // so nothing is written to it; the status alone says "available".
+    return InSession(module, [&](Session &session) {
+        return ParseOid(oid, session.aesDisabled) == Alg::Unknown ? PEX2_ERR_BAD_ALGORITHM
+                                                                  : PEX2_OK;
+    });
+}
+
+int32_t PEXX_GetRandom(uint64_t module, PexHandle context, void *buffer, uint32_t length) {
+    return InSession(module, [&](Session &session) {
+        if (FindContext(session, context) == nullptr) {
+            return PEX2_ERR_BAD_CONTEXT;
+        }
+        if (buffer == nullptr && length > 0) {
+            return PEX2_ERR_BAD_ARGUMENT;
+        }
+        return RandomBytes(buffer, length) ? PEX2_OK : PEX2_ERR_CRYPTO;
+    });
+}
+
+int32_t PEXX_GetPartitionKey(uint64_t module, PexHandle context, uint32_t /*zero*/, void *buffer,
+                             uint32_t *bufferLength, PexHandle *key) {
+    return InSession(module, [&](Session &session) {
+        if (FindContext(session, context) == nullptr) {
+            return PEX2_ERR_BAD_CONTEXT;
+        }
+        if (key == nullptr) {
+            return PEX2_ERR_BAD_ARGUMENT;
+        }
+        // The buffer receives the key's identifier (SHA-256 of the key), never
+        // the key itself; it is optional.
+        if (bufferLength != nullptr) {
+            const KeyObject *partition = FindKey(session, session.partitionKey);
+            uint8_t id[32];
+            unsigned int size = 0;
+            const int32_t room = CheckRoom(buffer, bufferLength, sizeof id);
+            if (room != PEX2_OK) {
+                return room;
+            }
+            if (partition == nullptr ||
+                EVP_Digest(partition->key.bytes, partition->key.length, id, &size, EVP_sha256(),
+                           nullptr) != 1) {
+                return PEX2_ERR_CRYPTO;
+            }
+            memcpy(buffer, id, sizeof id);
+            *bufferLength = sizeof id;
+        }
+        *key = session.partitionKey;
+        return PEX2_OK;
+    });
+}
+
+int32_t PEXX_GenerateKey(uint64_t module, PexHandle context, const PexAlgorithm *algorithm,
+                         const PexAttribute *templ, uint32_t count, uint32_t * /*scratch*/,
+                         PexHandle *key, uint32_t /*reserved*/) {
+    return InSession(module, [&](Session &session) {
+        if (FindContext(session, context) == nullptr) {
+            return PEX2_ERR_BAD_CONTEXT;
+        }
+        if (algorithm == nullptr || key == nullptr || count > kMaxAttributes ||
+            (templ == nullptr && count > 0)) {
+            return PEX2_ERR_BAD_ARGUMENT;
+        }
+        uint32_t bits;
+        switch (ParseOid(algorithm->oid, session.aesDisabled)) {
+            case Alg::Aes128Cbc:
+                bits = 128;
+                break;
+            case Alg::Keygen168:
+                bits = 168;
+                break;
+            default:
+                return PEX2_ERR_BAD_ALGORITHM;
+        }
+        // The template must ask for the algorithm's length; the class and kind
+        // are the service's to give, so a template cannot forge a machine key.
+        KeyObject object;
+        bool lengthGiven = false;
+        for (uint32_t i = 0; i < count; ++i) {
+            const PexAttribute &a = templ[i];
+            if (a.present == 0) {
+                continue;
+            }
+            if (a.type == PEX_ATTR_KEY_BITS) {
+                if (a.value != bits) {
+                    return PEX2_ERR_BAD_ARGUMENT;
+                }
+                lengthGiven = true;
+            } else if (a.type == PEX_ATTR_CLASS || a.type == PEX_ATTR_KEY_KIND) {
+                return PEX2_ERR_BAD_ARGUMENT;
+            }
+            object.attributes[a.type] = a.value;
+        }
+        if (!lengthGiven) {
+            return PEX2_ERR_BAD_ARGUMENT;
+        }
+        object.attributes[PEX_ATTR_CLASS] = PEX2_CLASS_SECRET_KEY;
+        if (bits == 128) {
+            object.key.type = KeyType::Aes128;
+            object.key.length = 16;
+            if (!RandomBytes(object.key.bytes, 16)) {
+                return PEX2_ERR_CRYPTO;
+            }
+        } else if (!NewTdesKey(&object.key)) {
+            return PEX2_ERR_CRYPTO;
+        }
+        const PexHandle handle = NewHandle();
+        session.keys.emplace(handle, std::move(object));
+        *key = handle;
+        return PEX2_OK;
+    });
+}
+
+int32_t PEXX_WrapKey(uint64_t module, PexHandle context, const PexAlgorithm *algorithm,
+                     uint32_t /*zero*/, void * /*reserved*/, PexHandle wrappingKey, PexHandle key,
+                     void *output, uint32_t *outputLength) {
+    return InSession(module, [&](Session &session) {
+        if (FindContext(session, context) == nullptr) {
+            return PEX2_ERR_BAD_CONTEXT;
+        }
+        const KeyObject *wrapping = FindKey(session, wrappingKey);
+        const KeyObject *wrapped = FindKey(session, key);
+        WrapScheme scheme;
+        if (wrapping == nullptr || wrapped == nullptr || !SchemeOfKind(KindOf(*wrapping), &scheme)) {
+            return PEX2_ERR_BAD_KEY;
+        }
+        if (wrapped->machine) {
+            return PEX2_ERR_MACHINE_KEY;  // machine keys never leave the service
+        }
+        if (algorithm == nullptr || outputLength == nullptr) {
+            return PEX2_ERR_BAD_ARGUMENT;
+        }
+        // The algorithm must be the one of the wrapping key's kind.
+        if (ParseOid(algorithm->oid, session.aesDisabled) != scheme.alg) {
+            return PEX2_ERR_BAD_ALGORITHM;
+        }
+        const uint8_t *iv = ReadIv(algorithm, scheme.ivLength);
+        if (iv == nullptr) {
+            return PEX2_ERR_BAD_ALGORITHM;
+        }
+        const uint32_t blockSize = scheme.ivLength;
+        const uint32_t plainLength = wrapped->key.length + kCheckValueBytes;
+        const uint32_t sealedLength = PaddedLength(plainLength, blockSize);
+        const uint32_t total = kWrappedHeaderBytes + scheme.ivLength + sealedLength;
+        const int32_t room = CheckRoom(output, outputLength, total);
+        if (room != PEX2_OK) {
+            return room;
+        }
+        Scratch<kWrappedKeyMax> out;
+        uint8_t *header = out.bytes;
+        header[0] = kWrappedKeyVersion;
+        header[1] = static_cast<uint8_t>(KindOf(*wrapping));
+        header[2] = static_cast<uint8_t>(scheme.ivLength);
+        header[3] = static_cast<uint8_t>(wrapped->key.type);
+        header[4] = static_cast<uint8_t>(wrapped->key.length);
+        header[5] = 0;
+        header[6] = static_cast<uint8_t>(sealedLength);
+        header[7] = static_cast<uint8_t>(sealedLength >> 8);
+        memcpy(out.bytes + kWrappedHeaderBytes, iv, scheme.ivLength);
+        Scratch<kMaxKeyBytes + kCheckValueBytes> plain;
+        memcpy(plain.bytes, wrapped->key.bytes, wrapped->key.length);
+        if (!CheckValue(header, iv, scheme.ivLength, wrapped->key,
+                        plain.bytes + wrapped->key.length)) {
+            return PEX2_ERR_CRYPTO;
+        }
+        const int n = RunCbc(scheme.cipher(), wrapping->key, iv, true, plain.bytes,
+                             static_cast<int>(plainLength),
+                             out.bytes + kWrappedHeaderBytes + scheme.ivLength);
+        if (n != static_cast<int>(sealedLength)) {
+            return PEX2_ERR_CRYPTO;
+        }
+        memcpy(output, out.bytes, total);
+        *outputLength = total;
+        return PEX2_OK;
+    });
+}
+
+int32_t PEXX_UnwrapKey(uint64_t module, PexHandle context, PexHandle wrappingKey,
+                       const void *wrappedBytes, uint32_t wrappedLength, PexHandle *key) {
+    return InSession(module, [&](Session &session) {
+        if (FindContext(session, context) == nullptr) {
+            return PEX2_ERR_BAD_CONTEXT;
+        }
+        const KeyObject *wrapping = FindKey(session, wrappingKey);
+        WrapScheme scheme;
+        if (wrapping == nullptr || !SchemeOfKind(KindOf(*wrapping), &scheme)) {
+            return PEX2_ERR_BAD_KEY;
+        }
+        if (wrappedBytes == nullptr || key == nullptr) {
+            return PEX2_ERR_BAD_ARGUMENT;
+        }
+        // Every length is checked against the bytes given before it is used.
+        const auto *bytes = static_cast<const uint8_t *>(wrappedBytes);
+        if (wrappedLength < kWrappedHeaderBytes || wrappedLength > kWrappedKeyMax ||
+            bytes[0] != kWrappedKeyVersion || bytes[1] != KindOf(*wrapping) ||
+            bytes[2] != scheme.ivLength) {
+            return PEX2_ERR_BAD_WRAPPED_KEY;
+        }
+        KeyMaterial material;
+        const uint32_t keyLength = bytes[4] | static_cast<uint32_t>(bytes[5]) << 8;
+        if (bytes[3] == static_cast<uint8_t>(KeyType::Aes128) && keyLength == 16) {
+            material.type = KeyType::Aes128;
+        } else if (bytes[3] == static_cast<uint8_t>(KeyType::Tdes168) && keyLength == 24) {
+            material.type = KeyType::Tdes168;
+        } else {
+            return PEX2_ERR_BAD_WRAPPED_KEY;
+        }
+        material.length = keyLength;
+        const uint32_t sealedLength = bytes[6] | static_cast<uint32_t>(bytes[7]) << 8;
+        const uint32_t plainLength = keyLength + kCheckValueBytes;
+        if (sealedLength != PaddedLength(plainLength, scheme.ivLength) ||
+            wrappedLength != kWrappedHeaderBytes + scheme.ivLength + sealedLength) {
+            return PEX2_ERR_BAD_WRAPPED_KEY;
+        }
+        const uint8_t *iv = bytes + kWrappedHeaderBytes;
+        Scratch<kWrappedKeyMax> plain;
+        const int n = RunCbc(scheme.cipher(), wrapping->key, iv, false, iv + scheme.ivLength,
+                             static_cast<int>(sealedLength), plain.bytes);
+        if (n != static_cast<int>(plainLength)) {
+            return PEX2_ERR_BAD_WRAPPED_KEY;  // wrong key or damaged bytes
+        }
+        memcpy(material.bytes, plain.bytes, keyLength);
+        uint8_t check[kCheckValueBytes];
+        if (!CheckValue(bytes, iv, scheme.ivLength, material, check)) {
+            return PEX2_ERR_CRYPTO;
+        }
+        if (CRYPTO_memcmp(check, plain.bytes + keyLength, kCheckValueBytes) != 0) {
+            return PEX2_ERR_BAD_WRAPPED_KEY;
+        }
+        KeyObject object;
+        object.key = material;
+        object.attributes[PEX_ATTR_CLASS] = PEX2_CLASS_SECRET_KEY;
+        object.attributes[PEX_ATTR_KEY_BITS] = material.type == KeyType::Aes128 ? 128 : 168;
+        const PexHandle handle = NewHandle();
+        session.keys.emplace(handle, std::move(object));
+        *key = handle;
+        return PEX2_OK;
+    });
+}
+
+int32_t PEXX_DataEncryptInit(uint64_t module, PexHandle context, const PexAlgorithm *algorithm,
+                             PexHandle key) {
+    return DataInit(module, context, algorithm, key, CipherOp::Mode::Encrypt);
+}
+
+int32_t PEXX_DataDecryptInit(uint64_t module, PexHandle context, const PexAlgorithm *algorithm,
+                             PexHandle key) {
+    return DataInit(module, context, algorithm, key, CipherOp::Mode::Decrypt);
+}
+
+int32_t PEXX_Encrypt(uint64_t module, PexHandle context, const void *input, uint32_t inputLength,
+                     void *output, uint32_t *outputLength) {
+    return InSession(module, [&](Session &session) {
+        int32_t status = PEX2_OK;
+        CipherOp *op = OpFor(session, context, CipherOp::Mode::Encrypt, input, inputLength,
+                             outputLength, &status);
+        if (op == nullptr) {
+            return status;
+        }
+        if (op->updated) {
+            return PEX2_ERR_NOT_INITIALIZED;  // a one-shot call cannot follow updates
+        }
+        if (!op->padding && inputLength % op->blockSize != 0) {
+            return PEX2_ERR_BAD_LENGTH;
+        }
+        const uint32_t need =
+            op->padding ? PaddedLength(inputLength, op->blockSize) : inputLength;
+        status = CheckRoom(output, outputLength, need);
+        if (status != PEX2_OK) {
+            return status;
+        }
+        auto *out = static_cast<uint8_t *>(output);
+        const auto *in = inputLength > 0 ? static_cast<const uint8_t *>(input) : kNoInput;
+        int n1 = 0;
+        int n2 = 0;
+        const bool ok = EVP_EncryptUpdate(op->evp.get(), out, &n1, in,
+                                          static_cast<int>(inputLength)) == 1 &&
+                        EVP_EncryptFinal_ex(op->evp.get(), out + n1, &n2) == 1;
+        *op = CipherOp();  // the operation is over either way
+        if (!ok) {
+            return PEX2_ERR_CRYPTO;
+        }
+        *outputLength = static_cast<uint32_t>(n1 + n2);
+        return PEX2_OK;
+    });
+}
+
+int32_t PEXX_EncryptUpdate(uint64_t module, PexHandle context, const void *input,
+                           uint32_t inputLength, void *output, uint32_t *outputLength) {
+    return InSession(module, [&](Session &session) {
+        int32_t status = PEX2_OK;
+        CipherOp *op = OpFor(session, context, CipherOp::Mode::Encrypt, input, inputLength,
+                             outputLength, &status);
+        if (op == nullptr) {
+            return status;
+        }
+        if (!op->padding && inputLength % op->blockSize != 0) {
+            return PEX2_ERR_BAD_LENGTH;
+        }
+        // Encryption hands out every whole block at once; the rest waits.
+        const uint32_t need = (op->pending + inputLength) / op->blockSize * op->blockSize;
+        status = CheckRoom(output, outputLength, need);
+        if (status != PEX2_OK) {
+            return status;
+        }
+        const auto *in = inputLength > 0 ? static_cast<const uint8_t *>(input) : kNoInput;
+        int n = 0;
+        if (EVP_EncryptUpdate(op->evp.get(), static_cast<uint8_t *>(output), &n, in,
+                              static_cast<int>(inputLength)) != 1 ||
+            n != static_cast<int>(need)) {
+            *op = CipherOp();
+            return PEX2_ERR_CRYPTO;
+        }
+        op->pending = (op->pending + inputLength) % op->blockSize;
+        op->updated = true;
+        *outputLength = need;
+        return PEX2_OK;
+    });
+}
+
+int32_t PEXX_EncryptFinal(uint64_t module, PexHandle context, void *output,
+                          uint32_t *outputLength) {
+    return InSession(module, [&](Session &session) {
+        int32_t status = PEX2_OK;
+        CipherOp *op =
+            OpFor(session, context, CipherOp::Mode::Encrypt, nullptr, 0, outputLength, &status);
+        if (op == nullptr) {
+            return status;
+        }
+        // With padding the last block is always written; without, nothing is held back.
+        const uint32_t need = op->padding ? op->blockSize : 0;
+        status = CheckRoom(output, outputLength, need);
+        if (status != PEX2_OK) {
+            return status;
+        }
+        Scratch<EVP_MAX_BLOCK_LENGTH> last;
+        int n = 0;
+        const bool ok = EVP_EncryptFinal_ex(op->evp.get(), last.bytes, &n) == 1 &&
+                        n == static_cast<int>(need);
+        *op = CipherOp();
+        if (!ok) {
+            return PEX2_ERR_CRYPTO;
+        }
+        if (need > 0) {
+            memcpy(output, last.bytes, need);
+        }
+        *outputLength = need;
+        return PEX2_OK;
+    });
+}
+
+int32_t PEXX_Decrypt(uint64_t module, PexHandle context, const void *input, uint32_t inputLength,
+                     void *output, uint32_t *outputLength) {
+    return InSession(module, [&](Session &session) {
+        int32_t status = PEX2_OK;
+        CipherOp *op = OpFor(session, context, CipherOp::Mode::Decrypt, input, inputLength,
+                             outputLength, &status);
+        if (op == nullptr) {
+            return status;
+        }
+        if (inputLength % op->blockSize != 0 || (op->padding && inputLength == 0)) {
+            return PEX2_ERR_BAD_LENGTH;
+        }
+        if (!op->padding) {
+            status = CheckRoom(output, outputLength, inputLength);
+            if (status != PEX2_OK) {
+                return status;
+            }
+        }
+        // The padded plaintext's length is known only once it is decrypted, so
+        // the work runs on a copy of the operation into a buffer of our own:
+        // with too little room the caller can retry on the untouched context.
+        std::unique_ptr<EVP_CIPHER_CTX, EvpCtxFree> work(EVP_CIPHER_CTX_new());
+        std::vector<uint8_t> plain(inputLength + op->blockSize);
+        const auto *in = inputLength > 0 ? static_cast<const uint8_t *>(input) : kNoInput;
+        int n1 = 0;
+        int n2 = 0;
+        const bool ok = work && EVP_CIPHER_CTX_copy(work.get(), op->evp.get()) == 1 &&
+                        EVP_DecryptUpdate(work.get(), plain.data(), &n1, in,
+                                          static_cast<int>(inputLength)) == 1 &&
+                        EVP_DecryptFinal_ex(work.get(), plain.data() + n1, &n2) == 1;
+        const uint32_t n = ok ? static_cast<uint32_t>(n1 + n2) : 0;
+        if (ok) {
+            status = CheckRoom(output, outputLength, n);
+        }
+        if (ok && status == PEX2_OK) {
+            if (n > 0) {
+                memcpy(output, plain.data(), n);
+            }
+            *outputLength = n;
+        }
+        OPENSSL_cleanse(plain.data(), plain.size());
+        if (!ok) {
+            *op = CipherOp();
+            return PEX2_ERR_CRYPTO;  // a padding that does not verify lands here too
+        }
+        if (status == PEX2_OK) {
+            *op = CipherOp();
+        }
+        return status;
+    });
+}
