@@ -107,7 +107,7 @@ Conversion ParseConversion(const char *p, const char *end) {
 /* Formats one conversion into piece and returns the number of bytes to
  * write.  The "*" fields take their int arguments here, before the
  * conversion's own argument, in the order the caller passed them; their
- * values are written into the specification as digits, so the formatter
+ * values are written into the conversion specification as digits, so the formatter
  * itself takes exactly one argument.  A refused specification takes only
  * its conversion's argument and produces nothing. */
 size_t FormatConversion(const Conversion &parsed, char conversion, va_list *args, char *piece) {
