@@ -90,6 +90,15 @@ int semx_wait(Semx *semx) {
     volatile int result = 0;
     // The first lock is not checked: on a valid semaphore it cannot fail.
     pthread_mutex_lock(&semx->mutex);
+    // A post already there is taken at once.  The clean-up handler matters
+    // only inside the condition wait, the one cancellation point, and
+    // installing it is a setjmp; so the fast path runs the handler's unlock
+    // directly instead.
+    if (semx->count != 0) {
+        semx->count--;
+        (void)p_operation_cleanup(&semx->mutex);
+        return 0;
+    }
     pthread_cleanup_push(UnlockOnCancel, &semx->mutex);
     // The count is tested again after every wake-up: a wake-up without a
     // post takes nothing.
@@ -109,6 +118,11 @@ int semx_wait(Semx *semx) {
 int semx_timedwait(Semx *semx, uint32_t timeoutMs) {
     volatile int result = 0;  // see semx_wait
     pthread_mutex_lock(&semx->mutex);
+    if (semx->count != 0) {  // see semx_wait: a post already there
+        semx->count--;
+        (void)p_operation_cleanup(&semx->mutex);
+        return 0;
+    }
     pthread_cleanup_push(UnlockOnCancel, &semx->mutex);
     // One deadline for the whole wait, so spurious wake-ups do not extend it.
     struct timeval now;

@@ -25,6 +25,51 @@ TEST(OsaMemory, MemmoveGivesTheSourceBytesForBothOverlaps) {
     EXPECT_STREQ(down, "3456789789");
 }
 
+// Small copies are done inline and larger ones by the C library; every
+// length across that border, with the areas overlapping by every offset in
+// both directions, must give the bytes the source held before the copy.
+TEST(OsaMemory, CopiesAndMovesOfEveryLengthAndOverlapMatchTheSource) {
+    for (uint32_t n = 0; n <= 140; ++n) {
+        for (int shift = -40; shift <= 40; ++shift) {
+            std::vector<unsigned char> buffer(256), expected(256);
+            for (size_t i = 0; i < buffer.size(); ++i) {
+                buffer[i] = static_cast<unsigned char>(i * 7 + 3);
+            }
+            expected = buffer;
+            const size_t from = 60, to = static_cast<size_t>(60 + shift);
+            memmove(expected.data() + to, expected.data() + from, n);
+            EXPECT_EQ(OSA_memmove(buffer.data() + to, buffer.data() + from, n), buffer.data() + to);
+            ASSERT_EQ(buffer, expected) << "memmove of " << n << " bytes, shift " << shift;
+        }
+        std::vector<unsigned char> src(n + 1, 0x5A), dst(n + 2, 0);
+        for (uint32_t i = 0; i < n; ++i) {
+            src[i] = static_cast<unsigned char>(i + 1);
+        }
+        EXPECT_EQ(OSA_memcpy(dst.data(), src.data(), n), dst.data());
+        ASSERT_EQ(memcmp(dst.data(), src.data(), n), 0) << "memcpy of " << n << " bytes";
+        ASSERT_EQ(dst[n], 0) << "memcpy of " << n << " bytes wrote past the end";
+    }
+}
+
+// The exact difference of the first differing bytes, wherever they lie
+// relative to the blocks in which equal stretches are skipped.
+TEST(OsaMemory, CompareFindsTheFirstDifferenceAtEveryPosition) {
+    std::vector<unsigned char> a(1100), b;
+    for (size_t i = 0; i < a.size(); ++i) {
+        a[i] = static_cast<unsigned char>(i % 251);  // a[i] + 3 never wraps
+    }
+    for (uint32_t at : {0u, 1u, 255u, 256u, 257u, 511u, 1099u}) {
+        b = a;
+        b[at] = static_cast<unsigned char>(a[at] + 3);
+        if (at + 1 < b.size()) {
+            b[at + 1] = 0;  // a later difference must not be the one reported
+        }
+        EXPECT_EQ(OSA_memcmp(a.data(), b.data(), 1100), -3) << "difference at " << at;
+        EXPECT_EQ(OSA_memcmp(b.data(), a.data(), 1100), 3) << "difference at " << at;
+        EXPECT_EQ(OSA_memcmp(a.data(), b.data(), at), 0) << "length " << at;
+    }
+}
+
 TEST(OsaMemory, FillFindAndCompareUseUnsignedBytes) {
     unsigned char buffer[8];
     OSA_memset(buffer, 0x1A5, sizeof buffer);  // only the low byte counts
