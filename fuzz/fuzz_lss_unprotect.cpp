@@ -1,0 +1,75 @@
+/* Fuzz target: LSSUnprotect on arbitrary blobs.
+ *
+ * The whole input is the blob.  The service is the in-process double of
+ * pex_double.h, which unwraps anything and decrypts by copying, so the
+ * header checks, the bounds arithmetic and the padding removal all see
+ * attacker-chosen bytes.  Each input is opened twice: a size query, then a
+ * real call into a heap buffer of exactly the size the query reported, so
+ * that AddressSanitizer catches a write one byte past it.  After each call
+ * every context and content key must have been released again. */
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "fuzz/fuzz_check.h"
+#include "fuzz/pex_double.h"
+#include "lss/lss.h"
+
+namespace {
+
+/* The label the add-on uses for stored credentials; the seeds carry it. */
+const char kLabel[] = "ARB_Cred_Store";
+constexpr int32_t kLabelLength = sizeof kLabel - 1;
+
+void checkReleased() {
+    const pex_double::Tally t = pex_double::Current();
+    FUZZ_CHECK(t.liveContexts == 0);
+    FUZZ_CHECK(t.liveKeys == 0);
+    FUZZ_CHECK(t.badReleases == 0);
+    FUZZ_CHECK(t.machineKeyDestroys == 0);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size > UINT32_MAX) {
+        return 0;
+    }
+    pex_double::Reset();
+    const auto blobLength = static_cast<uint32_t>(size);
+
+    /* Size query: the ciphertext length, or a failure that leaves 0. */
+    uint32_t needed = 0xA5A5A5A5u;
+    const int32_t query = LSSUnprotect(kLabel, kLabelLength, data, blobLength, nullptr, &needed);
+    checkReleased();
+    if (query != 0) {
+        FUZZ_CHECK(needed == 0);
+        return 0;
+    }
+    /* The ciphertext lies inside the blob, so it is never longer. */
+    FUZZ_CHECK(needed <= blobLength);
+
+    /* malloc(0) still gives a distinct block that no byte may be written to. */
+    auto *out = static_cast<uint8_t *>(malloc(needed));
+    FUZZ_CHECK(out != nullptr || needed == 0);
+    uint32_t outLength = needed;
+    const int32_t status = LSSUnprotect(kLabel, kLabelLength, data, blobLength, out, &outLength);
+    checkReleased();
+    if (status == 0) {
+        FUZZ_CHECK(outLength <= needed);
+    } else {
+        FUZZ_CHECK(outLength == 0);
+    }
+
+    /* One byte less than the ciphertext is always refused as too small. */
+    if (needed > 0) {
+        uint32_t shortLength = needed - 1;
+        FUZZ_CHECK(LSSUnprotect(kLabel, kLabelLength, data, blobLength, out, &shortLength) ==
+                   LSS_ERR_BUFFER_TOO_SMALL);
+        FUZZ_CHECK(shortLength == 0);
+        checkReleased();
+    }
+    free(out);
+    return 0;
+}
