@@ -5,6 +5,7 @@
 // Every buffer that holds a password in clear is wiped before the function
 // that owns it returns, on every path, so that no copy is left behind on the
 // stack or the heap of the Node.js process.
+#include <pthread.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -16,6 +17,25 @@
 #include "platform/credstore/kavocredstore.h"
 
 namespace {
+
+// Serialises the protection work of credential requests across every thread
+// of the process.  The protection layer keeps process-wide state (whether it
+// has started, which content cipher it chose) and each request closes the
+// one cryptographic session at its end; with the add-on loaded in several
+// worker threads, one request's LSSShutdown would otherwise close the
+// session under another request's protect or unprotect.  Statically
+// initialised, so the module needs no constructor and no C++ runtime.
+pthread_mutex_t requestLock = PTHREAD_MUTEX_INITIALIZER;
+
+// Holds requestLock for the scope.  Declared before ShutdownOnExit in a
+// request, so the session is shut down before the lock is released.
+class RequestLock {
+public:
+    RequestLock() { (void)pthread_mutex_lock(&requestLock); }
+    RequestLock(const RequestLock &) = delete;
+    RequestLock &operator=(const RequestLock &) = delete;
+    ~RequestLock() { (void)pthread_mutex_unlock(&requestLock); }
+};
 
 // Wipes a buffer when the scope that owns it ends.  explicit_bzero is not
 // removed by the optimiser even though the buffer is dead afterwards.
@@ -63,6 +83,7 @@ int32_t encryptCredential(const char *password, ProtectedSecret *protectedSecret
     const uint32_t plaintextLength = static_cast<uint32_t>(strlen(password)) + 1;
     int32_t size = 0;
 
+    RequestLock lock;
     (void)LSSInit();
     ShutdownOnExit shutdown;
 
@@ -225,6 +246,7 @@ int32_t load_creds_from_arb(const char *serviceName, char *userNameOut, char *pa
     serviceEntry.nameLength = static_cast<uint32_t>(serviceLength + 1);
     memcpy(serviceEntry.name, serviceName, serviceLength + 1);
 
+    RequestLock lock;
     (void)LSSInit();
     ShutdownOnExit shutdown;
 

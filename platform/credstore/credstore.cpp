@@ -1,10 +1,16 @@
 // Credential store simulator: libkavocredstore.so over one SQLite database.
 //
-// Every call opens its own connection, does its work and closes it again, so
-// the library keeps no state between calls and several threads and processes
-// can use one database at once; SQLite's locking and the busy timeout order
-// them.  The database runs in WAL mode with synchronous=FULL, so a store that
-// returned 0 survives the process being killed.
+// The process keeps one connection to the database and reuses it from call
+// to call: opening a WAL database for every call, and closing it again,
+// creates, checkpoints and deletes the -wal and -shm files each time, which
+// cost far more than the query itself.  Calls of the process's threads take
+// turns on that connection under one mutex; other processes use their own,
+// and SQLite's locking and the busy timeout order them.  The connection is
+// opened afresh when $KAVO_CREDSTORE_DB names another file, when the file
+// at that path is no longer the one opened (removed or replaced), in a
+// child after fork(), and after any failure other than "not found".  The
+// database runs in WAL mode with synchronous=FULL, so a store that returned
+// 0 survives the process being killed.
 //
 // Schema (created on first use):
 //   credentials(service BLOB PRIMARY KEY, user_name BLOB, user_name_length
@@ -16,7 +22,11 @@
 // its bytes; reads hand it back unchanged.
 #include "platform/credstore/kavocredstore.h"
 
+#include <limits.h>
+#include <pthread.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -68,44 +78,133 @@ size_t serviceKeyLength(const ServiceEntry *entry) {
                            : CREDSTORE_SERVICE_NAME_SIZE;
 }
 
-// One connection for the length of one call; closes itself on every path.
+// Opens (creating if needed) the database and makes sure the schema exists.
+// Returns 0 or a store status; on failure nothing stays open.
+int32_t openDatabase(const char *path, sqlite3 **out) {
+    sqlite3 *db = nullptr;
+    int rc = sqlite3_open_v2(path, &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                             nullptr);
+    if (rc != SQLITE_OK) {
+        sqlite3_close_v2(db);
+        return CREDSTORE_ERR_OPEN;
+    }
+    sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    // WAL lets readers and one writer proceed together across processes;
+    // FULL makes every commit durable before the call returns.
+    for (const char *sql : {"PRAGMA journal_mode=WAL", "PRAGMA synchronous=FULL", kSchema}) {
+        rc = sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+        if (rc != SQLITE_OK) {
+            sqlite3_close_v2(db);
+            return statusFromSqlite(rc);
+        }
+    }
+    *out = db;
+    return CREDSTORE_OK;
+}
+
+// The process's connection and what it was opened on.  Guarded by
+// cacheLock, which a call holds from taking the connection to giving it back,
+// since a transaction spans several statements.  Trivially destructible on
+// purpose: it must still be intact when closeCachedConnection runs at exit,
+// after the C++ static destructors.
+struct CachedConnection {
+    sqlite3 *db = nullptr;
+    char path[PATH_MAX] = {};
+    dev_t device = 0;
+    ino_t inode = 0;
+    pid_t owner = 0;
+};
+pthread_mutex_t cacheLock = PTHREAD_MUTEX_INITIALIZER;
+CachedConnection cached;
+
+void dropCachedConnection() {
+    // A connection inherited through fork() belongs to the parent: closing
+    // it here could checkpoint or delete the parent's WAL files, so the
+    // child only forgets it.
+    if (cached.db != nullptr && cached.owner == getpid()) {
+        sqlite3_close_v2(cached.db);
+    }
+    cached = CachedConnection{};
+}
+
+// True when the cached connection may serve a call on `path`.
+bool cachedConnectionFits(const char *path) {
+    if (cached.db == nullptr || cached.owner != getpid() || std::strcmp(cached.path, path) != 0) {
+        return false;
+    }
+    struct stat info {};
+    return stat(path, &info) == 0 && info.st_dev == cached.device && info.st_ino == cached.inode;
+}
+
+// The connection for the length of one call: it holds cacheLock, opens the
+// process's connection when there is none that fits, and gives it back at
+// the end of the call, dropping it after a failure so that the next call
+// starts from a fresh one.
 class Connection {
 public:
-    Connection() = default;
+    Connection() { pthread_mutex_lock(&cacheLock); }
     Connection(const Connection &) = delete;
     Connection &operator=(const Connection &) = delete;
     ~Connection() {
-        if (db_ != nullptr) {
-            sqlite3_close_v2(db_);
+        if (dropAtEnd_) {
+            dropCachedConnection();
         }
+        pthread_mutex_unlock(&cacheLock);
     }
 
-    // Opens (creating if needed) the database and makes sure the schema
-    // exists.  Returns 0 or a store status.
+    // Returns 0 or a store status.
     int32_t open() {
-        int rc = sqlite3_open_v2(databasePath(), &db_,
-                                 SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
-                                 nullptr);
-        if (rc != SQLITE_OK) {
-            return CREDSTORE_ERR_OPEN;
+        const char *path = databasePath();
+        if (cachedConnectionFits(path)) {
+            return CREDSTORE_OK;
         }
-        sqlite3_busy_timeout(db_, kBusyTimeoutMs);
-        // WAL lets readers and one writer proceed together across processes;
-        // FULL makes every commit durable before the call returns.
-        for (const char *sql : {"PRAGMA journal_mode=WAL", "PRAGMA synchronous=FULL", kSchema}) {
-            rc = sqlite3_exec(db_, sql, nullptr, nullptr, nullptr);
-            if (rc != SQLITE_OK) {
-                return statusFromSqlite(rc);
-            }
+        dropCachedConnection();
+        sqlite3 *db = nullptr;
+        const int32_t status = openDatabase(path, &db);
+        if (status != CREDSTORE_OK) {
+            return status;
+        }
+        cached.db = db;
+        cached.owner = getpid();
+        // A path too long to remember is served by this call's connection
+        // alone; it is closed when the call ends.
+        if (std::strlen(path) >= sizeof cached.path) {
+            dropAtEnd_ = true;
+            return CREDSTORE_OK;
+        }
+        std::memcpy(cached.path, path, std::strlen(path) + 1);
+        // Recorded after the schema step, which has created the file.  If
+        // it cannot be read, the next call simply opens again.
+        struct stat info {};
+        if (stat(path, &info) == 0) {
+            cached.device = info.st_dev;
+            cached.inode = info.st_ino;
         }
         return CREDSTORE_OK;
     }
 
-    sqlite3 *get() const { return db_; }
+    // Passes the call's status through; after a failure ("not found" is
+    // none) the connection is closed when the call ends.
+    int32_t fail(int32_t status) {
+        if (status != CREDSTORE_OK && status != CREDSTORE_ERR_NOT_FOUND) {
+            dropAtEnd_ = true;
+        }
+        return status;
+    }
+
+    sqlite3 *get() const { return cached.db; }
 
 private:
-    sqlite3 *db_ = nullptr;
+    bool dropAtEnd_ = false;
 };
+
+// Closes the connection when the library is unloaded or the process exits,
+// which checkpoints the WAL into the database file.
+__attribute__((destructor)) void closeCachedConnection() {
+    pthread_mutex_lock(&cacheLock);
+    dropCachedConnection();
+    pthread_mutex_unlock(&cacheLock);
+}
 
 // A prepared statement finalised on every path.
 class Statement {
@@ -170,26 +269,9 @@ bool bytesFromColumn(sqlite3_stmt *stmt, int column, void *field, size_t fieldSi
     return true;
 }
 
-}  // namespace
-
-extern "C" int32_t arb_set_credential(const ServiceEntry *serviceEntry,
-                                      const CredentialRecord *credentialRecord) {
-    if (serviceEntry == nullptr || credentialRecord == nullptr) {
-        return CREDSTORE_ERR_INVALID_ARGUMENT;
-    }
-    if (serviceEntry->nameLength > CREDSTORE_SERVICE_NAME_SIZE ||
-        credentialRecord->userNameLength > CREDSTORE_USER_NAME_SIZE ||
-        credentialRecord->secretLength > CREDSTORE_SECRET_SIZE) {
-        return CREDSTORE_ERR_LENGTH;
-    }
-    if (credentialRecord->userNameLength == 0 || credentialRecord->userName[0] == '\0') {
-        return CREDSTORE_ERR_USER_NAME_NOT_SET;
-    }
-    if (serviceKeyLength(serviceEntry) == 0) {
-        return CREDSTORE_ERR_INVALID_ARGUMENT;
-    }
-
-    Connection connection;
+// The store request's work on the call's connection, in one transaction.
+int32_t storeInTransaction(Connection &connection, const ServiceEntry *serviceEntry,
+                           const CredentialRecord *credentialRecord) {
     int32_t status = connection.open();
     if (status != CREDSTORE_OK) {
         return status;
@@ -213,18 +295,9 @@ extern "C" int32_t arb_set_credential(const ServiceEntry *serviceEntry,
     return status;
 }
 
-extern "C" int32_t arb_get_credential(const ServiceEntry *serviceEntry,
-                                      CredentialRecord *credentialRecord) {
-    if (serviceEntry == nullptr || credentialRecord == nullptr) {
-        return CREDSTORE_ERR_INVALID_ARGUMENT;
-    }
-    std::memset(credentialRecord, 0, sizeof *credentialRecord);
-    size_t keyLength = serviceKeyLength(serviceEntry);
-    if (keyLength == 0) {
-        return CREDSTORE_ERR_INVALID_ARGUMENT;
-    }
-
-    Connection connection;
+// The read request's work on the call's connection.
+int32_t readRow(Connection &connection, const ServiceEntry *serviceEntry, size_t keyLength,
+                CredentialRecord *credentialRecord) {
     int32_t status = connection.open();
     if (status != CREDSTORE_OK) {
         return status;
@@ -254,4 +327,42 @@ extern "C" int32_t arb_get_credential(const ServiceEntry *serviceEntry,
     // The caller sees either the whole row or a zeroed record.
     std::memcpy(credentialRecord, &row, sizeof row);
     return CREDSTORE_OK;
+}
+
+}  // namespace
+
+extern "C" int32_t arb_set_credential(const ServiceEntry *serviceEntry,
+                                      const CredentialRecord *credentialRecord) {
+    if (serviceEntry == nullptr || credentialRecord == nullptr) {
+        return CREDSTORE_ERR_INVALID_ARGUMENT;
+    }
+    if (serviceEntry->nameLength > CREDSTORE_SERVICE_NAME_SIZE ||
+        credentialRecord->userNameLength > CREDSTORE_USER_NAME_SIZE ||
+        credentialRecord->secretLength > CREDSTORE_SECRET_SIZE) {
+        return CREDSTORE_ERR_LENGTH;
+    }
+    if (credentialRecord->userNameLength == 0 || credentialRecord->userName[0] == '\0') {
+        return CREDSTORE_ERR_USER_NAME_NOT_SET;
+    }
+    if (serviceKeyLength(serviceEntry) == 0) {
+        return CREDSTORE_ERR_INVALID_ARGUMENT;
+    }
+
+    Connection connection;
+    return connection.fail(storeInTransaction(connection, serviceEntry, credentialRecord));
+}
+
+extern "C" int32_t arb_get_credential(const ServiceEntry *serviceEntry,
+                                      CredentialRecord *credentialRecord) {
+    if (serviceEntry == nullptr || credentialRecord == nullptr) {
+        return CREDSTORE_ERR_INVALID_ARGUMENT;
+    }
+    std::memset(credentialRecord, 0, sizeof *credentialRecord);
+    size_t keyLength = serviceKeyLength(serviceEntry);
+    if (keyLength == 0) {
+        return CREDSTORE_ERR_INVALID_ARGUMENT;
+    }
+
+    Connection connection;
+    return connection.fail(readRow(connection, serviceEntry, keyLength, credentialRecord));
 }

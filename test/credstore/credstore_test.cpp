@@ -278,6 +278,39 @@ TEST_F(CredStoreTest, DatabaseRunsInWriteAheadLogMode)
     sqlite3_close(db);
 }
 
+TEST_F(CredStoreTest, KeptConnectionSeesOtherWritersAndFollowsAReplacedFile)
+{
+    ServiceEntry first = storeEntry("first");
+    CredentialRecord record = makeRecord("user", "secret");
+    ASSERT_EQ(arb_set_credential(&first, &record), CREDSTORE_OK);
+
+    // A row committed through another connection is seen by the next call.
+    execSql("INSERT INTO credentials VALUES (CAST('other' AS BLOB), X'6F7468657200', 6, X'01', 1)");
+    ServiceEntry other = readEntry("other");
+    CredentialRecord got{};
+    ASSERT_EQ(arb_get_credential(&other, &got), CREDSTORE_OK);
+    EXPECT_STREQ(got.userName, "other");
+
+    // The database removed and made anew at the same path: the store works
+    // on the new file, not on the removed one it had open.
+    for (const char *suffix : {"", "-wal", "-shm"}) {
+        std::filesystem::remove(dbPath_ + suffix);
+    }
+    ServiceEntry second = storeEntry("second");
+    ASSERT_EQ(arb_set_credential(&second, &record), CREDSTORE_OK);
+    ServiceEntry firstRead = readEntry("first");
+    EXPECT_EQ(arb_get_credential(&firstRead, &got), CREDSTORE_ERR_NOT_FOUND);
+    sqlite3 *db = nullptr;
+    ASSERT_EQ(sqlite3_open(dbPath_.c_str(), &db), SQLITE_OK);
+    sqlite3_stmt *stmt = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT CAST(service AS TEXT) FROM credentials", -1, &stmt, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
+    EXPECT_STREQ(reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0)), "second");
+    EXPECT_EQ(sqlite3_step(stmt), SQLITE_DONE);
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+}
+
 TEST_F(CredStoreTest, StoreSurvivesWriterBeingKilledAndConcurrentWritersAllLand)
 {
     // A child stores and is killed at once: the commit must already be
