@@ -3,6 +3,7 @@
  * The special cases (empty ranges, identical areas) are settled here; the
  * bytes themselves are moved by the C library's routines, which are faster
  * than any loop written here. */
+#include <immintrin.h>
 #include <string.h>
 
 #include "osa/osa.h"
@@ -88,31 +89,151 @@ void *OSA_memchr(const void *buffer, int32_t value, uint32_t n) {
     return const_cast<void *>(memchr(buffer, static_cast<unsigned char>(value), n));
 }
 
-int32_t OSA_memcmp(const void *a, const void *b, uint32_t n) {
-    if (a == b || n == 0) {
+namespace {
+
+inline int32_t ByteDifference(const unsigned char *a, const unsigned char *b, size_t at) {
+    return static_cast<int32_t>(a[at]) - static_cast<int32_t>(b[at]);
+}
+
+/* Mask of the bytes that differ among the 16 at a and b (bit i: byte i). */
+inline unsigned Differing16(const unsigned char *a, const unsigned char *b) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(a));
+    const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i *>(b));
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, y))) ^ 0xFFFFu;
+}
+
+/* The difference at the first differing byte of two equal-sized words read
+ * little-endian from offset at, or 0 when the words are equal. */
+template <typename Word>
+inline int32_t WordDifference(const unsigned char *a, const unsigned char *b, size_t at) {
+    Word x, y;
+    __builtin_memcpy(&x, a + at, sizeof x);
+    __builtin_memcpy(&y, b + at, sizeof y);
+    const uint64_t differing = static_cast<uint64_t>(x ^ y);
+    if (differing == 0) {
         return 0;
     }
-    // Callers use the difference of the first differing bytes, not only its
-    // sign, and the C library promises only the sign.  So its (vectorised)
-    // memcmp skips equal stretches block by block, and the first block that
-    // differs is walked byte by byte for the exact difference.
-    constexpr uint32_t kBlock = 256;
-    const auto *pa = static_cast<const unsigned char *>(a);
-    const auto *pb = static_cast<const unsigned char *>(b);
-    uint32_t offset = 0;
-    while (offset < n) {
-        const uint32_t block = n - offset < kBlock ? n - offset : kBlock;
-        if (memcmp(pa + offset, pb + offset, block) != 0) {
-            for (uint32_t i = offset;; ++i) {
-                if (pa[i] != pb[i]) {
-                    return static_cast<int32_t>(pa[i]) - static_cast<int32_t>(pb[i]);
-                }
-            }
+    return ByteDifference(a, b, at + static_cast<size_t>(__builtin_ctzll(differing)) / 8);
+}
+
+/* Up to 64 bytes, straight-line: blocks at the start and at the end of the
+ * range, overlapping where the range is not a multiple of the block.  The
+ * blocks are inspected in increasing offset, so the first difference wins;
+ * an overlapped part was already found equal in the block before. */
+inline int32_t CompareShort(const unsigned char *a, const unsigned char *b, size_t n) {
+    if (n >= 32) {
+        const size_t third = n - 32, fourth = n - 16;
+        const unsigned m0 = Differing16(a, b), m1 = Differing16(a + 16, b + 16);
+        const unsigned m2 = Differing16(a + third, b + third);
+        const unsigned m3 = Differing16(a + fourth, b + fourth);
+        if ((m0 | m1 | m2 | m3) == 0) {
+            return 0;
         }
-        offset += block;
+        if (m0 != 0) return ByteDifference(a, b, static_cast<size_t>(__builtin_ctz(m0)));
+        if (m1 != 0) return ByteDifference(a, b, 16 + static_cast<size_t>(__builtin_ctz(m1)));
+        if (m2 != 0) return ByteDifference(a, b, third + static_cast<size_t>(__builtin_ctz(m2)));
+        return ByteDifference(a, b, fourth + static_cast<size_t>(__builtin_ctz(m3)));
+    }
+    if (n >= 16) {
+        const unsigned m0 = Differing16(a, b), m1 = Differing16(a + n - 16, b + n - 16);
+        if (m0 != 0) return ByteDifference(a, b, static_cast<size_t>(__builtin_ctz(m0)));
+        if (m1 != 0) return ByteDifference(a, b, n - 16 + static_cast<size_t>(__builtin_ctz(m1)));
+        return 0;
+    }
+    if (n >= 8) {
+        const int32_t head = WordDifference<uint64_t>(a, b, 0);
+        return head != 0 ? head : WordDifference<uint64_t>(a, b, n - 8);
+    }
+    if (n >= 4) {
+        const int32_t head = WordDifference<uint32_t>(a, b, 0);
+        return head != 0 ? head : WordDifference<uint32_t>(a, b, n - 4);
+    }
+    for (size_t i = 0; i < n; ++i) {
+        if (a[i] != b[i]) {
+            return ByteDifference(a, b, i);
+        }
     }
     return 0;
 }
+
+/* Longer ranges: the C library's wider compare settles the common equal
+ * case; a differing range is walked again, 16 bytes at a time, for the exact
+ * difference.  Kept out of line so the short path saves no registers. */
+[[gnu::noinline]] int32_t CompareLong(const unsigned char *a, const unsigned char *b, size_t n) {
+    if (memcmp(a, b, n) == 0) {
+        return 0;
+    }
+    size_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        if (const unsigned mask = Differing16(a + i, b + i)) {
+            return ByteDifference(a, b, i + static_cast<size_t>(__builtin_ctz(mask)));
+        }
+    }
+    return CompareShort(a + i, b + i, n - i);
+}
+
+constexpr uint32_t kShortCompare = 64;
+
+/* CompareShort for processors with AVX2 (the C library's own compare uses
+ * them too): 32 to 64 bytes in two possibly overlapping 32-byte blocks. */
+[[gnu::target("avx2")]] int32_t CompareShortAvx2(const unsigned char *a, const unsigned char *b,
+                                                  size_t n) {
+    if (n < 32) {
+        return CompareShort(a, b, n);
+    }
+    const size_t second = n - 32;
+    const __m256i a0 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(a));
+    const __m256i b0 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(b));
+    const __m256i a1 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(a + second));
+    const __m256i b1 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(b + second));
+    const auto m0 = ~static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(a0, b0)));
+    const auto m1 = ~static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(a1, b1)));
+    if ((m0 | m1) == 0) {
+        return 0;
+    }
+    if (m0 != 0) return ByteDifference(a, b, static_cast<size_t>(__builtin_ctz(m0)));
+    return ByteDifference(a, b, second + static_cast<size_t>(__builtin_ctz(m1)));
+}
+
+int32_t MemcmpGeneric(const void *a, const void *b, uint32_t n) {
+    if (a == b || n == 0) {
+        return 0;
+    }
+    const auto *pa = static_cast<const unsigned char *>(a);
+    const auto *pb = static_cast<const unsigned char *>(b);
+    if (n <= kShortCompare) {
+        return CompareShort(pa, pb, n);
+    }
+    return CompareLong(pa, pb, n);
+}
+
+[[gnu::target("avx2")]] int32_t MemcmpAvx2(const void *a, const void *b, uint32_t n) {
+    if (a == b || n == 0) {
+        return 0;
+    }
+    const auto *pa = static_cast<const unsigned char *>(a);
+    const auto *pb = static_cast<const unsigned char *>(b);
+    if (n <= kShortCompare) {
+        return CompareShortAvx2(pa, pb, n);
+    }
+    return CompareLong(pa, pb, n);
+}
+
+}  // namespace
+
+using OsaMemcmpFn = int32_t (*)(const void *, const void *, uint32_t);
+
+/* Chooses OSA_memcmp's implementation once, when the symbol is bound. */
+extern "C" OsaMemcmpFn osaResolveMemcmp() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") ? MemcmpAvx2 : MemcmpGeneric;
+}
+
+// Callers use the difference of the first differing bytes, not only its
+// sign, and the C library promises only the sign; so the first difference
+// is located here, with the widest vector compare the processor has.
+int32_t OSA_memcmp(const void *a, const void *b, uint32_t n)
+    __attribute__((ifunc("osaResolveMemcmp")));
 
 uint32_t OSA_UnicodeLength(const uint16_t *s) {
     if (s == nullptr) {

@@ -70,6 +70,21 @@ TEST(OsaMemory, CompareFindsTheFirstDifferenceAtEveryPosition) {
     }
 }
 
+// Short ranges are compared in 16-byte steps with a possibly overlapping
+// last step: a difference at any position of any short length is found.
+TEST(OsaMemory, CompareOfShortRangesFindsADifferenceAtAnyPosition) {
+    for (uint32_t n = 1; n <= 70; ++n) {
+        std::vector<unsigned char> a(n, 0x80), b;
+        for (uint32_t at = 0; at < n; ++at) {
+            b = a;
+            b[at] = 0x01;
+            ASSERT_EQ(OSA_memcmp(a.data(), b.data(), n), 0x7F) << n << " bytes, at " << at;
+            ASSERT_EQ(OSA_memcmp(b.data(), a.data(), n), -0x7F) << n << " bytes, at " << at;
+        }
+        EXPECT_EQ(OSA_memcmp(a.data(), std::vector<unsigned char>(n, 0x80).data(), n), 0);
+    }
+}
+
 TEST(OsaMemory, FillFindAndCompareUseUnsignedBytes) {
     unsigned char buffer[8];
     OSA_memset(buffer, 0x1A5, sizeof buffer);  // only the low byte counts
