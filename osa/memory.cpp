@@ -221,19 +221,17 @@ int32_t MemcmpGeneric(const void *a, const void *b, uint32_t n) {
 
 }  // namespace
 
-using OsaMemcmpFn = int32_t (*)(const void *, const void *, uint32_t);
-
-/* Chooses OSA_memcmp's implementation once, when the symbol is bound. */
-extern "C" OsaMemcmpFn osaResolveMemcmp() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") ? MemcmpAvx2 : MemcmpGeneric;
-}
-
 // Callers use the difference of the first differing bytes, not only its
 // sign, and the C library promises only the sign; so the first difference
-// is located here, with the widest vector compare the processor has.
-int32_t OSA_memcmp(const void *a, const void *b, uint32_t n)
-    __attribute__((ifunc("osaResolveMemcmp")));
+// is located here, with the widest vector compare the processor has.  The
+// processor's features are read once at load by the compiler's run-time
+// support; until then (or without AVX2) the generic version runs.
+int32_t OSA_memcmp(const void *a, const void *b, uint32_t n) {
+    if (__builtin_cpu_supports("avx2")) {
+        return MemcmpAvx2(a, b, n);
+    }
+    return MemcmpGeneric(a, b, n);
+}
 
 uint32_t OSA_UnicodeLength(const uint16_t *s) {
     if (s == nullptr) {
