@@ -91,18 +91,27 @@ int32_t generateContentKey(uint32_t cipher, PexHandle *contentKey) {
     return status;
 }
 
+/* Draws a fresh IV into iv and starts encryption under it.  The algorithm
+ * and parameter records belong to the caller, so they stay valid for the
+ * encryption calls that follow. */
+int32_t beginEncryption(PexHandle context, PexHandle contentKey, const uint8_t *oid, uint8_t *iv,
+                        uint32_t ivLength, PexAlgorithm *algorithm, PexParameters *params) {
+    const int32_t status = PEX_GetRandom(context, iv, ivLength);
+    if (status != 0) {
+        return status;
+    }
+    lssIvAlgorithm(algorithm, params, oid, iv, ivLength);
+    return PEX_DataEncryptInit(context, algorithm, contentKey);
+}
+
 /* Cipher 1: the service pads, so one call encrypts the whole secret.  *room
  * goes in as the capacity at ct and comes back as the ciphertext length. */
 int32_t encryptCbc8(PexHandle context, PexHandle contentKey, const uint8_t *data,
                     uint32_t dataLength, uint8_t *iv, uint8_t *ct, uint32_t *room) {
-    int32_t status = PEX_GetRandom(context, iv, kCbc8IvLength);
-    if (status != 0) {
-        return status;
-    }
     PexParameters params;
     PexAlgorithm algorithm;
-    lssIvAlgorithm(&algorithm, &params, OID_PEX_CBC8_PAD, iv, kCbc8IvLength);
-    status = PEX_DataEncryptInit(context, &algorithm, contentKey);
+    int32_t status = beginEncryption(context, contentKey, OID_PEX_CBC8_PAD, iv, kCbc8IvLength,
+                                     &algorithm, &params);
     if (status != 0) {
         return status;
     }
@@ -121,14 +130,10 @@ int32_t encryptCbc8(PexHandle context, PexHandle contentKey, const uint8_t *data
  * the ciphertext length. */
 int32_t encryptAes(PexHandle context, PexHandle contentKey, const uint8_t *data,
                    uint32_t dataLength, uint8_t *iv, uint8_t *ct, uint32_t *room) {
-    int32_t status = PEX_GetRandom(context, iv, kAesIvLength);
-    if (status != 0) {
-        return status;
-    }
     PexParameters params;
     PexAlgorithm algorithm;
-    lssIvAlgorithm(&algorithm, &params, OID_AES128_CBC, iv, kAesIvLength);
-    status = PEX_DataEncryptInit(context, &algorithm, contentKey);
+    int32_t status = beginEncryption(context, contentKey, OID_AES128_CBC, iv, kAesIvLength,
+                                     &algorithm, &params);
     if (status != 0) {
         return status;
     }
