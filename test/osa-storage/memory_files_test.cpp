@@ -307,12 +307,32 @@ TEST_F(OsaFiles, LocksExcludeAcrossProcesses) {
 }
 
 TEST_F(OsaFiles, UnreadableFileDoesNotExist) {
-    if (geteuid() == 0) {
-        GTEST_SKIP() << "root reads every file";
-    }
     ASSERT_EQ(OSA_WriteFile(Path("secret").c_str(), "x", 1), 0);
     ASSERT_EQ(chmod(Path("secret").c_str(), 0200), 0);
-    EXPECT_EQ(OSA_FileExist(Path("secret").c_str()), -1);
+    ASSERT_EQ(OSA_WriteFile(Path("public").c_str(), "x", 1), 0);
+    if (geteuid() != 0) {
+        EXPECT_EQ(OSA_FileExist(Path("secret").c_str()), -1);
+        EXPECT_EQ(OSA_FileExist(Path("public").c_str()), 0);
+        return;
+    }
+    // Root reads every file, so the check runs in a child that has given up
+    // root for an unprivileged user; the directory must let that user in.
+    ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
+    const pid_t child = fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+        const uid_t nobody = 65534;
+        if (setgid(nobody) != 0 || setuid(nobody) != 0) {
+            _exit(3);
+        }
+        const bool unreadableMissing = OSA_FileExist(Path("secret").c_str()) == -1;
+        const bool readableFound = OSA_FileExist(Path("public").c_str()) == 0;
+        _exit(unreadableMissing && readableFound ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: wrong answers; 3: could not drop root";
 }
 
 }  // namespace
