@@ -195,28 +195,29 @@ constexpr uint32_t kShortCompare = 64;
     return ByteDifference(a, b, second + static_cast<size_t>(__builtin_ctz(m1)));
 }
 
-int32_t MemcmpGeneric(const void *a, const void *b, uint32_t n) {
+/* OSA_memcmp's whole work, with the short compare given; instantiated once
+ * per processor kind so that each is a single function with no call inside
+ * on the short path. */
+using ShortCompare = int32_t (*)(const unsigned char *, const unsigned char *, size_t);
+template <ShortCompare compareShort>
+[[gnu::always_inline]] inline int32_t Compare(const void *a, const void *b, uint32_t n) {
     if (a == b || n == 0) {
         return 0;
     }
     const auto *pa = static_cast<const unsigned char *>(a);
     const auto *pb = static_cast<const unsigned char *>(b);
     if (n <= kShortCompare) {
-        return CompareShort(pa, pb, n);
+        return compareShort(pa, pb, n);
     }
     return CompareLong(pa, pb, n);
 }
 
+int32_t MemcmpGeneric(const void *a, const void *b, uint32_t n) {
+    return Compare<CompareShort>(a, b, n);
+}
+
 [[gnu::target("avx2")]] int32_t MemcmpAvx2(const void *a, const void *b, uint32_t n) {
-    if (a == b || n == 0) {
-        return 0;
-    }
-    const auto *pa = static_cast<const unsigned char *>(a);
-    const auto *pb = static_cast<const unsigned char *>(b);
-    if (n <= kShortCompare) {
-        return CompareShortAvx2(pa, pb, n);
-    }
-    return CompareLong(pa, pb, n);
+    return Compare<CompareShortAvx2>(a, b, n);
 }
 
 }  // namespace

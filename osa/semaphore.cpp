@@ -84,26 +84,34 @@ int semx_destroy(Semx *semx) {
     return 0;
 }
 
-int semx_wait(Semx *semx) {
+namespace {
+
+/* With the mutex held: takes a post that is already there, unlocking the
+ * mutex as the clean-up handler would.  The handler matters only inside the
+ * condition wait, the one cancellation point, and installing it is a setjmp,
+ * so this fast path does without it. */
+bool TakeAvailablePost(Semx *semx) {
+    if (semx->count == 0) {
+        return false;
+    }
+    semx->count--;
+    (void)p_operation_cleanup(&semx->mutex);
+    return true;
+}
+
+/* With the mutex held and no post there: waits on the condition (until
+ * deadline, when given) with the clean-up handler installed, takes the post,
+ * and unlocks the mutex by running the handler.  The count is tested again
+ * after every wake-up: a wake-up without a post takes nothing. */
+int WaitForPost(Semx *semx, const struct timespec *deadline) {
     // Volatile because the clean-up push is a setjmp point: a value kept in
     // a register there is not guaranteed after the matching pop.
     volatile int result = 0;
-    // The first lock is not checked: on a valid semaphore it cannot fail.
-    pthread_mutex_lock(&semx->mutex);
-    // A post already there is taken at once.  The clean-up handler matters
-    // only inside the condition wait, the one cancellation point, and
-    // installing it is a setjmp; so the fast path runs the handler's unlock
-    // directly instead.
-    if (semx->count != 0) {
-        semx->count--;
-        (void)p_operation_cleanup(&semx->mutex);
-        return 0;
-    }
     pthread_cleanup_push(UnlockOnCancel, &semx->mutex);
-    // The count is tested again after every wake-up: a wake-up without a
-    // post takes nothing.
     while (semx->count == 0) {
-        result = pthread_cond_wait(&semx->cond, &semx->mutex);
+        result = deadline == nullptr
+                     ? pthread_cond_wait(&semx->cond, &semx->mutex)
+                     : pthread_cond_timedwait(&semx->cond, &semx->mutex, deadline);
         if (result != 0) {
             break;
         }
@@ -115,30 +123,27 @@ int semx_wait(Semx *semx) {
     return result;
 }
 
-int semx_timedwait(Semx *semx, uint32_t timeoutMs) {
-    volatile int result = 0;  // see semx_wait
+}  // namespace
+
+int semx_wait(Semx *semx) {
+    // The first lock is not checked: on a valid semaphore it cannot fail.
     pthread_mutex_lock(&semx->mutex);
-    if (semx->count != 0) {  // see semx_wait: a post already there
-        semx->count--;
-        (void)p_operation_cleanup(&semx->mutex);
+    if (TakeAvailablePost(semx)) {
         return 0;
     }
-    pthread_cleanup_push(UnlockOnCancel, &semx->mutex);
+    return WaitForPost(semx, nullptr);
+}
+
+int semx_timedwait(Semx *semx, uint32_t timeoutMs) {
+    pthread_mutex_lock(&semx->mutex);
+    if (TakeAvailablePost(semx)) {
+        return 0;
+    }
     // One deadline for the whole wait, so spurious wake-ups do not extend it.
     struct timeval now;
     gettimeofday(&now, nullptr);
     const struct timespec deadline = osa_core::SemxDeadline(now, timeoutMs);
-    while (semx->count == 0) {
-        result = pthread_cond_timedwait(&semx->cond, &semx->mutex, &deadline);
-        if (result != 0) {
-            break;
-        }
-    }
-    if (result == 0) {
-        semx->count--;
-    }
-    pthread_cleanup_pop(1);
-    return result;
+    return WaitForPost(semx, &deadline);
 }
 
 int semx_post(Semx *semx) {
