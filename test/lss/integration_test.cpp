@@ -17,19 +17,17 @@
 #include <gtest/gtest.h>
 
 #include "lss/lss.h"
+#include "test/lss/blob_util.h"
 
-using Bytes = std::vector<uint8_t>;
+using lsstest::bigEndianTwin;
+using lsstest::Bytes;
+using lsstest::field;
+using lsstest::kLabel;
+using lsstest::kLabelLength;
 
 namespace {
 
-const char kLabel[] = "ARB_Cred_Store";
-constexpr int32_t kLabelLength = 14;
 const Bytes kPassword = {'s', '3', 'c', 'r', 'e', 't', '-', 'p', 'w', 0};
-
-uint32_t field(const Bytes &b, int index) {
-    const uint8_t *p = b.data() + 4 * index;
-    return p[0] | p[1] << 8 | p[2] << 16 | uint32_t{p[3]} << 24;
-}
 
 /* LSSProtect as the add-on drives it: size query, then the real call. */
 int32_t protect(int32_t mode, const Bytes &secret, Bytes *blob) {
@@ -132,15 +130,7 @@ TEST(LssIntegration, LabelMustMatch) {
 TEST(LssIntegration, BigEndianTwinOfARealBlobOpens) {
     Bytes blob;
     ASSERT_EQ(protect(2, kPassword, &blob), 0);
-    Bytes twin = blob;
-    twin[0] = 0x1A;
-    twin[1] = 0xB2;
-    for (int index = 1; index < 8; ++index) {
-        const uint32_t v = field(blob, index);
-        for (int i = 0; i < 4; ++i) {
-            twin[4 * index + i] = static_cast<uint8_t>(v >> (24 - 8 * i));
-        }
-    }
+    const Bytes twin = bigEndianTwin(blob);
     Bytes opened;
     ASSERT_EQ(unprotect(twin, &opened), 0);
     EXPECT_EQ(opened, kPassword);

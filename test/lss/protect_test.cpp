@@ -8,16 +8,16 @@
 
 #include "lss/lss.h"
 #include "lss/lss_internal.h"
+#include "test/lss/blob_util.h"
 #include "test/lss/pex_fake.h"
 
 using lssfake::state;
-using Bytes = std::vector<uint8_t>;
+using lsstest::Bytes;
+using lsstest::kLabel;
+using lsstest::kLabelLength;
 using Calls = std::vector<std::string>;
 
 namespace {
-
-const char kLabel[] = "ARB_Cred_Store";
-constexpr int32_t kLabelLength = 14;
 
 uint32_t le32(const Bytes &b, size_t offset) {
     return b[offset] | b[offset + 1] << 8 | b[offset + 2] << 16 | uint32_t{b[offset + 3]} << 24;

@@ -11,23 +11,18 @@
 
 #include "lss/lss.h"
 #include "lss/lss_internal.h"
+#include "test/lss/blob_util.h"
 #include "test/lss/pex_fake.h"
 
 using lssfake::state;
-using Bytes = std::vector<uint8_t>;
+using lsstest::bigEndianTwin;
+using lsstest::Bytes;
+using lsstest::field;
+using lsstest::kLabel;
+using lsstest::kLabelLength;
 using Calls = std::vector<std::string>;
 
 namespace {
-
-const char kLabel[] = "ARB_Cred_Store";
-constexpr int32_t kLabelLength = 14;
-
-/* Header fields by index: 0 magic, 1 version, 2 L, 3 W, 4 C, 5 ivLength,
- * 6 keySource, 7 cipher. */
-uint32_t field(const Bytes &b, int index) {
-    const uint8_t *p = b.data() + 4 * index;
-    return p[0] | p[1] << 8 | p[2] << 16 | uint32_t{p[3]} << 24;
-}
 
 void setField(Bytes *b, int index, uint32_t value) {
     for (int i = 0; i < 4; ++i) {
@@ -218,15 +213,7 @@ TEST_F(LssUnprotect, UnknownCipherOrForeignIvLengthIsRefusedAfterTheUnwrap) {
 
 TEST_F(LssUnprotect, BigEndianHeaderOpensLikeItsLittleEndianTwin) {
     const Bytes blob = makeBlob(2, kSecret);
-    Bytes twin = blob;
-    twin[0] = 0x1A;
-    twin[1] = 0xB2;
-    for (int index = 1; index < 8; ++index) {
-        const uint32_t v = field(blob, index);
-        for (int i = 0; i < 4; ++i) {
-            twin[4 * index + i] = static_cast<uint8_t>(v >> (24 - 8 * i));
-        }
-    }
+    const Bytes twin = bigEndianTwin(blob);
     Bytes out;
     ASSERT_EQ(open(twin, &out, 64), 0);
     EXPECT_EQ(Bytes(out.begin(), out.begin() + outLength), kSecret);
