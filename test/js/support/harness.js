@@ -62,15 +62,16 @@ const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 
-const repo = path.resolve(__dirname, '..', '..', '..');
-const build = path.resolve(process.env.KAVO_BUILD_DIR || path.join(repo, 'build'));
+// The build and tool locations are the ones the demo and the CLI use.
+const tools = require('../../../tools/lib/platform').paths;
+const { repo, build } = tools;
 const paths = {
   repo,
   build,
-  addon: path.join(build, 'Release', 'kavoInterface.node'),
-  provision: path.join(build, 'Release', 'tamo-provision'),
-  shim: path.join(build, 'test-support', 'libkavo_syslog_capture.so'),
-  withPlatform: path.join(repo, 'tools', 'with-platform'),
+  addon: tools.addon,
+  provision: tools.provision,
+  shim: tools.syslogShim,
+  withPlatform: tools.withPlatform,
   provisionPlatform: path.join(repo, 'tools', 'provision-platform'),
   child: path.join(__dirname, 'child.js'),
 };
