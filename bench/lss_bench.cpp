@@ -3,7 +3,7 @@
  *
  * The module side runs LSSProtect and LSSUnprotect through the real client
  * and the cryptographic service simulator, so it needs a provisioned
- * platform root: run it under tools/with-platform (bench/run does).  The
+ * platform root: run it under tools/kavo-platform (bench/run does).  The
  * reference builds the blob the add-on stores (mode 2: an AES-128-CBC
  * content key, wrapped under the machine's AES-256 wrapping key, which is
  * the simulator's default kind) with the same header, label, IVs and

@@ -7,7 +7,7 @@
 //
 // The system log goes to the records below instead of the host's log, and
 // the directory is filled with tamo-provision ($KAVO_TAMO_PROVISION) in the
-// platform root that tools/with-platform mounted.
+// platform root that tools/kavo-platform mounted.
 #include <gtest/gtest.h>
 
 #include <node_api.h>

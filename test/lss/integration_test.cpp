@@ -1,5 +1,5 @@
 /* The protection layer against the real client and the cryptographic service
- * simulator, inside a private platform root (tools/with-platform).  Every
+ * simulator, inside a private platform root (tools/kavo-platform).  Every
  * request runs as the add-on runs it: LSSInit, the call, LSSShutdown.
  *
  * Blobs made in other processes come from this same binary, re-executed to

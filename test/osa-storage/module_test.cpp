@@ -39,7 +39,7 @@ int main(int argc, char **argv) {
         return 2;
     }
     if (getenv("KAVO_PLATFORM_ROOT") == nullptr || access(OSA_CONFIG_PATH, F_OK) != 0) {
-        fprintf(stderr, "needs a private platform root (run through tools/with-platform)\n");
+        fprintf(stderr, "needs a private platform root (run through tools/kavo-platform)\n");
         return 77;
     }
     // The add-on's Node-API imports stay unresolved: only functions that

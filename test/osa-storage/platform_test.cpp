@@ -516,7 +516,7 @@ TEST(AlertMessage, GoesToStandardOutput) {
 int main(int argc, char **argv) {
     // Never run against the host's own configuration.
     if (getenv("KAVO_PLATFORM_ROOT") == nullptr || !Exists(OSA_CONFIG_PATH)) {
-        fprintf(stderr, "needs a private platform root (run through tools/with-platform)\n");
+        fprintf(stderr, "needs a private platform root (run through tools/kavo-platform)\n");
         return 77;
     }
     provisioned = ReadText(OSA_CONFIG_PATH);

@@ -1,6 +1,6 @@
 // Helpers of the cryptographic service simulator's tests: a session opened
 // under a mutex of the test's own, contexts, and the system key-store file.
-// The tests run inside a private platform root (tools/with-platform).
+// The tests run inside a private platform root (tools/kavo-platform).
 #ifndef KAVO_TEST_PEX2_TEST_H
 #define KAVO_TEST_PEX2_TEST_H
 

@@ -1,20 +1,22 @@
 'use strict';
-// Shared by tools/demo and tools/kavo: where the build and the kept
-// platform root are, running the calling script inside the platform sandbox,
+// Shared by tools/demo, tools/kavo and the tests: where the native files and
+// the platform sandbox are, running the calling script inside the sandbox,
 // and laying out a small directory on a fresh root.
 const { spawnSync } = require('node:child_process');
 const fs = require('node:fs');
 const path = require('node:path');
+const native = require('../../lib/native');
 
-const repo = path.resolve(__dirname, '..', '..');
+const repo = native.packageDir;
 const build = path.resolve(process.env.KAVO_BUILD_DIR || path.join(repo, 'build'));
 const paths = {
   repo,
   build,
-  addon: path.join(build, 'Release', 'kavoInterface.node'),
-  provision: path.join(build, 'Release', 'tamo-provision'),
+  addon: native.path('kavoInterface.node'),
+  simulators: native.simulatorDir,
+  provision: path.join(native.simulatorDir, 'tamo-provision'),
   syslogShim: path.join(build, 'test-support', 'libkavo_syslog_capture.so'),
-  withPlatform: path.join(repo, 'tools', 'with-platform'),
+  withPlatform: path.join(repo, 'tools', 'kavo-platform'),
   defaultRoot: path.join(repo, '.platform'),
 };
 // Inside the sandbox the root is always mounted here.
@@ -27,7 +29,7 @@ function insideSandbox(root) {
 }
 
 // Runs this script again inside the sandbox of `root` (provisioned by
-// tools/with-platform when empty) and exits with its status.  `env` adds
+// tools/kavo-platform when empty) and exits with its status.  `env` adds
 // variables for the script, `preload` is a library for LD_PRELOAD that
 // only the Node.js process gets.
 function reexecInSandbox(root, { env = {}, preload } = {}) {
@@ -39,7 +41,7 @@ function reexecInSandbox(root, { env = {}, preload } = {}) {
   command.push(process.execPath, process.argv[1], ...process.argv.slice(2));
   const run = spawnSync(paths.withPlatform, [root, '--', ...command], {
     stdio: 'inherit',
-    env: { ...process.env, ...env },
+    env: { ...process.env, KAVO_PLATFORM_LIBS: paths.simulators, ...env },
   });
   if (run.error) {
     console.error(`cannot start the platform sandbox: ${run.error.message}`);
@@ -87,9 +89,10 @@ function requireBuilt(file, what) {
   }
 }
 
+// The package entry, as an application gets it.
 function loadAddon() {
   requireBuilt(paths.addon, 'the add-on');
-  return require(paths.addon);
+  return require('../../index.js');
 }
 
 module.exports = {
