@@ -1,0 +1,138 @@
+'use strict';
+// The package as an application developer gets it: `npm pack`, then
+// `npm install <tarball>` into a fresh application whose PATH holds no
+// compiler, CMake or apt.  The installed package must load through
+// require() and import, let tests stub its functions, run an application on
+// the simulated platform through `npx kavo-platform`, and never reach a
+// simulator outside it.
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const { spawnSync } = require('node:child_process');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+const h = require('./support/harness');
+
+const BUILD_TOOLS = /^(cc|c\+\+|cpp|gcc|g\+\+|clang|clang\+\+|ld|as|make|gmake|cmake|ctest|cpack|apt|apt-get|apt-cache|dpkg|(gcc|g\+\+|cpp|clang|ld|c\+\+)[-.].*|x86_64-.*)$/;
+
+// A folder of links to every command on the usual PATH but the build tools
+// and apt.  A folder put in front of PATH would hide nothing: they live in
+// /usr/bin beside node itself.
+function pathWithoutToolchain(dir) {
+  fs.mkdirSync(dir);
+  for (const from of ['/usr/local/sbin', '/usr/local/bin', '/usr/sbin', '/usr/bin', '/sbin', '/bin']) {
+    if (!fs.existsSync(from)) continue;
+    for (const name of fs.readdirSync(from)) {
+      const link = path.join(dir, name);
+      if (!BUILD_TOOLS.test(name) && !fs.existsSync(link)) {
+        fs.symlinkSync(path.join(from, name), link);
+      }
+    }
+  }
+  return dir;
+}
+
+function run(command, args, options = {}) {
+  const result = spawnSync(command, args, { encoding: 'utf8', timeout: 300000, ...options });
+  assert.equal(result.error, undefined, `${command} ${args.join(' ')}: ${result.error}`);
+  return result;
+}
+
+const work = fs.mkdtempSync(path.join(os.tmpdir(), 'kavo-package-'));
+const app = path.join(work, 'app');
+const installed = path.join(app, 'node_modules', 'kavo-interface');
+// The application's environment: no npm settings inherited from the
+// `npm test` that runs this file, no build directory override.
+const appEnv = Object.fromEntries(Object.entries(process.env)
+  .filter(([name]) => !/^(npm_|KAVO_|NODE_OPTIONS$|NODE_TEST_CONTEXT$)/.test(name)));
+appEnv.PATH = pathWithoutToolchain(path.join(work, 'bin'));
+
+test.before(() => {
+  const packed = run('npm', ['pack', '--silent', '--pack-destination', work], { cwd: h.paths.repo });
+  assert.equal(packed.status, 0, packed.stderr);
+  const tarball = path.join(work, packed.stdout.trim().split('\n').pop());
+  fs.mkdirSync(app);
+  fs.writeFileSync(path.join(app, 'package.json'), JSON.stringify({ name: 'app', private: true }));
+  const started = process.hrtime.bigint();
+  const install = run('npm', ['install', '--offline', '--no-audit', '--no-fund', tarball], { cwd: app, env: appEnv });
+  const seconds = Number(process.hrtime.bigint() - started) / 1e9;
+  assert.equal(install.status, 0, install.stderr);
+  console.log(`consumer install: ${seconds.toFixed(1)} s, tarball ${fs.statSync(tarball).size} bytes`);
+});
+test.after(() => fs.rmSync(work, { recursive: true, force: true }));
+
+test('the tarball carries the prebuilt files and no tests, and the install builds nothing', () => {
+  for (const kept of ['index.js', 'index.mjs', 'prebuilds/linux-x64/kavoInterface.node',
+    'prebuilds/linux-x64/simulators/libpex2.so', 'tools/kavo', 'tools/kavo-platform']) {
+    assert.ok(fs.existsSync(path.join(installed, kept)), kept);
+  }
+  for (const left of ['test', 'fuzz', 'bench', '.ci', 'build']) {
+    assert.ok(!fs.existsSync(path.join(installed, left)), left);
+  }
+  // npm may hold install scripts back for review; run the step as it would.
+  const install = run(process.execPath, [path.join(installed, 'tools', 'install')], { cwd: installed, env: appEnv });
+  assert.equal(install.status, 0, install.stderr);
+  assert.match(install.stderr, /using the prebuilt module/);
+  assert.ok(!fs.existsSync(path.join(installed, 'build')));
+});
+
+test('without prebuilt files the install names the missing tools and installs nothing', () => {
+  const bare = path.join(work, 'bare');
+  fs.cpSync(installed, bare, { recursive: true });
+  fs.rmSync(path.join(bare, 'prebuilds'), { recursive: true });
+  const install = run(process.execPath, [path.join(bare, 'tools', 'install')], { cwd: bare, env: appEnv });
+  assert.equal(install.status, 1);
+  assert.match(install.stderr, /cmake \(Debian package cmake\)/);
+  assert.match(install.stderr, /g\+\+ \(Debian package g\+\+\)/);
+});
+
+test('the module carries no library search path, and a bare load never reaches a simulator', () => {
+  const dynamic = run('readelf', ['-d', path.join(installed, 'prebuilds', 'linux-x64', 'kavoInterface.node')]);
+  assert.doesNotMatch(dynamic.stdout, /\((RUNPATH|RPATH)\)/);
+  assert.match(dynamic.stdout, /\(NEEDED\).*\[libpex2\.so\]/);
+  const bare = run(process.execPath, ['-e', "require('kavo-interface')"], { cwd: app, env: appEnv });
+  assert.notEqual(bare.status, 0);
+  assert.match(bare.stderr, /platform library lib(tamo\.so\.0|pex2\.so|kavocredstore\.so) is not installed/);
+  assert.match(bare.stderr, /npx kavo-platform/);
+});
+
+test('an application imports, stubs and runs it on the simulated platform', { skip: h.skipReason }, () => {
+  // The same object through require() and the ES default import; named
+  // imports; a stub through node:test's mock.method on that object.
+  fs.writeFileSync(path.join(app, 'app.mjs'), `
+    import { mock } from 'node:test';
+    import { createRequire } from 'node:module';
+    import kavo, { arb_set_credentials, arb_get_credentials } from 'kavo-interface';
+    const required = createRequire(import.meta.url)('kavo-interface');
+    const stub = mock.method(kavo, 'get_sid_from_name', () => ({ sid: 'S-1-0' }));
+    const stubbed = required.get_sid_from_name('anyone');
+    stub.mock.restore();
+    const stored = arb_set_credentials('app-service', 'app-user', 'app-password');
+    console.log(JSON.stringify({ same: required === kavo, stubbed, stored,
+      read: arb_get_credentials('app-service'), sid: kavo.get_sid_from_name('nobody') ?? null }));
+  `);
+  const platform = path.join(work, 'dev-platform');
+  const ran = run('npx', ['--offline', 'kavo-platform', platform, '--', 'node', 'app.mjs'], { cwd: app, env: appEnv });
+  assert.equal(ran.status, 0, ran.stderr);
+  assert.deepEqual(JSON.parse(ran.stdout), {
+    same: true,
+    stubbed: { sid: 'S-1-0' },
+    stored: { status: 'OK' },
+    read: { user_name: 'app-user', password: 'app-password' },
+    sid: null,
+  });
+});
+
+test('the CLI runs through npx and refuses an empty password', { skip: h.skipReason }, () => {
+  const platform = ['--platform', path.join(work, 'cli-platform')];
+  const empty = run('npx', ['--offline', 'kavo', ...platform, 'set', 'cli-service', 'cli-user'],
+    { cwd: app, env: appEnv, input: '\n' });
+  assert.equal(empty.status, 2);
+  assert.match(empty.stderr, /password is empty; nothing stored/);
+  const stored = run('npx', ['--offline', 'kavo', ...platform, 'set', 'cli-service', 'cli-user'],
+    { cwd: app, env: appEnv, input: 'secret\n' });
+  assert.equal(stored.status, 0, stored.stderr);
+  const read = run('npx', ['--offline', 'kavo', ...platform, 'get', '--show-password', 'cli-service'],
+    { cwd: app, env: appEnv });
+  assert.equal(read.stdout, 'user_name: cli-user\npassword: secret\n');
+});
