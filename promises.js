@@ -12,10 +12,10 @@
 // `log` holds every line the request logged; `status` is the platform
 // library's status where there was one.
 //
-// Credential requests are serialised by the module's request lock, so they
-// are queued here: at most one of this thread's credential requests
-// occupies a pool thread at a time, and the application's own file, crypto
-// and DNS work on the pool never waits behind them.
+// Credential requests are serialised by the module's request lock, so the
+// companion queues them, process-wide: at most one of them, from any
+// thread, occupies a pool thread at a time, and the application's own
+// file, crypto and DNS work on the pool never waits behind them.
 const { types } = require('node:util');
 const native = require('./lib/native');
 
@@ -29,10 +29,10 @@ companion.bind(native.path(ADDON));
 // kind: the companion's request kind; arity: the number of string
 // arguments; an options object may follow them.
 const FUNCTIONS = {
-  arb_set_credentials: { kind: 0, arity: 3, credential: true },
-  arb_get_credentials: { kind: 1, arity: 1, credential: true },
-  get_sev_list: { kind: 2, arity: 2, credential: false },
-  get_sid_from_name: { kind: 3, arity: 1, credential: false },
+  arb_set_credentials: { kind: 0, arity: 3 },
+  arb_get_credentials: { kind: 1, arity: 1 },
+  get_sev_list: { kind: 2, arity: 2 },
+  get_sid_from_name: { kind: 3, arity: 1 },
 };
 
 const PREFIX = /^MFA-NAPI: <[^>]*> /;
@@ -86,10 +86,6 @@ function signalOf(options) {
   return signal;
 }
 
-// This thread's credential requests: the one on the pool and those waiting.
-let credentialRunning = null;
-const credentialWaiting = [];
-
 function settle(job, error, value) {
   if (job.settled) {
     return;
@@ -102,10 +98,6 @@ function settle(job, error, value) {
     job.reject(error);
   } else {
     job.resolve(value);
-  }
-  if (job === credentialRunning) {
-    credentialRunning = null;
-    nextCredential();
   }
 }
 
@@ -127,25 +119,11 @@ function run(job) {
   }
 }
 
-function nextCredential() {
-  while (credentialRunning === null && credentialWaiting.length > 0) {
-    const job = credentialWaiting.shift();
-    credentialRunning = job;
-    run(job);
-  }
-}
-
 function onAbort(job) {
-  if (job.settled) {
-    return;
-  }
-  const waiting = credentialWaiting.indexOf(job);
-  if (waiting >= 0) {
-    credentialWaiting.splice(waiting, 1);
-    settle(job, abortError(job.signal));
-  } else if (job.token !== undefined) {
-    // Succeeds only if the core has not started; the completion then
-    // rejects.  A request already running is left to finish.
+  // Succeeds only if the core has not started (a credential request still
+  // waiting for its turn, or work not yet picked up by the pool); the
+  // callback then rejects.  A request already running is left to finish.
+  if (!job.settled && job.token !== undefined) {
     companion.cancel(job.token);
   }
 }
@@ -168,12 +146,7 @@ function call(spec, args) {
       job.onAbort = () => onAbort(job);
       signal.addEventListener('abort', job.onAbort, { once: true });
     }
-    if (spec.credential) {
-      credentialWaiting.push(job);
-      nextCredential();
-    } else {
-      run(job);
-    }
+    run(job);
   });
 }
 

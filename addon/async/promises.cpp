@@ -58,8 +58,44 @@ pthread_mutex_t bindLock = PTHREAD_MUTEX_INITIALIZER;
 bool bound = false;
 Bound addon;
 
+struct Request;
+
+// One companion instance per JavaScript thread (main or worker).  `wake`
+// brings a credential request that has been handed the slot back to this
+// thread, which alone may queue its async work.  Freed when `wake` is
+// finalised, after the environment's clean-up has closed it.
+struct Environment {
+    napi_threadsafe_function wake;
+    int32_t waiting;  // this thread's requests waiting or handed; only this thread
+    bool closing;     // guarded by slotLock
+};
+
+// The credential slot, process-wide: credential requests wait on the module's
+// request lock, so at most one of them, of any thread, is given to the pool
+// at a time; the others wait here, in order, and no pool thread is blocked
+// on the lock while the application's file, crypto and DNS work waits.
+pthread_mutex_t slotLock = PTHREAD_MUTEX_INITIALIZER;
+bool slotBusy = false;
+Request *waitingHead = nullptr;
+Request *waitingTail = nullptr;
+
+bool isCredential(Kind kind) {
+    return kind == kSetCredentials || kind == kGetCredentials;
+}
+
+struct Environment;
+
+// Where a credential request is: waiting for the credential slot, handed
+// the slot and on its way to its own JavaScript thread to be queued, or
+// queued on the pool.  Directory requests are queued at once.
+enum State : int32_t { kQueued = 0, kWaiting = 1, kHanded = 2 };
+
 struct Request {
     Kind kind;
+    Environment *owner;
+    Request *next;          // in the waiting list
+    State state;            // credential requests; guarded by slotLock
+    bool cancelRequested;   // guarded by slotLock
     napi_async_work work;
     napi_ref callback;
     bool failed;
@@ -161,6 +197,111 @@ void release(Request *request) {
     free(request);
 }
 
+// The request's napi handles died with its environment; only its memory is
+// left to release.
+void releaseOrphan(Request *request) {
+    release(request);
+}
+
+// Called when the slot holder is done (its core ran, or it was cancelled
+// before running): hands the slot to the first waiting request, through
+// its own thread, or frees it.  Any thread.  The thread-safe call is made
+// under slotLock, so an environment's clean-up (which closes `wake` under
+// the same lock) can never close it between the check and the call.
+void passSlot() {
+    (void)pthread_mutex_lock(&slotLock);
+    for (;;) {
+        Request *next = waitingHead;
+        if (next == nullptr) {
+            slotBusy = false;
+            break;
+        }
+        waitingHead = next->next;
+        if (waitingHead == nullptr) {
+            waitingTail = nullptr;
+        }
+        next->next = nullptr;
+        if (!next->owner->closing) {
+            next->state = kHanded;
+            if (napi_call_threadsafe_function(next->owner->wake, next, napi_tsfn_nonblocking) == napi_ok) {
+                break;
+            }
+        }
+        releaseOrphan(next);
+    }
+    (void)pthread_mutex_unlock(&slotLock);
+}
+
+void leaveWaiting(napi_env env, Environment *owner) {
+    if (--owner->waiting == 0) {
+        (void)napi_unref_threadsafe_function(env, owner->wake);
+    }
+}
+
+// callback(undefined, undefined, true), then the request is released.
+void deliverCancelled(napi_env env, Request *request) {
+    napi_value callback = nullptr;
+    napi_value undefined = nullptr;
+    napi_value cancelled = nullptr;
+    if (napi_get_reference_value(env, request->callback, &callback) == napi_ok && callback != nullptr &&
+        napi_get_undefined(env, &undefined) == napi_ok && napi_get_boolean(env, true, &cancelled) == napi_ok) {
+        napi_value argv[3] = {undefined, undefined, cancelled};
+        (void)napi_call_function(env, undefined, callback, 3, argv, nullptr);
+    }
+    (void)napi_delete_reference(env, request->callback);
+    (void)napi_delete_async_work(env, request->work);
+    release(request);
+}
+
+// On the owner's thread: a request handed the slot.  env is null when
+// `wake` is being torn down with the request still in its queue.
+void wakeCall(napi_env env, napi_value /*function*/, void * /*context*/, void *data) {
+    auto *request = static_cast<Request *>(data);
+    if (env == nullptr) {
+        releaseOrphan(request);
+        passSlot();
+        return;
+    }
+    leaveWaiting(env, request->owner);
+    (void)pthread_mutex_lock(&slotLock);
+    const bool cancelled = request->cancelRequested;
+    request->state = kQueued;
+    (void)pthread_mutex_unlock(&slotLock);
+    if (cancelled) {
+        deliverCancelled(env, request);
+        passSlot();
+    } else if (napi_queue_async_work(env, request->work) != napi_ok) {
+        deliverCancelled(env, request);
+        passSlot();
+    }
+}
+
+// At the environment's teardown: its waiting requests are dropped, and
+// `wake` is closed under slotLock (see passSlot).
+void environmentCleanup(void *data) {
+    auto *owner = static_cast<Environment *>(data);
+    (void)pthread_mutex_lock(&slotLock);
+    owner->closing = true;
+    Request **link = &waitingHead;
+    waitingTail = nullptr;
+    while (*link != nullptr) {
+        Request *request = *link;
+        if (request->owner == owner) {
+            *link = request->next;
+            releaseOrphan(request);
+        } else {
+            waitingTail = request;
+            link = &request->next;
+        }
+    }
+    (void)napi_release_threadsafe_function(owner->wake, napi_tsfn_abort);
+    (void)pthread_mutex_unlock(&slotLock);
+}
+
+void wakeFinalize(napi_env /*env*/, void *data, void * /*hint*/) {
+    free(data);
+}
+
 int32_t readArguments(napi_env env, Request *request, const napi_value *argv) {
     switch (request->kind) {
     case kSetCredentials:
@@ -200,6 +341,10 @@ void execute(napi_env /*env*/, void *data) {
             free(request->record);
             request->record = nullptr;
         }
+    }
+    // The request lock is free again: the next credential request may go.
+    if (isCredential(request->kind)) {
+        passSlot();
     }
 }
 
@@ -243,9 +388,14 @@ void complete(napi_env env, napi_status status, void *data) {
         }
         (void)napi_call_function(env, undefined, callback, 3, argv, nullptr);
     }
+    const bool passOn = status == napi_cancelled && isCredential(request->kind);
     (void)napi_delete_reference(env, request->callback);
     (void)napi_delete_async_work(env, request->work);
     release(request);
+    // A credential request cancelled before it ran still held the slot.
+    if (passOn) {
+        passSlot();
+    }
 }
 
 void throwError(napi_env env, const char *code, const char *message) {
@@ -320,6 +470,12 @@ napi_value start(napi_env env, napi_callback_info info) {
         return nullptr;
     }
     request->kind = static_cast<Kind>(kind);
+    if (napi_get_instance_data(env, reinterpret_cast<void **>(&request->owner)) != napi_ok ||
+        request->owner == nullptr) {
+        release(request);
+        throwError(env, "ERR_KAVO_PLATFORM", "the companion module is not set up on this thread");
+        return nullptr;
+    }
     if (readArguments(env, request, argv + 1) != 0) {
         release(request);
         return failureOfThisThread(env);
@@ -340,11 +496,41 @@ napi_value start(napi_env env, napi_callback_info info) {
         throwError(env, "ERR_KAVO_PLATFORM", "cannot set up the request");
         return nullptr;
     }
-    if (napi_create_external(env, request, nullptr, nullptr, &token) != napi_ok ||
-        napi_queue_async_work(env, request->work) != napi_ok) {
+    if (napi_create_external(env, request, nullptr, nullptr, &token) != napi_ok) {
         (void)napi_delete_async_work(env, request->work);
         (void)napi_delete_reference(env, request->callback);
         release(request);
+        throwError(env, "ERR_KAVO_PLATFORM", "cannot set up the request");
+        return nullptr;
+    }
+    bool queueNow = true;
+    if (isCredential(request->kind)) {
+        (void)pthread_mutex_lock(&slotLock);
+        if (slotBusy) {
+            request->state = kWaiting;
+            if (waitingTail != nullptr) {
+                waitingTail->next = request;
+            } else {
+                waitingHead = request;
+            }
+            waitingTail = request;
+            queueNow = false;
+        } else {
+            slotBusy = true;
+        }
+        (void)pthread_mutex_unlock(&slotLock);
+        // While this thread has requests waiting, its loop stays alive.
+        if (!queueNow && request->owner->waiting++ == 0) {
+            (void)napi_ref_threadsafe_function(env, request->owner->wake);
+        }
+    }
+    if (queueNow && napi_queue_async_work(env, request->work) != napi_ok) {
+        (void)napi_delete_async_work(env, request->work);
+        (void)napi_delete_reference(env, request->callback);
+        release(request);
+        if (isCredential(static_cast<Kind>(kind))) {
+            passSlot();
+        }
         throwError(env, "ERR_KAVO_PLATFORM", "cannot queue the request");
         return nullptr;
     }
@@ -352,16 +538,48 @@ napi_value start(napi_env env, napi_callback_info info) {
 }
 
 // cancel(token): true when the request had not started and never will; its
-// callback then runs with cancelled set.  Only for a request whose callback
-// has not run yet.
+// callback then runs with cancelled set (at once for a request still
+// waiting for the credential slot).  Only for a request whose callback has
+// not run yet.
 napi_value cancel(napi_env env, napi_callback_info info) {
     size_t argc = 1;
     napi_value argv[1] = {};
     void *data = nullptr;
     napi_value result = nullptr;
-    bool cancelled = napi_get_cb_info(env, info, &argc, argv, nullptr, nullptr) == napi_ok &&
-                     napi_get_value_external(env, argv[0], &data) == napi_ok && data != nullptr &&
-                     napi_cancel_async_work(env, static_cast<Request *>(data)->work) == napi_ok;
+    bool cancelled = false;
+    if (napi_get_cb_info(env, info, &argc, argv, nullptr, nullptr) == napi_ok &&
+        napi_get_value_external(env, argv[0], &data) == napi_ok && data != nullptr) {
+        auto *request = static_cast<Request *>(data);
+        State state = kQueued;
+        if (isCredential(request->kind)) {
+            (void)pthread_mutex_lock(&slotLock);
+            state = request->state;
+            if (state == kWaiting) {
+                Request **link = &waitingHead;
+                Request *previous = nullptr;
+                while (*link != request) {
+                    previous = *link;
+                    link = &(*link)->next;
+                }
+                *link = request->next;
+                if (waitingTail == request) {
+                    waitingTail = previous;
+                }
+            } else if (state == kHanded) {
+                request->cancelRequested = true;
+            }
+            (void)pthread_mutex_unlock(&slotLock);
+        }
+        if (state == kWaiting) {
+            leaveWaiting(env, request->owner);
+            deliverCancelled(env, request);
+            cancelled = true;
+        } else if (state == kHanded) {
+            cancelled = true;
+        } else {
+            cancelled = napi_cancel_async_work(env, request->work) == napi_ok;
+        }
+    }
     (void)napi_get_boolean(env, cancelled, &result);
     return result;
 }
@@ -379,5 +597,23 @@ napi_value napi_register_module_v1(napi_env env, napi_value exports) {
         {"cancel", nullptr, cancel, nullptr, nullptr, nullptr, napi_default, nullptr},
     };
     (void)napi_define_properties(env, exports, 3, table);
+
+    // This thread's wake-up for credential requests, unreferenced until one
+    // of them waits.
+    auto *owner = static_cast<Environment *>(calloc(1, sizeof(Environment)));
+    napi_value name = nullptr;
+    if (owner == nullptr || napi_create_string_utf8(env, "kavo:credential-slot", NAPI_AUTO_LENGTH, &name) != napi_ok ||
+        napi_create_threadsafe_function(env, nullptr, nullptr, name, 0, 1, owner, wakeFinalize, nullptr, wakeCall,
+                                        &owner->wake) != napi_ok) {
+        free(owner);
+        (void)napi_throw_error(env, "ERR_KAVO_PLATFORM", "cannot set up the companion module");
+        return nullptr;
+    }
+    (void)napi_unref_threadsafe_function(env, owner->wake);
+    if (napi_set_instance_data(env, owner, nullptr, nullptr) != napi_ok ||
+        napi_add_env_cleanup_hook(env, environmentCleanup, owner) != napi_ok) {
+        (void)napi_throw_error(env, "ERR_KAVO_PLATFORM", "cannot set up the companion module");
+        return nullptr;
+    }
     return exports;
 }
