@@ -12,6 +12,13 @@
 // it logged, the failing step and the library's status, from which its
 // error code is derived.
 //
+// Credential requests are serialised by the module's request lock, so they
+// never wait for it on the pool: at most one pool thread, process-wide, runs
+// credential requests (the slot holder, a "runner"), and takes the waiting
+// ones of every thread in order, each delivered to its own thread through
+// that thread's thread-safe function.  The application's own file, crypto
+// and DNS work on the pool never waits behind them.
+//
 // Needs nothing but the C library: dlopen and dlsym are part of it, and the
 // Node-API functions come from the host process.
 #include <dlfcn.h>
@@ -61,41 +68,52 @@ Bound addon;
 struct Request;
 
 // One companion instance per JavaScript thread (main or worker).  `wake`
-// brings a credential request that has been handed the slot back to this
-// thread, which alone may queue its async work.  Freed when `wake` is
-// finalised, after the environment's clean-up has closed it.
+// brings a credential request back to its own thread: one run by another
+// thread's runner, to deliver its result, or one handed the slot, to be
+// queued as the next runner.  A runner of another thread may still hold
+// one of its requests after its environment is gone, so it is counted: one
+// reference for `wake` (dropped when it is finalised) and one per request
+// (dropped when the request is released); the last one frees it.
 struct Environment {
     napi_threadsafe_function wake;
-    int32_t waiting;  // this thread's requests waiting or handed; only this thread
-    bool closing;     // guarded by slotLock
+    int32_t references;  // atomic
+    int32_t waiting;     // this thread's credential requests not yet back; only this thread
+    bool closing;        // guarded by slotLock
 };
 
-// The credential slot, process-wide: credential requests wait on the module's
-// request lock, so at most one of them, of any thread, is given to the pool
-// at a time; the others wait here, in order, and no pool thread is blocked
-// on the lock while the application's file, crypto and DNS work waits.
+void dropEnvironment(Environment *owner) {
+    if (__atomic_sub_fetch(&owner->references, 1, __ATOMIC_ACQ_REL) == 0) {
+        free(owner);
+    }
+}
+
+// The credential slot and the waiting list, process-wide.
 pthread_mutex_t slotLock = PTHREAD_MUTEX_INITIALIZER;
 bool slotBusy = false;
 Request *waitingHead = nullptr;
 Request *waitingTail = nullptr;
 
-bool isCredential(Kind kind) {
-    return kind == kSetCredentials || kind == kGetCredentials;
-}
+// A runner takes at most this many waiting requests before it hands the
+// slot on, so that its own thread gets its result and may end.
+constexpr int kRunnerBatch = 64;
 
-struct Environment;
-
-// Where a credential request is: waiting for the credential slot, handed
-// the slot and on its way to its own JavaScript thread to be queued, or
-// queued on the pool.  Directory requests are queued at once.
-enum State : int32_t { kQueued = 0, kWaiting = 1, kHanded = 2 };
+// Where a credential request is, guarded by slotLock.  Directory requests
+// stay kQueued.
+enum State : int32_t {
+    kQueued = 0,   // queued on the pool as a runner, not started
+    kWaiting = 1,  // in the waiting list
+    kHanded = 2,   // handed the slot, on its way to its thread to be queued
+    kRunning = 3,  // its core runs (or has run) on a runner
+    kDone = 4,     // run by another request's runner, on its way back
+};
 
 struct Request {
     Kind kind;
     Environment *owner;
-    Request *next;          // in the waiting list
-    State state;            // credential requests; guarded by slotLock
-    bool cancelRequested;   // guarded by slotLock
+    Request *next;         // in the waiting list
+    State state;
+    bool cancelRequested;  // guarded by slotLock: aborted before it ran
+    bool cancelled;        // it did not run because it was aborted
     napi_async_work work;
     napi_ref callback;
     bool failed;
@@ -107,6 +125,10 @@ struct Request {
         KavoSidFromName sid;
     } data;
 };
+
+bool isCredential(Kind kind) {
+    return kind == kSetCredentials || kind == kGetCredentials;
+}
 
 template <typename Function>
 bool lookUp(void *handle, const char *name, Function *function) {
@@ -192,6 +214,9 @@ void release(Request *request) {
         free(request->data.sev.dns);
     }
     free(request->record);
+    if (request->owner != nullptr) {
+        dropEnvironment(request->owner);
+    }
     // The request may have held a password in either direction.
     explicit_bzero(&request->data, sizeof request->data);
     free(request);
@@ -203,121 +228,47 @@ void releaseOrphan(Request *request) {
     release(request);
 }
 
-// Called when the slot holder is done (its core ran, or it was cancelled
-// before running): hands the slot to the first waiting request, through
-// its own thread, or frees it.  Any thread.  The thread-safe call is made
-// under slotLock, so an environment's clean-up (which closes `wake` under
-// the same lock) can never close it between the check and the call.
-void passSlot() {
-    (void)pthread_mutex_lock(&slotLock);
-    for (;;) {
-        Request *next = waitingHead;
-        if (next == nullptr) {
-            slotBusy = false;
-            break;
-        }
+Request *popWaiting() {
+    Request *next = waitingHead;
+    if (next != nullptr) {
         waitingHead = next->next;
         if (waitingHead == nullptr) {
             waitingTail = nullptr;
         }
         next->next = nullptr;
-        if (!next->owner->closing) {
-            next->state = kHanded;
-            if (napi_call_threadsafe_function(next->owner->wake, next, napi_tsfn_nonblocking) == napi_ok) {
-                break;
-            }
+    }
+    return next;
+}
+
+// Sends a request back to its own thread; under slotLock, so that an
+// environment's clean-up (which closes `wake` under the same lock) can never
+// close it between the check and the call.  False when its thread is gone.
+bool sendHomeLocked(Request *request) {
+    return !request->owner->closing &&
+           napi_call_threadsafe_function(request->owner->wake, request, napi_tsfn_nonblocking) == napi_ok;
+}
+
+// Hands the slot to the first waiting request (through its own thread,
+// which queues it as the next runner), or frees the slot.  Any thread.
+void passSlot() {
+    (void)pthread_mutex_lock(&slotLock);
+    for (;;) {
+        Request *next = popWaiting();
+        if (next == nullptr) {
+            slotBusy = false;
+            break;
+        }
+        next->state = kHanded;
+        if (sendHomeLocked(next)) {
+            break;
         }
         releaseOrphan(next);
     }
     (void)pthread_mutex_unlock(&slotLock);
 }
 
-void leaveWaiting(napi_env env, Environment *owner) {
-    if (--owner->waiting == 0) {
-        (void)napi_unref_threadsafe_function(env, owner->wake);
-    }
-}
-
-// callback(undefined, undefined, true), then the request is released.
-void deliverCancelled(napi_env env, Request *request) {
-    napi_value callback = nullptr;
-    napi_value undefined = nullptr;
-    napi_value cancelled = nullptr;
-    if (napi_get_reference_value(env, request->callback, &callback) == napi_ok && callback != nullptr &&
-        napi_get_undefined(env, &undefined) == napi_ok && napi_get_boolean(env, true, &cancelled) == napi_ok) {
-        napi_value argv[3] = {undefined, undefined, cancelled};
-        (void)napi_call_function(env, undefined, callback, 3, argv, nullptr);
-    }
-    (void)napi_delete_reference(env, request->callback);
-    (void)napi_delete_async_work(env, request->work);
-    release(request);
-}
-
-// On the owner's thread: a request handed the slot.  env is null when
-// `wake` is being torn down with the request still in its queue.
-void wakeCall(napi_env env, napi_value /*function*/, void * /*context*/, void *data) {
-    auto *request = static_cast<Request *>(data);
-    if (env == nullptr) {
-        releaseOrphan(request);
-        passSlot();
-        return;
-    }
-    leaveWaiting(env, request->owner);
-    (void)pthread_mutex_lock(&slotLock);
-    const bool cancelled = request->cancelRequested;
-    request->state = kQueued;
-    (void)pthread_mutex_unlock(&slotLock);
-    if (cancelled) {
-        deliverCancelled(env, request);
-        passSlot();
-    } else if (napi_queue_async_work(env, request->work) != napi_ok) {
-        deliverCancelled(env, request);
-        passSlot();
-    }
-}
-
-// At the environment's teardown: its waiting requests are dropped, and
-// `wake` is closed under slotLock (see passSlot).
-void environmentCleanup(void *data) {
-    auto *owner = static_cast<Environment *>(data);
-    (void)pthread_mutex_lock(&slotLock);
-    owner->closing = true;
-    Request **link = &waitingHead;
-    waitingTail = nullptr;
-    while (*link != nullptr) {
-        Request *request = *link;
-        if (request->owner == owner) {
-            *link = request->next;
-            releaseOrphan(request);
-        } else {
-            waitingTail = request;
-            link = &request->next;
-        }
-    }
-    (void)napi_release_threadsafe_function(owner->wake, napi_tsfn_abort);
-    (void)pthread_mutex_unlock(&slotLock);
-}
-
-void wakeFinalize(napi_env /*env*/, void *data, void * /*hint*/) {
-    free(data);
-}
-
-int32_t readArguments(napi_env env, Request *request, const napi_value *argv) {
-    switch (request->kind) {
-    case kSetCredentials:
-        return addon.set.read(env, argv, &request->data.set);
-    case kGetCredentials:
-        return addon.get.read(env, argv, &request->data.get);
-    case kSevList:
-        return addon.sev.read(env, argv, &request->data.sev);
-    default:
-        return addon.sid.read(env, argv, &request->data.sid);
-    }
-}
-
-// On a thread of the pool.
-void execute(napi_env /*env*/, void *data) {
-    auto *request = static_cast<Request *>(data);
+// On a pool thread.
+void runCore(Request *request) {
     int32_t status;
     switch (request->kind) {
     case kSetCredentials:
@@ -342,10 +293,51 @@ void execute(napi_env /*env*/, void *data) {
             request->record = nullptr;
         }
     }
-    // The request lock is free again: the next credential request may go.
-    if (isCredential(request->kind)) {
-        passSlot();
+}
+
+// Runs a credential request's core unless it was aborted first.
+void runCredential(Request *request) {
+    (void)pthread_mutex_lock(&slotLock);
+    request->cancelled = request->cancelRequested;
+    request->state = kRunning;
+    (void)pthread_mutex_unlock(&slotLock);
+    if (!request->cancelled) {
+        runCore(request);
     }
+}
+
+// On a pool thread.  A credential request holds the slot: it runs its own
+// core, then the waiting ones of every thread, in order, sending each home
+// with its result, until none waits (the slot is freed) or a batch is done
+// or its own thread is going away (the slot is handed on).
+void execute(napi_env /*env*/, void *data) {
+    auto *request = static_cast<Request *>(data);
+    if (!isCredential(request->kind)) {
+        runCore(request);
+        return;
+    }
+    runCredential(request);
+    for (int taken = 0; taken < kRunnerBatch; ++taken) {
+        (void)pthread_mutex_lock(&slotLock);
+        Request *next = request->owner->closing ? nullptr : popWaiting();
+        if (next == nullptr && !request->owner->closing) {
+            slotBusy = false;
+            (void)pthread_mutex_unlock(&slotLock);
+            return;
+        }
+        (void)pthread_mutex_unlock(&slotLock);
+        if (next == nullptr) {
+            break;
+        }
+        runCredential(next);
+        (void)pthread_mutex_lock(&slotLock);
+        next->state = kDone;
+        if (!sendHomeLocked(next)) {
+            releaseOrphan(next);
+        }
+        (void)pthread_mutex_unlock(&slotLock);
+    }
+    passSlot();
 }
 
 napi_value makeResult(napi_env env, Request *request) {
@@ -361,17 +353,17 @@ napi_value makeResult(napi_env env, Request *request) {
     }
 }
 
-// On the JavaScript thread: callback(failure, value, cancelled).  Runs also
-// while a worker's environment is torn down, when JavaScript can no longer
-// be called; the request is released either way.
-void complete(napi_env env, napi_status status, void *data) {
-    auto *request = static_cast<Request *>(data);
+// On the JavaScript thread: callback(failure, value, cancelled), then the
+// request is released.  Runs also while a worker's environment is torn down,
+// when JavaScript can no longer be called; the request is released either
+// way.
+void deliver(napi_env env, Request *request, bool cancelled) {
     napi_value callback = nullptr;
     napi_value undefined = nullptr;
     if (napi_get_reference_value(env, request->callback, &callback) == napi_ok && callback != nullptr &&
         napi_get_undefined(env, &undefined) == napi_ok) {
         napi_value argv[3] = {undefined, undefined, undefined};
-        if (status == napi_cancelled) {
+        if (cancelled) {
             (void)napi_get_boolean(env, true, &argv[2]);
         } else if (request->failed) {
             argv[0] = failureOf(env, request->record);
@@ -388,13 +380,105 @@ void complete(napi_env env, napi_status status, void *data) {
         }
         (void)napi_call_function(env, undefined, callback, 3, argv, nullptr);
     }
-    const bool passOn = status == napi_cancelled && isCredential(request->kind);
     (void)napi_delete_reference(env, request->callback);
-    (void)napi_delete_async_work(env, request->work);
+    if (request->work != nullptr) {
+        (void)napi_delete_async_work(env, request->work);
+    }
     release(request);
-    // A credential request cancelled before it ran still held the slot.
-    if (passOn) {
+}
+
+void complete(napi_env env, napi_status status, void *data) {
+    auto *request = static_cast<Request *>(data);
+    deliver(env, request, status == napi_cancelled || request->cancelled);
+}
+
+bool queueWork(napi_env env, Request *request);
+
+void leaveWaiting(napi_env env, Environment *owner) {
+    if (--owner->waiting == 0) {
+        (void)napi_unref_threadsafe_function(env, owner->wake);
+    }
+}
+
+// On the owner's thread: a request run by another thread's runner (its
+// result is delivered) or handed the slot (it is queued as the runner).
+// env is null when `wake` is torn down with the request still in its queue.
+void wakeCall(napi_env env, napi_value /*function*/, void * /*context*/, void *data) {
+    auto *request = static_cast<Request *>(data);
+    (void)pthread_mutex_lock(&slotLock);
+    const State state = request->state;
+    (void)pthread_mutex_unlock(&slotLock);
+    if (env == nullptr) {
+        releaseOrphan(request);
+        if (state == kHanded) {
+            passSlot();
+        }
+        return;
+    }
+    leaveWaiting(env, request->owner);
+    if (state == kDone) {
+        deliver(env, request, request->cancelled);
+        return;
+    }
+    (void)pthread_mutex_lock(&slotLock);
+    request->state = kQueued;
+    (void)pthread_mutex_unlock(&slotLock);
+    if (!queueWork(env, request)) {
+        deliver(env, request, true);
         passSlot();
+    }
+}
+
+// The request's async work, made only when it is queued on the pool: a
+// credential request run by another request's runner needs none.
+bool queueWork(napi_env env, Request *request) {
+    static const char *const names[kKinds] = {"kavo:arb_set_credentials", "kavo:arb_get_credentials",
+                                              "kavo:get_sev_list", "kavo:get_sid_from_name"};
+    napi_value name = nullptr;
+    if (napi_create_string_utf8(env, names[request->kind], NAPI_AUTO_LENGTH, &name) != napi_ok ||
+        napi_create_async_work(env, nullptr, name, execute, complete, request, &request->work) != napi_ok) {
+        request->work = nullptr;
+        return false;
+    }
+    return napi_queue_async_work(env, request->work) == napi_ok;
+}
+
+// At the environment's teardown: its waiting requests are dropped, and
+// `wake` is closed under slotLock (see sendHomeLocked).
+void environmentCleanup(void *data) {
+    auto *owner = static_cast<Environment *>(data);
+    (void)pthread_mutex_lock(&slotLock);
+    owner->closing = true;
+    Request **link = &waitingHead;
+    waitingTail = nullptr;
+    while (*link != nullptr) {
+        Request *request = *link;
+        if (request->owner == owner) {
+            *link = request->next;
+            releaseOrphan(request);
+        } else {
+            waitingTail = request;
+            link = &request->next;
+        }
+    }
+    (void)napi_release_threadsafe_function(owner->wake, napi_tsfn_abort);
+    (void)pthread_mutex_unlock(&slotLock);
+}
+
+void wakeFinalize(napi_env /*env*/, void *data, void * /*hint*/) {
+    dropEnvironment(static_cast<Environment *>(data));
+}
+
+int32_t readArguments(napi_env env, Request *request, const napi_value *argv) {
+    switch (request->kind) {
+    case kSetCredentials:
+        return addon.set.read(env, argv, &request->data.set);
+    case kGetCredentials:
+        return addon.get.read(env, argv, &request->data.get);
+    case kSevList:
+        return addon.sev.read(env, argv, &request->data.sev);
+    default:
+        return addon.sid.read(env, argv, &request->data.sid);
     }
 }
 
@@ -450,8 +534,9 @@ napi_value bind(napi_env env, napi_callback_info info) {
 }
 
 // start(kind, a, b, c, callback): reads the arguments now; on success
-// queues the core and returns a token for cancel(), else returns the
-// failure ({ code, step, status, lines }) and queues nothing.
+// queues the request (or, for a credential request while another holds the
+// slot, lists it as waiting) and returns a token for cancel(), else returns
+// the failure ({ code, step, status, lines }) and queues nothing.
 napi_value start(napi_env env, napi_callback_info info) {
     size_t argc = 5;
     napi_value argv[5] = {};
@@ -470,35 +555,24 @@ napi_value start(napi_env env, napi_callback_info info) {
         return nullptr;
     }
     request->kind = static_cast<Kind>(kind);
-    if (napi_get_instance_data(env, reinterpret_cast<void **>(&request->owner)) != napi_ok ||
-        request->owner == nullptr) {
+    Environment *owner = nullptr;
+    if (napi_get_instance_data(env, reinterpret_cast<void **>(&owner)) != napi_ok || owner == nullptr) {
         release(request);
         throwError(env, "ERR_KAVO_PLATFORM", "the companion module is not set up on this thread");
         return nullptr;
     }
+    __atomic_add_fetch(&owner->references, 1, __ATOMIC_RELAXED);
+    request->owner = owner;
     if (readArguments(env, request, argv + 1) != 0) {
         release(request);
         return failureOfThisThread(env);
     }
-    static const char *const names[kKinds] = {"kavo:arb_set_credentials", "kavo:arb_get_credentials",
-                                              "kavo:get_sev_list", "kavo:get_sid_from_name"};
-    napi_value name = nullptr;
     napi_value token = nullptr;
-    if (napi_create_string_utf8(env, names[kind], NAPI_AUTO_LENGTH, &name) != napi_ok ||
-        napi_create_reference(env, argv[4], 1, &request->callback) != napi_ok) {
-        release(request);
-        throwError(env, "ERR_KAVO_PLATFORM", "cannot set up the request");
-        return nullptr;
-    }
-    if (napi_create_async_work(env, nullptr, name, execute, complete, request, &request->work) != napi_ok) {
-        (void)napi_delete_reference(env, request->callback);
-        release(request);
-        throwError(env, "ERR_KAVO_PLATFORM", "cannot set up the request");
-        return nullptr;
-    }
-    if (napi_create_external(env, request, nullptr, nullptr, &token) != napi_ok) {
-        (void)napi_delete_async_work(env, request->work);
-        (void)napi_delete_reference(env, request->callback);
+    if (napi_create_reference(env, argv[4], 1, &request->callback) != napi_ok ||
+        napi_create_external(env, request, nullptr, nullptr, &token) != napi_ok) {
+        if (request->callback != nullptr) {
+            (void)napi_delete_reference(env, request->callback);
+        }
         release(request);
         throwError(env, "ERR_KAVO_PLATFORM", "cannot set up the request");
         return nullptr;
@@ -524,8 +598,10 @@ napi_value start(napi_env env, napi_callback_info info) {
             (void)napi_ref_threadsafe_function(env, request->owner->wake);
         }
     }
-    if (queueNow && napi_queue_async_work(env, request->work) != napi_ok) {
-        (void)napi_delete_async_work(env, request->work);
+    if (queueNow && !queueWork(env, request)) {
+        if (request->work != nullptr) {
+            (void)napi_delete_async_work(env, request->work);
+        }
         (void)napi_delete_reference(env, request->callback);
         release(request);
         if (isCredential(static_cast<Kind>(kind))) {
@@ -538,9 +614,8 @@ napi_value start(napi_env env, napi_callback_info info) {
 }
 
 // cancel(token): true when the request had not started and never will; its
-// callback then runs with cancelled set (at once for a request still
-// waiting for the credential slot).  Only for a request whose callback has
-// not run yet.
+// callback then runs with cancelled set (at once for a request still in the
+// waiting list).  Only for a request whose callback has not run yet.
 napi_value cancel(napi_env env, napi_callback_info info) {
     size_t argc = 1;
     napi_value argv[1] = {};
@@ -550,11 +625,12 @@ napi_value cancel(napi_env env, napi_callback_info info) {
     if (napi_get_cb_info(env, info, &argc, argv, nullptr, nullptr) == napi_ok &&
         napi_get_value_external(env, argv[0], &data) == napi_ok && data != nullptr) {
         auto *request = static_cast<Request *>(data);
-        State state = kQueued;
-        if (isCredential(request->kind)) {
+        if (!isCredential(request->kind)) {
+            cancelled = napi_cancel_async_work(env, request->work) == napi_ok;
+        } else {
+            bool unlisted = false;
             (void)pthread_mutex_lock(&slotLock);
-            state = request->state;
-            if (state == kWaiting) {
+            if (request->state == kWaiting) {
                 Request **link = &waitingHead;
                 Request *previous = nullptr;
                 while (*link != request) {
@@ -565,19 +641,18 @@ napi_value cancel(napi_env env, napi_callback_info info) {
                 if (waitingTail == request) {
                     waitingTail = previous;
                 }
-            } else if (state == kHanded) {
+                unlisted = true;
+            } else if (request->state == kQueued || request->state == kHanded) {
+                // Not started: it skips its core when its turn comes.
                 request->cancelRequested = true;
+                cancelled = true;
             }
             (void)pthread_mutex_unlock(&slotLock);
-        }
-        if (state == kWaiting) {
-            leaveWaiting(env, request->owner);
-            deliverCancelled(env, request);
-            cancelled = true;
-        } else if (state == kHanded) {
-            cancelled = true;
-        } else {
-            cancelled = napi_cancel_async_work(env, request->work) == napi_ok;
+            if (unlisted) {
+                leaveWaiting(env, request->owner);
+                deliver(env, request, true);
+                cancelled = true;
+            }
         }
     }
     (void)napi_get_boolean(env, cancelled, &result);
@@ -602,6 +677,9 @@ napi_value napi_register_module_v1(napi_env env, napi_value exports) {
     // of them waits.
     auto *owner = static_cast<Environment *>(calloc(1, sizeof(Environment)));
     napi_value name = nullptr;
+    if (owner != nullptr) {
+        owner->references = 1;
+    }
     if (owner == nullptr || napi_create_string_utf8(env, "kavo:credential-slot", NAPI_AUTO_LENGTH, &name) != napi_ok ||
         napi_create_threadsafe_function(env, nullptr, nullptr, name, 0, 1, owner, wakeFinalize, nullptr, wakeCall,
                                         &owner->wake) != napi_ok) {
