@@ -133,7 +133,7 @@ test('each failure rejects with its code, its most specific line, every line and
   check(19, 'ERR_INVALID_ARG_VALUE', 'userName contains a NUL byte', 1, undefined, true);
 });
 
-test('a protection failure is a platform failure; bad options reject and never throw', { skip }, () => {
+test('a protection failure is a platform failure; bad options reject and never throw; the ESM entry', { skip }, () => {
   const run = runPromises(async (addon, promises) => {
     const outcome = (promise) => promise.then((value) => ({ value }),
       (e) => ({ code: e.code, message: e.message, status: e.status, log: e.log.length }));
@@ -148,14 +148,18 @@ test('a protection failure is a platform failure; bad options reject and never t
       threw = true;
     }
     const badSignal = await outcome(promises.get_sid_from_name('alice', { signal: {} }));
-    return { noKey, threw, badOptions, badSignal, after: await promises.get_sid_from_name('alice', {}) };
-  });
+    // The ESM entry: the same object as default, its functions as names.
+    const esm = await import(require('node:url').pathToFileURL(process.env.KAVO_PROMISES_MJS).href);
+    const sameEsm = esm.default === promises && Object.keys(promises).every((name) => esm[name] === promises[name]);
+    return { noKey, threw, badOptions, badSignal, sameEsm, after: await esm.get_sid_from_name('alice', {}) };
+  }, { env: { KAVO_PROMISES_MJS: PROMISES.replace(/\.js$/, '.mjs') } });
   assert.deepEqual(run.value.noKey, {
     code: 'ERR_KAVO_PLATFORM', message: 'Error while encrypting the data, Error: <-4>', status: -4, log: 2,
   });
   assert.equal(run.value.threw, false);
   assert.equal(run.value.badOptions.code, 'ERR_INVALID_ARG_TYPE');
   assert.equal(run.value.badSignal.code, 'ERR_INVALID_ARG_TYPE');
+  assert.equal(run.value.sameEsm, true);
   assert.deepEqual(run.value.after, { sid: ALICE_SID });
 });
 
