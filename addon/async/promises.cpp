@@ -79,6 +79,11 @@ struct Environment {
     int32_t references;  // atomic
     int32_t waiting;     // this thread's credential requests not yet back; only this thread
     bool closing;        // guarded by slotLock
+    // Requests run by a runner, in order, waiting to be delivered here; one
+    // call of `wake` (with no data) delivers all of them.  Guarded by slotLock.
+    Request *doneHead;
+    Request *doneTail;
+    bool doneScheduled;
 };
 
 void dropEnvironment(Environment *owner) {
@@ -248,6 +253,26 @@ bool sendHomeLocked(Request *request) {
            napi_call_threadsafe_function(request->owner->wake, request, napi_tsfn_nonblocking) == napi_ok;
 }
 
+// Queues a request run by a runner for delivery on its own thread; the
+// first one of a batch wakes that thread.  Under slotLock.
+void sendDoneLocked(Request *request) {
+    Environment *owner = request->owner;
+    if (owner->closing) {
+        releaseOrphan(request);
+        return;
+    }
+    if (owner->doneTail != nullptr) {
+        owner->doneTail->next = request;
+    } else {
+        owner->doneHead = request;
+    }
+    owner->doneTail = request;
+    if (!owner->doneScheduled &&
+        napi_call_threadsafe_function(owner->wake, nullptr, napi_tsfn_nonblocking) == napi_ok) {
+        owner->doneScheduled = true;
+    }
+}
+
 // Hands the slot to the first waiting request (through its own thread,
 // which queues it as the next runner), or frees the slot.  Any thread.
 void passSlot() {
@@ -332,9 +357,7 @@ void execute(napi_env /*env*/, void *data) {
         runCredential(next);
         (void)pthread_mutex_lock(&slotLock);
         next->state = kDone;
-        if (!sendHomeLocked(next)) {
-            releaseOrphan(next);
-        }
+        sendDoneLocked(next);
         (void)pthread_mutex_unlock(&slotLock);
     }
     passSlot();
@@ -400,10 +423,31 @@ void leaveWaiting(napi_env env, Environment *owner) {
     }
 }
 
-// On the owner's thread: a request run by another thread's runner (its
-// result is delivered) or handed the slot (it is queued as the runner).
-// env is null when `wake` is torn down with the request still in its queue.
-void wakeCall(napi_env env, napi_value /*function*/, void * /*context*/, void *data) {
+// On the owner's thread, with no data: the requests that runners ran for
+// this thread are delivered, in order.  With a request: one handed the
+// slot, queued here as the next runner.  env is null when `wake` is torn
+// down with calls still in its queue: their requests are only released.
+void wakeCall(napi_env env, napi_value /*function*/, void *context, void *data) {
+    if (data == nullptr) {
+        auto *owner = static_cast<Environment *>(context);
+        (void)pthread_mutex_lock(&slotLock);
+        Request *done = owner->doneHead;
+        owner->doneHead = nullptr;
+        owner->doneTail = nullptr;
+        owner->doneScheduled = false;
+        (void)pthread_mutex_unlock(&slotLock);
+        while (done != nullptr) {
+            Request *request = done;
+            done = done->next;
+            if (env == nullptr) {
+                releaseOrphan(request);
+            } else {
+                leaveWaiting(env, owner);
+                deliver(env, request, request->cancelled);
+            }
+        }
+        return;
+    }
     auto *request = static_cast<Request *>(data);
     (void)pthread_mutex_lock(&slotLock);
     const State state = request->state;
@@ -416,10 +460,6 @@ void wakeCall(napi_env env, napi_value /*function*/, void * /*context*/, void *d
         return;
     }
     leaveWaiting(env, request->owner);
-    if (state == kDone) {
-        deliver(env, request, request->cancelled);
-        return;
-    }
     (void)pthread_mutex_lock(&slotLock);
     request->state = kQueued;
     (void)pthread_mutex_unlock(&slotLock);
@@ -460,6 +500,16 @@ void environmentCleanup(void *data) {
             waitingTail = request;
             link = &request->next;
         }
+    }
+    // Delivered results still queued in `wake` come back with a null env
+    // once it is closed, and are released there.
+    if (!owner->doneScheduled) {
+        while (owner->doneHead != nullptr) {
+            Request *request = owner->doneHead;
+            owner->doneHead = request->next;
+            releaseOrphan(request);
+        }
+        owner->doneTail = nullptr;
     }
     (void)napi_release_threadsafe_function(owner->wake, napi_tsfn_abort);
     (void)pthread_mutex_unlock(&slotLock);
@@ -681,7 +731,7 @@ napi_value napi_register_module_v1(napi_env env, napi_value exports) {
         owner->references = 1;
     }
     if (owner == nullptr || napi_create_string_utf8(env, "kavo:credential-slot", NAPI_AUTO_LENGTH, &name) != napi_ok ||
-        napi_create_threadsafe_function(env, nullptr, nullptr, name, 0, 1, owner, wakeFinalize, nullptr, wakeCall,
+        napi_create_threadsafe_function(env, nullptr, nullptr, name, 0, 1, owner, wakeFinalize, owner, wakeCall,
                                         &owner->wake) != napi_ok) {
         free(owner);
         (void)napi_throw_error(env, "ERR_KAVO_PLATFORM", "cannot set up the companion module");
