@@ -13,8 +13,10 @@ export type KavoErrorCode =
   | 'ERR_INVALID_ARG_TYPE'
   /** A string argument holds a NUL byte (a TypeError). */
   | 'ERR_INVALID_ARG_VALUE'
-  /** A service never stored; a user the directory does not know; a user
-   *  whose security-equivalence list is empty. */
+  /** A service never stored (the credential store's -802); a user the
+   *  directory does not know (the directory library's "not found" status,
+   *  -9001 from the simulator; any other directory status is
+   *  ERR_KAVO_PLATFORM); a user whose security-equivalence list is empty. */
   | 'ERR_KAVO_NOT_FOUND'
   /** A user type other than "dorn". */
   | 'ERR_KAVO_UNSUPPORTED'

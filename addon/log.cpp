@@ -120,7 +120,7 @@ void mfaLog(int priority, const char *format, ...) {
         return;
     }
     size_t used = static_cast<size_t>(length) < sizeof formatted ? static_cast<size_t>(length)
-                                                                  : sizeof formatted - 1;
+                                                                 : sizeof formatted - 1;
     // The module's own format texts hold no control byte but a final
     // newline; every other one came from an argument.
     const size_t formatLength = strlen(format);

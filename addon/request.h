@@ -40,15 +40,15 @@ typedef enum KavoStep {
     KAVO_STEP_DIRECTORY_ENTRY = 13 /* an entry of the list did not resolve; library status */
 } KavoStep;
 
-#define KAVO_RECORD_LINES 8       /* lines kept; later ones are only counted */
+#define KAVO_RECORD_LINES 8        /* lines kept; later ones are only counted */
 #define KAVO_RECORD_LINE_SIZE 2048 /* a longer line is cut */
 
 /* What one phase of a request did on the calling thread. */
 typedef struct KavoRequestRecord {
-    int32_t step;       /* KavoStep of the first failure */
-    int32_t status;     /* the platform library's status, when hasStatus */
+    int32_t step;   /* KavoStep of the first failure */
+    int32_t status; /* the platform library's status, when hasStatus */
     int32_t hasStatus;
-    int32_t lineCount;  /* lines kept in `lines`, at most KAVO_RECORD_LINES */
+    int32_t lineCount;   /* lines kept in `lines`, at most KAVO_RECORD_LINES */
     int32_t linesLogged; /* every line logged, kept or not */
     char lines[KAVO_RECORD_LINES][KAVO_RECORD_LINE_SIZE];
 } KavoRequestRecord;
@@ -85,7 +85,8 @@ KAVO_EXPORT int32_t ReadSetCredentialsArguments(napi_env env, const napi_value *
                                                 KavoSetCredentials *request);
 KAVO_EXPORT int32_t ReadGetCredentialsArguments(napi_env env, const napi_value *argv,
                                                 KavoGetCredentials *request);
-KAVO_EXPORT int32_t ReadSevListArguments(napi_env env, const napi_value *argv, KavoSevList *request);
+KAVO_EXPORT int32_t ReadSevListArguments(napi_env env, const napi_value *argv,
+                                         KavoSevList *request);
 KAVO_EXPORT int32_t ReadSidFromNameArguments(napi_env env, const napi_value *argv,
                                              KavoSidFromName *request);
 

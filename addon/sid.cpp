@@ -11,8 +11,8 @@ int32_t ReadSidFromNameArguments(napi_env env, const napi_value *argv, KavoSidFr
     mfaRecordBegin();
     // Read size 255: at most 254 bytes of the name and a zero byte; a longer
     // name is cut without a message.
-    if (!MFA_READ_STRING("get_sid_from_name", "napi_get_value_string_utf8 for reading name failed", "name",
-                         env, argv[0], request->name, 255)) {
+    if (!MFA_READ_STRING("get_sid_from_name", "napi_get_value_string_utf8 for reading name failed",
+                         "name", env, argv[0], request->name, 255)) {
         return -1;
     }
     return 0;
@@ -30,8 +30,8 @@ int32_t GetSidFromNameCore(KavoSidFromName *request) {
     mfaRecordBegin();
     // The library's status is deliberately left out of the message; the
     // request record keeps it.
-    const int32_t status =
-        tamolib_get_userinfo_from_name(request->name, &selector, area, sid, &firstInteger, &secondInteger);
+    const int32_t status = tamolib_get_userinfo_from_name(request->name, &selector, area, sid,
+                                                          &firstInteger, &secondInteger);
     if (status != 0) {
         MFA_FAIL_STATUS(KAVO_STEP_DIRECTORY_USER, status, "get_sid_from_name",
                         "get_sid_from_name: tamolib_get_userinfo_from_name failed");
@@ -50,9 +50,9 @@ napi_value MakeSidFromNameResult(napi_env env, KavoSidFromName *request) {
     napi_value napiSid = nullptr;
     napi_value result = nullptr;
     mfaRecordBegin();
-    if (!MFA_NAPI_STEP("get_sid_from_name",
-                       "napi_create_string_utf8 failed for napi_sid in get_sid_from_name",
-                       napi_create_string_utf8(env, request->sidText, NAPI_AUTO_LENGTH, &napiSid))) {
+    if (!MFA_NAPI_STEP(
+            "get_sid_from_name", "napi_create_string_utf8 failed for napi_sid in get_sid_from_name",
+            napi_create_string_utf8(env, request->sidText, NAPI_AUTO_LENGTH, &napiSid))) {
         return nullptr;
     }
     if (!MFA_NAPI_STEP("get_sid_from_name", "Failed to create NAPI object in get_sid_from_name",

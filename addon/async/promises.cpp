@@ -41,7 +41,13 @@ __attribute__((visibility("default"))) napi_value napi_register_module_v1(napi_e
 namespace {
 
 // The order is the `kind` argument of start(), shared with promises.js.
-enum Kind : int32_t { kSetCredentials = 0, kGetCredentials = 1, kSevList = 2, kSidFromName = 3, kKinds = 4 };
+enum Kind : int32_t {
+    kSetCredentials = 0,
+    kGetCredentials = 1,
+    kSevList = 2,
+    kSidFromName = 3,
+    kKinds = 4
+};
 
 // The add-on's three phases of one request type.
 template <typename Request>
@@ -115,7 +121,7 @@ enum State : int32_t {
 struct Request {
     Kind kind;
     Environment *owner;
-    Request *next;         // in the waiting list
+    Request *next;  // in the waiting list
     State state;
     bool cancelRequested;  // guarded by slotLock: aborted before it ran
     bool cancelled;        // it did not run because it was aborted
@@ -149,22 +155,23 @@ const char *codeOf(const KavoRequestRecord *record) {
         return "ERR_KAVO_PLATFORM";
     }
     switch (record->step) {
-    case KAVO_STEP_ARGUMENT_TYPE:
-        return "ERR_INVALID_ARG_TYPE";
-    case KAVO_STEP_ARGUMENT_NUL:
-        return "ERR_INVALID_ARG_VALUE";
-    case KAVO_STEP_STORE:
-        return record->hasStatus && record->status == CREDSTORE_ERR_NOT_FOUND ? "ERR_KAVO_NOT_FOUND"
+        case KAVO_STEP_ARGUMENT_TYPE:
+            return "ERR_INVALID_ARG_TYPE";
+        case KAVO_STEP_ARGUMENT_NUL:
+            return "ERR_INVALID_ARG_VALUE";
+        case KAVO_STEP_STORE:
+            return record->hasStatus && record->status == CREDSTORE_ERR_NOT_FOUND
+                       ? "ERR_KAVO_NOT_FOUND"
+                       : "ERR_KAVO_PLATFORM";
+        case KAVO_STEP_DIRECTORY_USER:
+            return record->hasStatus && record->status == TAMO_ERR_NOT_FOUND ? "ERR_KAVO_NOT_FOUND"
                                                                              : "ERR_KAVO_PLATFORM";
-    case KAVO_STEP_DIRECTORY_USER:
-        return record->hasStatus && record->status == TAMO_ERR_NOT_FOUND ? "ERR_KAVO_NOT_FOUND"
-                                                                        : "ERR_KAVO_PLATFORM";
-    case KAVO_STEP_SEV_EMPTY:
-        return "ERR_KAVO_NOT_FOUND";
-    case KAVO_STEP_USER_TYPE:
-        return "ERR_KAVO_UNSUPPORTED";
-    default:
-        return "ERR_KAVO_PLATFORM";
+        case KAVO_STEP_SEV_EMPTY:
+            return "ERR_KAVO_NOT_FOUND";
+        case KAVO_STEP_USER_TYPE:
+            return "ERR_KAVO_UNSUPPORTED";
+        default:
+            return "ERR_KAVO_PLATFORM";
     }
 }
 
@@ -187,14 +194,14 @@ napi_value failureOf(napi_env env, const KavoRequestRecord *record) {
         napi_set_named_property(env, failure, "step", value) != napi_ok) {
         return nullptr;
     }
-    if (record->hasStatus &&
-        (napi_create_int32(env, record->status, &value) != napi_ok ||
-         napi_set_named_property(env, failure, "status", value) != napi_ok)) {
+    if (record->hasStatus && (napi_create_int32(env, record->status, &value) != napi_ok ||
+                              napi_set_named_property(env, failure, "status", value) != napi_ok)) {
         return nullptr;
     }
     for (int32_t i = 0; i < record->lineCount && i < KAVO_RECORD_LINES; ++i) {
         const char *line = record->lines[i];
-        if (napi_create_string_utf8(env, line, strnlen(line, KAVO_RECORD_LINE_SIZE), &value) != napi_ok ||
+        if (napi_create_string_utf8(env, line, strnlen(line, KAVO_RECORD_LINE_SIZE), &value) !=
+                napi_ok ||
             napi_set_element(env, lines, static_cast<uint32_t>(i), value) != napi_ok) {
             return nullptr;
         }
@@ -250,7 +257,8 @@ Request *popWaiting() {
 // close it between the check and the call.  False when its thread is gone.
 bool sendHomeLocked(Request *request) {
     return !request->owner->closing &&
-           napi_call_threadsafe_function(request->owner->wake, request, napi_tsfn_nonblocking) == napi_ok;
+           napi_call_threadsafe_function(request->owner->wake, request, napi_tsfn_nonblocking) ==
+               napi_ok;
 }
 
 // Queues a request run by a runner for delivery on its own thread; the
@@ -296,19 +304,19 @@ void passSlot() {
 void runCore(Request *request) {
     int32_t status;
     switch (request->kind) {
-    case kSetCredentials:
-        status = addon.set.core(&request->data.set);
-        explicit_bzero(request->data.set.password, sizeof request->data.set.password);
-        break;
-    case kGetCredentials:
-        status = addon.get.core(&request->data.get);
-        break;
-    case kSevList:
-        status = addon.sev.core(&request->data.sev);
-        break;
-    default:
-        status = addon.sid.core(&request->data.sid);
-        break;
+        case kSetCredentials:
+            status = addon.set.core(&request->data.set);
+            explicit_bzero(request->data.set.password, sizeof request->data.set.password);
+            break;
+        case kGetCredentials:
+            status = addon.get.core(&request->data.get);
+            break;
+        case kSevList:
+            status = addon.sev.core(&request->data.sev);
+            break;
+        default:
+            status = addon.sid.core(&request->data.sid);
+            break;
     }
     if (status != 0) {
         request->failed = true;
@@ -365,14 +373,14 @@ void execute(napi_env /*env*/, void *data) {
 
 napi_value makeResult(napi_env env, Request *request) {
     switch (request->kind) {
-    case kSetCredentials:
-        return addon.set.make(env, &request->data.set);
-    case kGetCredentials:
-        return addon.get.make(env, &request->data.get);
-    case kSevList:
-        return addon.sev.make(env, &request->data.sev);
-    default:
-        return addon.sid.make(env, &request->data.sid);
+        case kSetCredentials:
+            return addon.set.make(env, &request->data.set);
+        case kGetCredentials:
+            return addon.get.make(env, &request->data.get);
+        case kSevList:
+            return addon.sev.make(env, &request->data.sev);
+        default:
+            return addon.sid.make(env, &request->data.sid);
     }
 }
 
@@ -383,8 +391,8 @@ napi_value makeResult(napi_env env, Request *request) {
 void deliver(napi_env env, Request *request, bool cancelled) {
     napi_value callback = nullptr;
     napi_value undefined = nullptr;
-    if (napi_get_reference_value(env, request->callback, &callback) == napi_ok && callback != nullptr &&
-        napi_get_undefined(env, &undefined) == napi_ok) {
+    if (napi_get_reference_value(env, request->callback, &callback) == napi_ok &&
+        callback != nullptr && napi_get_undefined(env, &undefined) == napi_ok) {
         napi_value argv[3] = {undefined, undefined, undefined};
         if (cancelled) {
             (void)napi_get_boolean(env, true, &argv[2]);
@@ -472,11 +480,13 @@ void wakeCall(napi_env env, napi_value /*function*/, void *context, void *data) 
 // The request's async work, made only when it is queued on the pool: a
 // credential request run by another request's runner needs none.
 bool queueWork(napi_env env, Request *request) {
-    static const char *const names[kKinds] = {"kavo:arb_set_credentials", "kavo:arb_get_credentials",
-                                              "kavo:get_sev_list", "kavo:get_sid_from_name"};
+    static const char *const names[kKinds] = {"kavo:arb_set_credentials",
+                                              "kavo:arb_get_credentials", "kavo:get_sev_list",
+                                              "kavo:get_sid_from_name"};
     napi_value name = nullptr;
     if (napi_create_string_utf8(env, names[request->kind], NAPI_AUTO_LENGTH, &name) != napi_ok ||
-        napi_create_async_work(env, nullptr, name, execute, complete, request, &request->work) != napi_ok) {
+        napi_create_async_work(env, nullptr, name, execute, complete, request, &request->work) !=
+            napi_ok) {
         request->work = nullptr;
         return false;
     }
@@ -521,14 +531,14 @@ void wakeFinalize(napi_env /*env*/, void *data, void * /*hint*/) {
 
 int32_t readArguments(napi_env env, Request *request, const napi_value *argv) {
     switch (request->kind) {
-    case kSetCredentials:
-        return addon.set.read(env, argv, &request->data.set);
-    case kGetCredentials:
-        return addon.get.read(env, argv, &request->data.get);
-    case kSevList:
-        return addon.sev.read(env, argv, &request->data.sev);
-    default:
-        return addon.sid.read(env, argv, &request->data.sid);
+        case kSetCredentials:
+            return addon.set.read(env, argv, &request->data.set);
+        case kGetCredentials:
+            return addon.get.read(env, argv, &request->data.get);
+        case kSevList:
+            return addon.sev.read(env, argv, &request->data.sev);
+        default:
+            return addon.sid.read(env, argv, &request->data.sid);
     }
 }
 
@@ -578,7 +588,8 @@ napi_value bind(napi_env env, napi_callback_info info) {
     }
     (void)pthread_mutex_unlock(&bindLock);
     if (!ok) {
-        throwError(env, "ERR_KAVO_PLATFORM", "kavoInterface.node is not loaded or lacks its request phases");
+        throwError(env, "ERR_KAVO_PLATFORM",
+                   "kavoInterface.node is not loaded or lacks its request phases");
     }
     return nullptr;
 }
@@ -606,7 +617,8 @@ napi_value start(napi_env env, napi_callback_info info) {
     }
     request->kind = static_cast<Kind>(kind);
     Environment *owner = nullptr;
-    if (napi_get_instance_data(env, reinterpret_cast<void **>(&owner)) != napi_ok || owner == nullptr) {
+    if (napi_get_instance_data(env, reinterpret_cast<void **>(&owner)) != napi_ok ||
+        owner == nullptr) {
         release(request);
         throwError(env, "ERR_KAVO_PLATFORM", "the companion module is not set up on this thread");
         return nullptr;
@@ -730,9 +742,10 @@ napi_value napi_register_module_v1(napi_env env, napi_value exports) {
     if (owner != nullptr) {
         owner->references = 1;
     }
-    if (owner == nullptr || napi_create_string_utf8(env, "kavo:credential-slot", NAPI_AUTO_LENGTH, &name) != napi_ok ||
-        napi_create_threadsafe_function(env, nullptr, nullptr, name, 0, 1, owner, wakeFinalize, owner, wakeCall,
-                                        &owner->wake) != napi_ok) {
+    if (owner == nullptr ||
+        napi_create_string_utf8(env, "kavo:credential-slot", NAPI_AUTO_LENGTH, &name) != napi_ok ||
+        napi_create_threadsafe_function(env, nullptr, nullptr, name, 0, 1, owner, wakeFinalize,
+                                        owner, wakeCall, &owner->wake) != napi_ok) {
         free(owner);
         (void)napi_throw_error(env, "ERR_KAVO_PLATFORM", "cannot set up the companion module");
         return nullptr;

@@ -59,10 +59,11 @@ TEST_F(Log, ControlBytesFromArgumentsAreEscapedAndTheFormatsNewlineIsKept) {
     MFA_ERR("f", "name <%s>\n", "x\n");
     MFA_ERR("f", "plain <%s> %d", "caf\xc3\xa9", -802);
     EXPECT_EQ(fakes::logMessages(),
-              (std::vector<std::string>{
-                  "MFA-NAPI: <f> Service entry <a\\x0aMFA-NAPI: <forged:1> b\\x0d\\x1b\\x7f\\x09> not found",
-                  "MFA-NAPI: <f> Out of Memory [FAIL]\n", "MFA-NAPI: <f> name <x\\x0a>\n",
-                  "MFA-NAPI: <f> plain <caf\xc3\xa9> -802"}));
+              (std::vector<std::string>{"MFA-NAPI: <f> Service entry <a\\x0aMFA-NAPI: <forged:1> "
+                                        "b\\x0d\\x1b\\x7f\\x09> not found",
+                                        "MFA-NAPI: <f> Out of Memory [FAIL]\n",
+                                        "MFA-NAPI: <f> name <x\\x0a>\n",
+                                        "MFA-NAPI: <f> plain <caf\xc3\xa9> -802"}));
     EXPECT_EQ(fakes::logRecords()[0].priority, LOG_ERR);
 }
 

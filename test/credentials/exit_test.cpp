@@ -36,8 +36,8 @@ void afterTheAddonsHandler() {
     // One store may have returned between the add-on's handler releasing
     // the lock and this line.
     const bool ok = after - before <= 1 && *pexInitialized == 0 && refused.load() > 0;
-    printf("stores while exiting: %ld, refused: %ld, session open: %d -> %s\n", after - before, refused.load(),
-           *pexInitialized, ok ? "ok" : "FAILED");
+    printf("stores while exiting: %ld, refused: %ld, session open: %d -> %s\n", after - before,
+           refused.load(), *pexInitialized, ok ? "ok" : "FAILED");
     fflush(stdout);
     _exit(ok ? 0 : 1);
 }
@@ -49,7 +49,8 @@ int main() {
     const char *path = getenv("KAVO_ADDON_PATH");
     void *addon = path != nullptr ? dlopen(path, RTLD_LAZY | RTLD_LOCAL) : nullptr;
     if (addon == nullptr) {
-        fprintf(stderr, "cannot load the add-on: %s\n", path != nullptr ? dlerror() : "KAVO_ADDON_PATH unset");
+        fprintf(stderr, "cannot load the add-on: %s\n",
+                path != nullptr ? dlerror() : "KAVO_ADDON_PATH unset");
         _exit(2);
     }
     auto setCreds = reinterpret_cast<int32_t (*)(const char *, const char *, const char *)>(
