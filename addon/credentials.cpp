@@ -13,28 +13,22 @@
 #include "addon/addon.h"
 #include "addon/addon_internal.h"
 #include "addon/credentials.h"
+#include "addon/request.h"
 #include "lss/lss.h"
+#include "lss/lss_internal.h"
 #include "platform/credstore/kavocredstore.h"
 
 namespace {
 
-// Serialises the protection work of credential requests across every thread
-// of the process.  The protection layer keeps process-wide state (whether it
-// has started, which content cipher it chose) and each request closes the
-// one cryptographic session at its end; with the add-on loaded in several
-// worker threads, one request's LSSShutdown would otherwise close the
-// session under another request's protect or unprotect.  Statically
-// initialised, so the module needs no constructor and no C++ runtime.
-pthread_mutex_t requestLock = PTHREAD_MUTEX_INITIALIZER;
-
-// Holds requestLock for the scope.  Declared before ShutdownOnExit in a
+// Holds the module's request lock (kept by the protection layer, whose exit
+// handler takes it too) for the scope.  Declared before ShutdownOnExit in a
 // request, so the session is shut down before the lock is released.
 class RequestLock {
 public:
-    RequestLock() { (void)pthread_mutex_lock(&requestLock); }
+    RequestLock() { lssRequestEnter(); }
     RequestLock(const RequestLock &) = delete;
     RequestLock &operator=(const RequestLock &) = delete;
-    ~RequestLock() { (void)pthread_mutex_unlock(&requestLock); }
+    ~RequestLock() { lssRequestLeave(); }
 };
 
 // Wipes a buffer when the scope that owns it ends.  explicit_bzero is not
@@ -76,7 +70,7 @@ void copyUpToZero(char *target, const char *source, size_t limit)
 int32_t encryptCredential(const char *password, ProtectedSecret *protectedSecret)
 {
     if (password == nullptr || protectedSecret == nullptr) {
-        MFA_ERR("encryptCredential", "Invalid argument to encryptCredential");
+        MFA_FAIL(KAVO_STEP_INPUT, "encryptCredential", "Invalid argument to encryptCredential");
         return -1;
     }
     // The plaintext is the password with its terminating zero.
@@ -91,30 +85,30 @@ int32_t encryptCredential(const char *password, ProtectedSecret *protectedSecret
     int32_t status = LSSProtect(MFA_CRED_LABEL, MFA_CRED_LABEL_LENGTH, MFA_CRED_PROTECT_MODE, password,
                                 plaintextLength, nullptr, &size);
     if (status != 0) {
-        MFA_ERR("encryptCredential", "Error while encrypting the data, Error: <%d>", status);
+        MFA_FAIL_STATUS(KAVO_STEP_PROTECT, status, "encryptCredential", "Error while encrypting the data, Error: <%d>", status);
         return -1;
     }
     if (size <= 0) {
-        MFA_ERR("encryptCredential", "Invalid size of the protected data - %d", size);
+        MFA_FAIL(KAVO_STEP_PROTECT, "encryptCredential", "Invalid size of the protected data - %d", size);
         return -1;
     }
     const int32_t room = size;
     unsigned char *blob = static_cast<unsigned char *>(malloc(static_cast<size_t>(room)));
     if (blob == nullptr) {
-        MFA_ERR("encryptCredential", "Out of Memory [FAIL]\n");
+        MFA_FAIL(KAVO_STEP_MEMORY, "encryptCredential", "Out of Memory [FAIL]\n");
         return -1;
     }
     status = LSSProtect(MFA_CRED_LABEL, MFA_CRED_LABEL_LENGTH, MFA_CRED_PROTECT_MODE, password,
                         plaintextLength, blob, &size);
     if (status != 0) {
-        MFA_ERR("encryptCredential", "Error while encrypting the data, Error: <%d>", status);
+        MFA_FAIL_STATUS(KAVO_STEP_PROTECT, status, "encryptCredential", "Error while encrypting the data, Error: <%d>", status);
         free(blob);
         return -1;
     }
     // The blob must lie within the room it was given and fit the record's
     // secret field; anything else would copy past one of the two.
     if (size < 0 || size > room || static_cast<uint32_t>(size) > CREDSTORE_SECRET_SIZE) {
-        MFA_ERR("encryptCredential", "Protected data of %d bytes does not fit the credential record", size);
+        MFA_FAIL(KAVO_STEP_PROTECT, "encryptCredential", "Protected data of %d bytes does not fit the credential record", size);
         free(blob);
         return -1;
     }
@@ -131,19 +125,19 @@ int32_t set_creds_in_arb(const char *serviceName, const char *userName, const ch
     ServiceEntry serviceEntry = {};
 
     if (serviceName == nullptr || userName == nullptr || password == nullptr) {
-        MFA_ERR("set_creds_in_arb", "Invalid argument to set_creds_in_arb");
+        MFA_FAIL(KAVO_STEP_INPUT, "set_creds_in_arb", "Invalid argument to set_creds_in_arb");
         return -1;
     }
     // Both names, with their terminating zeros, must fit their record fields.
     const size_t serviceLength = strlen(serviceName);
     if (serviceLength >= CREDSTORE_SERVICE_NAME_SIZE) {
-        MFA_ERR("set_creds_in_arb", "Service name too long - %lu bytes",
+        MFA_FAIL(KAVO_STEP_INPUT, "set_creds_in_arb", "Service name too long - %lu bytes",
                 static_cast<unsigned long>(serviceLength));
         return -1;
     }
     const size_t userLength = strlen(userName);
     if (userLength >= CREDSTORE_USER_NAME_SIZE) {
-        MFA_ERR("set_creds_in_arb", "User name too long for service %s - %lu bytes", serviceName,
+        MFA_FAIL(KAVO_STEP_INPUT, "set_creds_in_arb", "User name too long for service %s - %lu bytes", serviceName,
                 static_cast<unsigned long>(userLength));
         return -1;
     }
@@ -166,48 +160,43 @@ int32_t set_creds_in_arb(const char *serviceName, const char *userName, const ch
         return 0;
     }
     if (status == CREDSTORE_ERR_USER_NAME_NOT_SET) {
-        MFA_ERR("set_creds_in_arb", "User name is not set for service %s", serviceName);
+        MFA_FAIL_STATUS(KAVO_STEP_STORE, status, "set_creds_in_arb", "User name is not set for service %s", serviceName);
         return status;
     }
-    MFA_ERR("set_creds_in_arb", "Error in setting credential for service %s errorCode %d ", serviceName, status);
+    MFA_FAIL_STATUS(KAVO_STEP_STORE, status, "set_creds_in_arb", "Error in setting credential for service %s errorCode %d ", serviceName, status);
     return status;
 }
 
-napi_value arb_set_credentials(napi_env env, napi_callback_info info)
+int32_t ReadSetCredentialsArguments(napi_env env, const napi_value *argv, KavoSetCredentials *request)
 {
-    size_t argc = MFA_ARGUMENT_COUNT;
-    napi_value argv[MFA_ARGUMENT_COUNT] = {};
-    char applicationName[256] = {};
-    char userName[256] = {};
-    char password[128] = {};
-    WipeOnExit wipePassword(password, sizeof password);
-    size_t length = 0;
+    mfaRecordBegin();
+    // Read sizes one below the buffers: a longer string is cut, silently.
+    if (!MFA_READ_STRING("arb_set_credentials", "napi_get_value_string_utf8 to get applicationName failed",
+                         "applicationName", env, argv[0], request->applicationName, 255) ||
+        !MFA_READ_STRING("arb_set_credentials", "napi_get_value_string_utf8 to get username failed",
+                         "username", env, argv[1], request->userName, 255) ||
+        !MFA_READ_STRING("arb_set_credentials", "napi_get_value_string_utf8 to get password failed",
+                         "password", env, argv[2], request->password, 127)) {
+        return -1;
+    }
+    return 0;
+}
+
+int32_t SetCredentialsCore(KavoSetCredentials *request)
+{
+    mfaRecordBegin();
+    if (set_creds_in_arb(request->applicationName, request->userName, request->password) != 0) {
+        MFA_ERR("arb_set_credentials", "set_creds_in_arb failed");
+        return -1;
+    }
+    return 0;
+}
+
+napi_value MakeSetCredentialsResult(napi_env env, KavoSetCredentials * /*request*/)
+{
     napi_value status = nullptr;
     napi_value result = nullptr;
-
-    if (!MFA_NAPI_STEP("arb_set_credentials", "napi_get_cb_info failed",
-                       napi_get_cb_info(env, info, &argc, argv, nullptr, nullptr))) {
-        return nullptr;
-    }
-    // Read sizes one below the buffers: a longer string is cut, silently.
-    if (!MFA_NAPI_STEP("arb_set_credentials", "napi_get_value_string_utf8 to get applicationName failed",
-                       napi_get_value_string_utf8(env, argv[0], applicationName, 255, &length))) {
-        return nullptr;
-    }
-    if (!MFA_NAPI_STEP("arb_set_credentials", "napi_get_value_string_utf8 to get username failed",
-                       napi_get_value_string_utf8(env, argv[1], userName, 255, &length))) {
-        return nullptr;
-    }
-    if (!MFA_NAPI_STEP("arb_set_credentials", "napi_get_value_string_utf8 to get password failed",
-                       napi_get_value_string_utf8(env, argv[2], password, 127, &length))) {
-        return nullptr;
-    }
-    if (set_creds_in_arb(applicationName, userName, password) != 0) {
-        MFA_ERR("arb_set_credentials", "set_creds_in_arb failed");
-        return nullptr;
-    }
-    // The credential is stored from here on, even if building the result
-    // below fails.
+    mfaRecordBegin();
     if (!MFA_NAPI_STEP("arb_set_credentials", "napi_create_object failed in arb_set_credentials",
                        napi_create_object(env, &result))) {
         return nullptr;
@@ -223,6 +212,25 @@ napi_value arb_set_credentials(napi_env env, napi_callback_info info)
     return result;
 }
 
+napi_value arb_set_credentials(napi_env env, napi_callback_info info)
+{
+    size_t argc = MFA_ARGUMENT_COUNT;
+    napi_value argv[MFA_ARGUMENT_COUNT] = {};
+    KavoSetCredentials request = {};
+    WipeOnExit wipePassword(request.password, sizeof request.password);
+
+    if (!MFA_NAPI_STEP("arb_set_credentials", "napi_get_cb_info failed",
+                       napi_get_cb_info(env, info, &argc, argv, nullptr, nullptr))) {
+        return nullptr;
+    }
+    if (ReadSetCredentialsArguments(env, argv, &request) != 0 || SetCredentialsCore(&request) != 0) {
+        return nullptr;
+    }
+    // The credential is stored from here on, even if building the result
+    // fails.
+    return MakeSetCredentialsResult(env, &request);
+}
+
 int32_t load_creds_from_arb(const char *serviceName, char *userNameOut, char *passwordOut)
 {
     char password[MFA_PASSWORD_ROOM] = {};
@@ -232,14 +240,14 @@ int32_t load_creds_from_arb(const char *serviceName, char *userNameOut, char *pa
     uint32_t passwordLength = MFA_PASSWORD_ROOM;
 
     if (serviceName == nullptr || userNameOut == nullptr) {
-        MFA_ERR("load_creds_from_arb", "Invalid argument to load_creds_from_arb");
+        MFA_FAIL(KAVO_STEP_INPUT, "load_creds_from_arb", "Invalid argument to load_creds_from_arb");
         return -1;
     }
     // A read request gives the name's length with its zero; name and zero
     // must fit the record's field.
     const size_t serviceLength = strlen(serviceName);
     if (serviceLength >= CREDSTORE_SERVICE_NAME_SIZE) {
-        MFA_ERR("load_creds_from_arb", "Service name too long - %lu bytes",
+        MFA_FAIL(KAVO_STEP_INPUT, "load_creds_from_arb", "Service name too long - %lu bytes",
                 static_cast<unsigned long>(serviceLength));
         return -1;
     }
@@ -252,18 +260,18 @@ int32_t load_creds_from_arb(const char *serviceName, char *userNameOut, char *pa
 
     const int32_t status = arb_get_credential(&serviceEntry, &credentialRecord);
     if (status == CREDSTORE_ERR_NOT_FOUND) {
-        MFA_ERR("load_creds_from_arb", "Service entry <%s> not found in ARB", serviceName);
+        MFA_FAIL_STATUS(KAVO_STEP_STORE, status, "load_creds_from_arb", "Service entry <%s> not found in ARB", serviceName);
         return -1;
     }
     if (status != 0) {
-        MFA_ERR("load_creds_from_arb", "Error in retrieving credentials for <%s> from ARB, Error - <%d>",
+        MFA_FAIL_STATUS(KAVO_STEP_STORE, status, "load_creds_from_arb", "Error in retrieving credentials for <%s> from ARB, Error - <%d>",
                 serviceName, status);
         return -1;
     }
     // The store hands back whatever was stored; its lengths are checked
     // before they are used to read the record.
     if (credentialRecord.userNameLength > MFA_USER_NAME_ROOM) {
-        MFA_ERR("load_creds_from_arb", "Invalid user Name length - %d",
+        MFA_FAIL(KAVO_STEP_STORED_RECORD, "load_creds_from_arb", "Invalid user Name length - %d",
                 static_cast<int32_t>(credentialRecord.userNameLength));
         return -1;
     }
@@ -272,13 +280,13 @@ int32_t load_creds_from_arb(const char *serviceName, char *userNameOut, char *pa
         return 0;
     }
     if (credentialRecord.secretLength > CREDSTORE_SECRET_SIZE) {
-        MFA_ERR("load_creds_from_arb", "Invalid secret length - %u", credentialRecord.secretLength);
+        MFA_FAIL(KAVO_STEP_STORED_RECORD, "load_creds_from_arb", "Invalid secret length - %u", credentialRecord.secretLength);
         return -1;
     }
     const int32_t unprotectStatus = LSSUnprotect(MFA_CRED_LABEL, MFA_CRED_LABEL_LENGTH, credentialRecord.secret,
                                                  credentialRecord.secretLength, password, &passwordLength);
     if (unprotectStatus != 0) {
-        MFA_ERR("load_creds_from_arb", "Error while decrypting proxy password retrieved from ARB, Error: <%d>",
+        MFA_FAIL_STATUS(KAVO_STEP_UNPROTECT, unprotectStatus, "load_creds_from_arb", "Error while decrypting proxy password retrieved from ARB, Error: <%d>",
                 unprotectStatus);
         return -1;
     }
@@ -286,38 +294,39 @@ int32_t load_creds_from_arb(const char *serviceName, char *userNameOut, char *pa
     // room would reach past the password buffer.
     const int32_t signedLength = static_cast<int32_t>(passwordLength);
     if (signedLength > MFA_PASSWORD_ROOM || signedLength < 0) {
-        MFA_ERR("load_creds_from_arb", "Invalid password length - %d", signedLength);
+        MFA_FAIL(KAVO_STEP_STORED_RECORD, "load_creds_from_arb", "Invalid password length - %d", signedLength);
         return -1;
     }
     copyUpToZero(passwordOut, password, static_cast<size_t>(signedLength));
     return 0;
 }
 
-napi_value arb_get_credentials(napi_env env, napi_callback_info info)
+int32_t ReadGetCredentialsArguments(napi_env env, const napi_value *argv, KavoGetCredentials *request)
 {
-    size_t argc = MFA_ARGUMENT_COUNT;
-    napi_value argv[MFA_ARGUMENT_COUNT] = {};
-    char serviceName[256] = {};
-    char userName[256] = {};
-    char password[256] = {};
-    WipeOnExit wipePassword(password, sizeof password);
-    size_t length = 0;
+    mfaRecordBegin();
+    if (!MFA_READ_STRING("arb_get_credentials", "napi_get_value_string_utf8 failed", "serviceName", env, argv[0],
+                         request->serviceName, 255)) {
+        return -1;
+    }
+    return 0;
+}
+
+int32_t GetCredentialsCore(KavoGetCredentials *request)
+{
+    mfaRecordBegin();
+    if (load_creds_from_arb(request->serviceName, request->userName, request->password) != 0) {
+        MFA_ERR("arb_get_credentials", "load_creds_from_arb failed");
+        return -1;
+    }
+    return 0;
+}
+
+napi_value MakeGetCredentialsResult(napi_env env, KavoGetCredentials *request)
+{
     napi_value napiUserName = nullptr;
     napi_value napiPassword = nullptr;
     napi_value result = nullptr;
-
-    if (!MFA_NAPI_STEP("arb_get_credentials", "napi_get_cb_info failed",
-                       napi_get_cb_info(env, info, &argc, argv, nullptr, nullptr))) {
-        return nullptr;
-    }
-    if (!MFA_NAPI_STEP("arb_get_credentials", "napi_get_value_string_utf8 failed",
-                       napi_get_value_string_utf8(env, argv[0], serviceName, 255, &length))) {
-        return nullptr;
-    }
-    if (load_creds_from_arb(serviceName, userName, password) != 0) {
-        MFA_ERR("arb_get_credentials", "load_creds_from_arb failed");
-        return nullptr;
-    }
+    mfaRecordBegin();
     if (!MFA_NAPI_STEP("arb_get_credentials", "napi_create_object failed for credentialsObject",
                        napi_create_object(env, &result))) {
         return nullptr;
@@ -326,12 +335,14 @@ napi_value arb_get_credentials(napi_env env, napi_callback_info info)
     // it; the string's length is bounded by the buffer, so such a name is
     // returned whole without reading past it.
     if (!MFA_NAPI_STEP("arb_get_credentials", "napi_create_string_utf8 failed for username in arb_get_credentials",
-                       napi_create_string_utf8(env, userName, strnlen(userName, sizeof userName),
+                       napi_create_string_utf8(env, request->userName,
+                                               strnlen(request->userName, sizeof request->userName),
                                                &napiUserName))) {
         return nullptr;
     }
     if (!MFA_NAPI_STEP("arb_get_credentials", "napi_create_string_utf8 failed for password in arb_get_credentials",
-                       napi_create_string_utf8(env, password, strnlen(password, sizeof password),
+                       napi_create_string_utf8(env, request->password,
+                                               strnlen(request->password, sizeof request->password),
                                                &napiPassword))) {
         return nullptr;
     }
@@ -346,4 +357,21 @@ napi_value arb_get_credentials(napi_env env, napi_callback_info info)
         return nullptr;
     }
     return result;
+}
+
+napi_value arb_get_credentials(napi_env env, napi_callback_info info)
+{
+    size_t argc = MFA_ARGUMENT_COUNT;
+    napi_value argv[MFA_ARGUMENT_COUNT] = {};
+    KavoGetCredentials request = {};
+    WipeOnExit wipePassword(request.password, sizeof request.password);
+
+    if (!MFA_NAPI_STEP("arb_get_credentials", "napi_get_cb_info failed",
+                       napi_get_cb_info(env, info, &argc, argv, nullptr, nullptr))) {
+        return nullptr;
+    }
+    if (ReadGetCredentialsArguments(env, argv, &request) != 0 || GetCredentialsCore(&request) != 0) {
+        return nullptr;
+    }
+    return MakeGetCredentialsResult(env, &request);
 }

@@ -39,6 +39,10 @@ napi_value Init(napi_env env, napi_value exports) {
          nullptr},
     };
 
+    // Whether log lines also go to standard error is read at each
+    // registration, before the first line.
+    mfaLogConfigure();
+
     // The start-up line comes first, so it is written even if the
     // definition below fails.
     MFA_LOG(LOG_INFO, "Init", "KAVO-MFA napi have been initialised");

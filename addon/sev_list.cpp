@@ -8,6 +8,7 @@
 
 #include "addon/addon.h"
 #include "addon/addon_internal.h"
+#include "addon/request.h"
 #include "platform/tamo/tamolib.h"
 
 namespace {
@@ -39,7 +40,7 @@ static bool ConvertSevListFromGuidToDNs(const unsigned char *guids, int32_t coun
         // to copy, and the pointer must not be taken from an earlier GUID.
         if (status != 0 || dn == nullptr) {
             char text[38];
-            MFA_ERR("ConvertSevListFromGuidToDNs",
+            MFA_FAIL_STATUS(KAVO_STEP_DIRECTORY_ENTRY, status, "ConvertSevListFromGuidToDNs",
                     "Failed to get user details by GUID: %s, error: %d",
                     ConvertGUIDToString(text, guid), status);
             return false;
@@ -68,7 +69,7 @@ char *GetSevListDornUser(const char *userName, int32_t *count) {
     if (name16Size > sizeof localName) {
         name16 = static_cast<unsigned char *>(calloc(name16Size, 1));
         if (name16 == nullptr) {
-            MFA_ERR("GetSevListDornUser",
+            MFA_FAIL(KAVO_STEP_MEMORY, "GetSevListDornUser",
                     "Failed to allocate %lu bytes for the user name in GetSevListDornUser",
                     static_cast<unsigned long>(name16Size));
             return nullptr;
@@ -86,7 +87,7 @@ char *GetSevListDornUser(const char *userName, int32_t *count) {
         const uint64_t guidBytes = static_cast<uint64_t>(*count) * kGuidSize;
         guids = static_cast<unsigned char *>(calloc(static_cast<size_t>(*count), kGuidSize));
         if (guids == nullptr) {
-            MFA_ERR("GetSevListDornUser",
+            MFA_FAIL(KAVO_STEP_MEMORY, "GetSevListDornUser",
                     "Failed to allocate %lu bytes for sevGUIDs in GetSevListDornUser",
                     static_cast<unsigned long>(guidBytes));
             if (name16 != localName) {
@@ -117,13 +118,14 @@ char *GetSevListDornUser(const char *userName, int32_t *count) {
     }
     // No array left: the list call failed, or kept asking for more room.
     if (guids == nullptr) {
-        MFA_ERR("GetSevListDornUser", "Failed to get SEV list of user: %s, error: %d", userName,
+        MFA_FAIL_STATUS(KAVO_STEP_DIRECTORY_USER, status, "GetSevListDornUser",
+                        "Failed to get SEV list of user: %s, error: %d", userName,
                 status);
         return nullptr;
     }
 
     if (*count == 0) {
-        MFA_ERR("GetSevListDornUser", "sevCount is zero");
+        MFA_FAIL(KAVO_STEP_SEV_EMPTY, "GetSevListDornUser", "sevCount is zero");
         free(guids);
         return nullptr;
     }
@@ -133,7 +135,7 @@ char *GetSevListDornUser(const char *userName, int32_t *count) {
     if (dns == nullptr) {
         // Reported as a 32-bit number; a size beyond its range shows as the
         // largest one rather than a wrapped value.
-        MFA_ERR("GetSevListDornUser", "Failed to allocate %d bytes in GetSevListDornUser",
+        MFA_FAIL(KAVO_STEP_MEMORY, "GetSevListDornUser", "Failed to allocate %d bytes in GetSevListDornUser",
                 dnBytes > INT32_MAX ? INT32_MAX : static_cast<int>(dnBytes));
         free(guids);
         return nullptr;
@@ -147,47 +149,49 @@ char *GetSevListDornUser(const char *userName, int32_t *count) {
     return dns;
 }
 
-napi_value get_sev_list(napi_env env, napi_callback_info info) {
-    size_t argc = MFA_ARGUMENT_COUNT;
-    napi_value argv[MFA_ARGUMENT_COUNT] = {};
-    char userType[6] = {};
-    char userName[256] = {};
-    char propertyName[16] = {};
-    size_t length = 0;
-    int32_t count = 0;
-    napi_value napiCount = nullptr;
-    napi_value result = nullptr;
-
-    if (!MFA_NAPI_STEP("get_sev_list", "napi_get_cb_info failed",
-                       napi_get_cb_info(env, info, &argc, argv, nullptr, nullptr))) {
-        return nullptr;
-    }
+int32_t ReadSevListArguments(napi_env env, const napi_value *argv, KavoSevList *request) {
+    mfaRecordBegin();
     // Read size 5: at most four bytes of the type, so "dornX" is served as
     // "dorn" and "admin" is compared as "admi".
-    if (!MFA_NAPI_STEP("get_sev_list", "napi_get_value_string_utf8 failed",
-                       napi_get_value_string_utf8(env, argv[0], userType, 5, &length))) {
-        return nullptr;
+    if (!MFA_READ_STRING("get_sev_list", "napi_get_value_string_utf8 failed", "userType", env, argv[0],
+                         request->userType, 5) ||
+        !MFA_READ_STRING("get_sev_list", "napi_get_value_string_utf8 failed", "userName", env, argv[1],
+                         request->userName, 255)) {
+        return -1;
     }
-    if (!MFA_NAPI_STEP("get_sev_list", "napi_get_value_string_utf8 failed",
-                       napi_get_value_string_utf8(env, argv[1], userName, 255, &length))) {
-        return nullptr;
-    }
-    if (strcmp(userType, "dorn") != 0) {
-        if (strcmp(userType, "ad") == 0) {
-            MFA_ERR("get_sev_list", "Getting SEV list for AD user is not supported");
+    return 0;
+}
+
+int32_t GetSevListCore(KavoSevList *request) {
+    mfaRecordBegin();
+    request->count = 0;
+    request->dns = nullptr;
+    if (strcmp(request->userType, "dorn") != 0) {
+        if (strcmp(request->userType, "ad") == 0) {
+            MFA_FAIL(KAVO_STEP_USER_TYPE, "get_sev_list", "Getting SEV list for AD user is not supported");
         } else {
-            MFA_ERR("get_sev_list", "unknown user type");
+            MFA_FAIL(KAVO_STEP_USER_TYPE, "get_sev_list", "unknown user type");
         }
-        return nullptr;
+        return -1;
     }
-
-    char *dns = GetSevListDornUser(userName, &count);
-    if (dns == nullptr) {
-        MFA_ERR("get_sev_list", "Failed to get sev list of user type %s", userType);
-        return nullptr;
+    request->dns = GetSevListDornUser(request->userName, &request->count);
+    if (request->dns == nullptr) {
+        MFA_ERR("get_sev_list", "Failed to get sev list of user type %s", request->userType);
+        return -1;
     }
+    return 0;
+}
 
-    // From here every exit releases the DN array.
+napi_value MakeSevListResult(napi_env env, KavoSevList *request) {
+    char propertyName[16] = {};
+    napi_value napiCount = nullptr;
+    napi_value result = nullptr;
+    const int32_t count = request->count;
+    char *dns = request->dns;
+    request->dns = nullptr;
+
+    mfaRecordBegin();
+    // Every exit releases the DN array.
     bool built = MFA_NAPI_STEP("get_sev_list", "napi_create_uint32 failed",
                                napi_create_uint32(env, static_cast<uint32_t>(count), &napiCount)) &&
                  MFA_NAPI_STEP("get_sev_list", "Failed to create NAPI object in get_sev_list",
@@ -210,4 +214,19 @@ napi_value get_sev_list(napi_env env, napi_callback_info info) {
     }
     free(dns);
     return built ? result : nullptr;
+}
+
+napi_value get_sev_list(napi_env env, napi_callback_info info) {
+    size_t argc = MFA_ARGUMENT_COUNT;
+    napi_value argv[MFA_ARGUMENT_COUNT] = {};
+    KavoSevList request = {};
+
+    if (!MFA_NAPI_STEP("get_sev_list", "napi_get_cb_info failed",
+                       napi_get_cb_info(env, info, &argc, argv, nullptr, nullptr))) {
+        return nullptr;
+    }
+    if (ReadSevListArguments(env, argv, &request) != 0 || GetSevListCore(&request) != 0) {
+        return nullptr;
+    }
+    return MakeSevListResult(env, &request);
 }

@@ -4,13 +4,21 @@
 
 #include "addon/addon.h"
 #include "addon/addon_internal.h"
+#include "addon/request.h"
 #include "platform/tamo/tamolib.h"
 
-napi_value get_sid_from_name(napi_env env, napi_callback_info info) {
-    size_t argc = MFA_ARGUMENT_COUNT;
-    napi_value argv[MFA_ARGUMENT_COUNT] = {};
-    char name[256] = {};
-    size_t nameLength = 0;
+int32_t ReadSidFromNameArguments(napi_env env, const napi_value *argv, KavoSidFromName *request) {
+    mfaRecordBegin();
+    // Read size 255: at most 254 bytes of the name and a zero byte; a longer
+    // name is cut without a message.
+    if (!MFA_READ_STRING("get_sid_from_name", "napi_get_value_string_utf8 for reading name failed",
+                         "name", env, argv[0], request->name, 255)) {
+        return -1;
+    }
+    return 0;
+}
+
+int32_t GetSidFromNameCore(KavoSidFromName *request) {
     // Selector 2 asks the lookup for the SID; the sixteen-byte area and the
     // two integers are filled in by the library and not read here.
     int32_t selector = TAMO_INFO_SID;
@@ -18,36 +26,33 @@ napi_value get_sid_from_name(napi_env env, napi_callback_info info) {
     unsigned char sid[68] = {};
     int32_t firstInteger = -1;
     int32_t secondInteger = -1;
-    char sidText[190] = {};
-    napi_value napiSid = nullptr;
-    napi_value result = nullptr;
 
-    if (!MFA_NAPI_STEP("get_sid_from_name", "get_sid_from_name: napi_get_cb_info failed",
-                       napi_get_cb_info(env, info, &argc, argv, nullptr, nullptr))) {
-        return nullptr;
-    }
-    // Read size 255: at most 254 bytes of the name and a zero byte; a longer
-    // name is cut without a message.
-    if (!MFA_NAPI_STEP("get_sid_from_name", "napi_get_value_string_utf8 for reading name failed",
-                       napi_get_value_string_utf8(env, argv[0], name, 255, &nameLength))) {
-        return nullptr;
-    }
-    // The library's status is deliberately left out of the message.
-    if (tamolib_get_userinfo_from_name(name, &selector, area, sid, &firstInteger, &secondInteger) !=
-        0) {
-        MFA_ERR("get_sid_from_name", "get_sid_from_name: tamolib_get_userinfo_from_name failed");
-        return nullptr;
+    mfaRecordBegin();
+    // The library's status is deliberately left out of the message; the
+    // request record keeps it.
+    const int32_t status = tamolib_get_userinfo_from_name(request->name, &selector, area, sid,
+                                                          &firstInteger, &secondInteger);
+    if (status != 0) {
+        MFA_FAIL_STATUS(KAVO_STEP_DIRECTORY_USER, status, "get_sid_from_name",
+                        "get_sid_from_name: tamolib_get_userinfo_from_name failed");
+        return -1;
     }
     // No failure is detected here: whatever text the buffer holds (empty if
     // the library wrote nothing) is returned.  The last byte is forced to
     // zero so that a library that fills the whole buffer cannot make the
     // string run past it.
-    (void)tamolib_sid_to_string(sid, sidText);
-    sidText[sizeof sidText - 1] = '\0';
+    (void)tamolib_sid_to_string(sid, request->sidText);
+    request->sidText[sizeof request->sidText - 1] = '\0';
+    return 0;
+}
 
-    if (!MFA_NAPI_STEP("get_sid_from_name",
-                       "napi_create_string_utf8 failed for napi_sid in get_sid_from_name",
-                       napi_create_string_utf8(env, sidText, NAPI_AUTO_LENGTH, &napiSid))) {
+napi_value MakeSidFromNameResult(napi_env env, KavoSidFromName *request) {
+    napi_value napiSid = nullptr;
+    napi_value result = nullptr;
+    mfaRecordBegin();
+    if (!MFA_NAPI_STEP(
+            "get_sid_from_name", "napi_create_string_utf8 failed for napi_sid in get_sid_from_name",
+            napi_create_string_utf8(env, request->sidText, NAPI_AUTO_LENGTH, &napiSid))) {
         return nullptr;
     }
     if (!MFA_NAPI_STEP("get_sid_from_name", "Failed to create NAPI object in get_sid_from_name",
@@ -60,4 +65,20 @@ napi_value get_sid_from_name(napi_env env, napi_callback_info info) {
         return nullptr;
     }
     return result;
+}
+
+napi_value get_sid_from_name(napi_env env, napi_callback_info info) {
+    size_t argc = MFA_ARGUMENT_COUNT;
+    napi_value argv[MFA_ARGUMENT_COUNT] = {};
+    KavoSidFromName request = {};
+
+    if (!MFA_NAPI_STEP("get_sid_from_name", "get_sid_from_name: napi_get_cb_info failed",
+                       napi_get_cb_info(env, info, &argc, argv, nullptr, nullptr))) {
+        return nullptr;
+    }
+    if (ReadSidFromNameArguments(env, argv, &request) != 0 || GetSidFromNameCore(&request) != 0) {
+        return nullptr;
+    }
+    // The string value is made before the result object.
+    return MakeSidFromNameResult(env, &request);
 }

@@ -8,8 +8,10 @@
  * Every short sequence of service calls runs in a context of its own that
  * is destroyed before the function returns.  Key objects outlive their
  * contexts; the machine's wrapping keys are never destroyed here. */
+#include <pthread.h>
 #include <stddef.h>
 #include <stdint.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "cryptoclient/pex.h"
@@ -33,6 +35,25 @@ namespace {
  * process; one registration closes the session at exit all the same. */
 bool exitHandlerRegistered = false;
 
+/* Serialises credential requests across every thread of the process, and
+ * them against the exit handler.  The layer's state (whether it has started,
+ * which content cipher it chose) and the one service session are process
+ * wide, and each request closes the session at its end; with requests on
+ * several threads (worker threads, the libuv pool) one request's
+ * LSSShutdown would otherwise close the session under another's work.
+ * Statically initialised, so the module needs no constructor. */
+pthread_mutex_t requestLock = PTHREAD_MUTEX_INITIALIZER;
+
+/* Set by the exit handler under requestLock: the process is exiting or the
+ * module is being unloaded, and the session must not be opened again. */
+bool closedForExit = false;
+
+/* How long the exit handler waits for a request in flight on another thread
+ * to end.  A request that is still running after that (a platform call that
+ * hangs) is left alone: the session stays open rather than being closed
+ * under it, and the process ends without closing it. */
+constexpr time_t kExitWaitSeconds = 10;
+
 /* Large enough for any algorithm-information record the service fills in;
  * the layer only needs the probe's status. */
 constexpr size_t kAlgorithmInfoSize = 256;
@@ -40,8 +61,23 @@ constexpr size_t kAlgorithmInfoSize = 256;
 /* Scratch room for the partition key's buffer output, which is not used. */
 constexpr uint32_t kPartitionBufferSize = 32;
 
+/* At process exit (process.exit() included, with requests still running on
+ * pool or worker threads) or module unload.  It waits for the request in
+ * flight, closes the session, and marks the layer closed before it lets go
+ * of the lock, so a request that starts afterwards fails at lssStart instead
+ * of opening a session while the process tears down.  The lock is released
+ * again: a thread left waiting for it forever would keep the threads of the
+ * process from being joined at exit. */
 void exitHandlerTrampoline(void * /*unused*/) {
+    struct timespec deadline = {};
+    (void)clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += kExitWaitSeconds;
+    if (pthread_mutex_timedlock(&requestLock, &deadline) != 0) {
+        return;
+    }
+    closedForExit = true;
     lssOnExit();
+    (void)pthread_mutex_unlock(&requestLock);
 }
 
 void registerExitHandlerOnce() {
@@ -56,9 +92,20 @@ void registerExitHandlerOnce() {
 
 }  // namespace
 
+void lssRequestEnter(void) {
+    (void)pthread_mutex_lock(&requestLock);
+}
+
+void lssRequestLeave(void) {
+    (void)pthread_mutex_unlock(&requestLock);
+}
+
 int32_t lssStart(void) {
     if (lssStarted != 0) {
         return 0;
+    }
+    if (closedForExit) {
+        return LSS_ERR_FAILURE;
     }
     /* PEX_Init derives the module identifier from the address it is given,
      * not from the value stored there. */

@@ -1,0 +1,329 @@
+'use strict';
+// kavo-interface/promises against the real module, its companion and the
+// simulators, each run in a sandboxed child (support/harness.js).
+const assert = require('node:assert/strict');
+const path = require('node:path');
+const { test, before, after } = require('node:test');
+const h = require('./support/harness');
+
+const skip = h.skipReason;
+const PROMISES = path.join(h.paths.repo, 'promises.js');
+const ALICE_SID = 'S-1-5-21-3623811015-3361044348-30300820-1013';
+const MANY = 300;  // SEV entries of the user "many": a long lookup
+let platform;
+
+before(() => {
+  if (skip) return;
+  const entries = Array.from({ length: MANY }, (_, i) => ['add-entry', `cn=g${i},o=corp`]);
+  platform = h.createPlatform({
+    directory: [
+      ...entries,
+      ['add-user', 'alice', 'cn=alice,o=corp', ALICE_SID],
+      ['add-user', 'many', 'cn=many,o=corp', 'S-1-5-21-1-2-3-2000'],
+      ['add-user', 'empty', 'cn=empty,o=corp', 'S-1-5-21-1-2-3-2001'],
+      ['add-user', 'broken', 'cn=broken,o=corp', 'S-1-5-21-1-2-3-2002'],
+      ['set-sev', 'alice', 'cn=g1,o=corp', 'cn=g0,o=corp'],
+      ['set-sev', 'many', ...entries.map(([, dn]) => dn)],
+      ['set-sev', 'broken', 'cn=g0,o=corp', 'guid:00112233445566778899aabbccddeeff'],
+    ],
+  });
+});
+after(() => platform && h.removePlatform(platform));
+
+// Runs `script(addon, promises, ...args)` in a child; returns the harness's
+// result after checking that the script itself did not throw.
+function runPromises(script, { args = [], env } = {}) {
+  const body = `const promises = require(args[0]); return (${script.toString()})(addon, promises, ...args.slice(1));`;
+  const run = h.runAddon(body, { platform, args: [PROMISES, ...args], env });
+  assert.equal(run.error, undefined, `${run.error}\n${run.stderr}`);
+  return run;
+}
+
+// ---- Results, log lines and error codes -----------------------------------
+
+// Every call is made synchronously first, then through its Promise, in the
+// same order: the second half of the log must repeat the first exactly.
+const CALLS = [
+  ['arb_set_credentials', 'svc-a', 'alice', 'pw-a'],
+  ['arb_get_credentials', 'svc-a'],
+  ['arb_set_credentials', 'svc-b', 'b\u00fcb', 'p'.repeat(200)],
+  ['arb_get_credentials', 'svc-b'],
+  ['arb_get_credentials', 'never'],
+  ['arb_get_credentials', 'n'.repeat(300)],
+  ['arb_set_credentials', 'svc-c', '', 'pw'],
+  ['arb_set_credentials', 'a\0b', 'u', 'p'],
+  ['arb_get_credentials', 42],
+  ['get_sid_from_name', 'alice'],
+  ['get_sid_from_name', 'nobody'],
+  ['get_sid_from_name'],
+  ['get_sev_list', 'dorn', 'alice'],
+  ['get_sev_list', 'dornX', 'many'],
+  ['get_sev_list', 'dorn', 'nobody'],
+  ['get_sev_list', 'dorn', 'empty'],
+  ['get_sev_list', 'dorn', 'broken'],
+  ['get_sev_list', 'ad', 'alice'],
+  ['get_sev_list', 'Dorn', 'alice'],
+  ['get_sev_list', 'dorn', 'no\0pe'],
+];
+
+let same;
+function sameRun() {
+  if (same === undefined) {
+    same = runPromises(async (addon, promises, calls) => {
+      const sync = calls.map(([fn, ...args]) => addon[fn](...args));
+      const viaPromise = [];
+      for (const [fn, ...args] of calls) {
+        try {
+          viaPromise.push({ value: await promises[fn](...args) });
+        } catch (e) {
+          viaPromise.push({ error: { ...e, message: e.message, typeError: e instanceof TypeError } });
+        }
+      }
+      return { sync, viaPromise };
+    }, { args: [CALLS] });
+  }
+  return same;
+}
+
+test('Promises resolve with what the synchronous calls return and log the same lines', { skip }, () => {
+  const run = sameRun();
+  const { sync, viaPromise } = run.value;
+  CALLS.forEach((call, i) => {
+    if (sync[i] === null) {
+      assert.ok(viaPromise[i].error, `${call[0]} #${i} should reject`);
+    } else {
+      assert.deepEqual(viaPromise[i], { value: sync[i] }, `${call[0]} #${i}`);
+    }
+  });
+  assert.equal(sync[3].password, 'p'.repeat(126));
+  assert.equal(sync[13].sev_count, MANY);
+  const logged = h.calls(run).map((r) => `${r.priority} ${r.message}`);
+  assert.ok(logged.length > 20);
+  assert.deepEqual(logged.slice(logged.length / 2), logged.slice(0, logged.length / 2));
+});
+
+test('each failure rejects with its code, its most specific line, every line and the status', { skip }, () => {
+  const errors = sameRun().value.viaPromise.map((r) => r.error);
+  const check = (i, code, message, lineCount, status, typeError = false) => {
+    const e = errors[i];
+    assert.ok(e, `call #${i} should reject`);
+    assert.equal(e.code, code, `#${i}`);
+    assert.equal(e.message, message, `#${i}`);
+    assert.equal(e.log.length, lineCount, `#${i}: ${JSON.stringify(e.log)}`);
+    assert.match(e.log[0], /^MFA-NAPI: <\w+:\d+> /);
+    assert.ok(e.log[0].endsWith(message));
+    assert.equal(e.status, status, `#${i}`);
+    assert.equal(e.typeError, typeError, `#${i}`);
+  };
+  check(4, 'ERR_KAVO_NOT_FOUND', 'Service entry <never> not found in ARB', 2, -802);
+  check(5, 'ERR_KAVO_NOT_FOUND', `Service entry <${'n'.repeat(254)}> not found in ARB`, 2, -802);
+  check(6, 'ERR_KAVO_PLATFORM', 'User name is not set for service svc-c', 2, -805);
+  check(7, 'ERR_INVALID_ARG_VALUE', 'applicationName contains a NUL byte', 1, undefined, true);
+  check(8, 'ERR_INVALID_ARG_TYPE', 'napi_get_value_string_utf8 failed', 1, undefined, true);
+  // The directory simulator answers an unknown user with TAMO_ERR_NOT_FOUND.
+  check(10, 'ERR_KAVO_NOT_FOUND', 'get_sid_from_name: tamolib_get_userinfo_from_name failed', 1, -9001);
+  check(11, 'ERR_INVALID_ARG_TYPE', 'napi_get_value_string_utf8 for reading name failed', 1, undefined, true);
+  check(14, 'ERR_KAVO_NOT_FOUND', 'Failed to get SEV list of user: nobody, error: -9001', 2, -9001);
+  check(15, 'ERR_KAVO_NOT_FOUND', 'sevCount is zero', 2, undefined);
+  // The same library status for an entry of the list is a platform failure.
+  check(16, 'ERR_KAVO_PLATFORM', 'Failed to get user details by GUID: 33221100-5544-7766-88-99-aabbccddeeff, error: -9001',
+    2, -9001);
+  check(17, 'ERR_KAVO_UNSUPPORTED', 'Getting SEV list for AD user is not supported', 1, undefined);
+  check(18, 'ERR_KAVO_UNSUPPORTED', 'unknown user type', 1, undefined);
+  check(19, 'ERR_INVALID_ARG_VALUE', 'userName contains a NUL byte', 1, undefined, true);
+});
+
+test('a protection failure is a platform failure; bad options reject and never throw; the ESM entry', { skip }, () => {
+  const run = runPromises(async (addon, promises) => {
+    const outcome = (promise) => promise.then((value) => ({ value }),
+      (e) => ({ code: e.code, message: e.message, status: e.status, log: e.log.length }));
+    process.env.PEX2_NO_WRAPPING_KEY = '1';
+    const noKey = await outcome(promises.arb_set_credentials('svc', 'u', 'p'));
+    delete process.env.PEX2_NO_WRAPPING_KEY;
+    let threw = false;
+    let badOptions;
+    try {
+      badOptions = await outcome(promises.get_sid_from_name('alice', 'not options'));
+    } catch {
+      threw = true;
+    }
+    const badSignal = await outcome(promises.get_sid_from_name('alice', { signal: {} }));
+    // The ESM entry: the same object as default, its functions as names.
+    const esm = await import(require('node:url').pathToFileURL(process.env.KAVO_PROMISES_MJS).href);
+    const sameEsm = esm.default === promises && Object.keys(promises).every((name) => esm[name] === promises[name]);
+    return { noKey, threw, badOptions, badSignal, sameEsm, after: await esm.get_sid_from_name('alice', {}) };
+  }, { env: { KAVO_PROMISES_MJS: PROMISES.replace(/\.js$/, '.mjs') } });
+  assert.deepEqual(run.value.noKey, {
+    code: 'ERR_KAVO_PLATFORM', message: 'Error while encrypting the data, Error: <-4>', status: -4, log: 2,
+  });
+  assert.equal(run.value.threw, false);
+  assert.equal(run.value.badOptions.code, 'ERR_INVALID_ARG_TYPE');
+  assert.equal(run.value.badSignal.code, 'ERR_INVALID_ARG_TYPE');
+  assert.equal(run.value.sameEsm, true);
+  assert.deepEqual(run.value.after, { sid: ALICE_SID });
+});
+
+// ---- Abort -------------------------------------------------------------------
+
+test('an aborted signal rejects with AbortError and the request does nothing', { skip }, () => {
+  const run = runPromises(async (addon, promises) => {
+    const outcome = (promise) => promise.then(() => 'resolved', (e) => `${e.name}:${e.code}`);
+    // Aborted before the call.
+    const early = await outcome(promises.arb_set_credentials('early', 'u', 'p', { signal: AbortSignal.abort() }));
+    const lookup = await outcome(promises.get_sev_list('dorn', 'alice', { signal: AbortSignal.abort() }));
+    // One pool thread, busy with a long lookup: the first credential
+    // request is queued on the pool and the second waits for the first;
+    // both are aborted before they start, the third runs.
+    const busy = promises.get_sev_list('dorn', 'many');
+    const first = new AbortController();
+    const second = new AbortController();
+    const queued = outcome(promises.arb_set_credentials('queued', 'u', 'p', { signal: first.signal }));
+    const waiting = outcome(promises.arb_set_credentials('waiting', 'u', 'p', { signal: second.signal }));
+    const third = outcome(promises.arb_set_credentials('third', 'u', 'p'));
+    first.abort();
+    second.abort();
+    const settled = { early, lookup, queued: await queued, waiting: await waiting, third: await third };
+    await busy;
+    // Aborting after a request settled changes nothing.
+    const late = new AbortController();
+    settled.late = await outcome(promises.arb_get_credentials('third', { signal: late.signal }));
+    late.abort();
+    settled.stored = ['early', 'queued', 'waiting', 'third'].map((s) => addon.arb_get_credentials(s) !== undefined);
+    return settled;
+  }, { env: { UV_THREADPOOL_SIZE: '1' } });
+  assert.deepEqual(run.value, {
+    early: 'AbortError:ABORT_ERR',
+    lookup: 'AbortError:ABORT_ERR',
+    queued: 'AbortError:ABORT_ERR',
+    waiting: 'AbortError:ABORT_ERR',
+    third: 'resolved',
+    late: 'resolved',
+    stored: [false, false, false, true],
+  });
+  // Only the synchronous checks of the services never stored logged.
+  assert.equal(h.calls(run).length, 6);
+});
+
+// ---- Concurrency -------------------------------------------------------------
+
+test('hundreds of Promises in flight, each with its own correct result', { skip }, () => {
+  const run = runPromises(async (addon, promises, sid) => {
+    for (let i = 0; i < 20; i++) addon.arb_set_credentials(`svc-${i}`, `user-${i}`, `pw-${i}`);
+    const jobs = [];
+    for (let i = 0; i < 400; i++) {
+      const k = i % 20;
+      switch (i % 5) {
+        case 0: jobs.push(promises.arb_get_credentials(`svc-${k}`).then((r) => r.user_name === `user-${k}` && r.password === `pw-${k}`)); break;
+        case 1: jobs.push(promises.get_sid_from_name('alice').then((r) => r.sid === sid)); break;
+        case 2: jobs.push(promises.get_sev_list('dorn', 'alice').then((r) => r.sev_count === 2 && r.group0 === 'cn=g1,o=corp')); break;
+        case 3: jobs.push(promises.arb_get_credentials(`never-${i}`).then(() => false, (e) => e.code === 'ERR_KAVO_NOT_FOUND')); break;
+        default: jobs.push(promises.arb_set_credentials(`new-${i}`, `u-${i}`, `p-${i}`).then((r) => r.status === 'OK'));
+      }
+    }
+    const ok = await Promise.all(jobs);
+    const stored = Array.from({ length: 80 }, (_, j) => addon.arb_get_credentials(`new-${5 * j + 4}`))
+      .every((r, j) => r && r.password === `p-${5 * j + 4}`);
+    return { failed: ok.filter((x) => !x).length, stored };
+  }, { args: [ALICE_SID] });
+  assert.deepEqual(run.value, { failed: 0, stored: true });
+});
+
+test('the event loop turns while a batch of long lookups runs', { skip }, () => {
+  const run = runPromises(async (addon, promises) => {
+    let timerRan = false;
+    const batch = Array.from({ length: 8 }, () => promises.get_sev_list('dorn', 'many'));
+    setTimeout(() => { timerRan = true; }, 0);
+    const seenBySettlement = await Promise.all(batch.map((p) => p.then((r) => ({ count: r.sev_count, timerRan }))));
+    return seenBySettlement;
+  });
+  // The timer callback ran before the first lookup settled.
+  assert.equal(run.value.length, 8);
+  for (const seen of run.value) {
+    assert.deepEqual(seen, { count: MANY, timerRan: true });
+  }
+});
+
+// The worker and exit scripts share this: many requests of every kind.
+function flood(promises, tag, count) {
+  const jobs = [];
+  for (let i = 0; i < count; i++) {
+    jobs.push(promises.arb_set_credentials(`${tag}-${i % 7}`, 'u', `p-${i}`).catch(() => {}));
+    jobs.push(promises.get_sev_list('dorn', 'many').catch(() => {}));
+    jobs.push(promises.arb_get_credentials(`${tag}-${i % 7}`).catch(() => {}));
+  }
+  return jobs;
+}
+
+test('process.exit() with requests in flight ends the process cleanly', { skip }, () => {
+  for (const when of ['at once', 'after the first result']) {
+    const run = h.runAddon(`
+      const fs = require('node:fs');
+      const promises = require(args[0]);
+      const flood = ${flood.toString()};
+      const jobs = flood(promises, 'exit', 40);
+      const exit = () => {
+        fs.writeFileSync(process.env.KAVO_RESULT_FILE, JSON.stringify({ type: 'string', value: 'exiting' }));
+        process.exit(7);
+      };
+      if (args[1] === 'at once') setImmediate(exit); else Promise.race(jobs).then(exit);
+      await new Promise(() => {});
+    `, { platform, args: [PROMISES, when] });
+    assert.equal(run.value, 'exiting', when);
+    assert.equal(run.status, 7, `${when}: ${run.stderr}`);
+  }
+});
+
+test('worker threads: requests from several threads at once, and terminate() with requests in flight', { skip }, () => {
+  const run = runPromises(async (addon, promises, floodSource, sid) => {
+    const { Worker } = require('node:worker_threads');
+    const worker = (source, data) => new Worker(`
+      const { parentPort, workerData } = require('node:worker_threads');
+      const promises = require(${JSON.stringify(require.resolve(process.env.KAVO_PROMISES))});
+      (${source})(promises, parentPort, workerData);
+    `, { eval: true, workerData: data });
+
+    // Workers that are terminated while their requests run or wait.
+    const doomed = Array.from({ length: 2 }, (_, id) => worker(`(promises, port, data) => {
+      const flood = ${floodSource};
+      const jobs = flood(promises, 'doomed-' + data.id, 30);
+      Promise.race(jobs).then(() => port.postMessage('busy'));
+    }`, { id }));
+    const terminated = Promise.all(doomed.map((w) => new Promise((resolve) => {
+      w.once('message', () => w.terminate().then(resolve));
+      w.once('error', resolve);
+    })));
+
+    // Workers that check every result of their own.
+    const checking = Array.from({ length: 3 }, (_, id) => worker(`async (promises, port, data) => {
+      let wrong = 0;
+      for (let i = 0; i < 15; i++) {
+        const password = 'pw-' + data.id + '-' + i;
+        await promises.arb_set_credentials('own-' + data.id, 'user-' + data.id, password);
+        const [got, sid, sev] = await Promise.all([
+          promises.arb_get_credentials('own-' + data.id),
+          promises.get_sid_from_name('alice'),
+          promises.get_sev_list('dorn', 'alice'),
+        ]);
+        if (got.password !== password || got.user_name !== 'user-' + data.id) wrong++;
+        if (sid.sid !== data.sid || sev.sev_count !== 2) wrong++;
+      }
+      port.postMessage(wrong);
+    }`, { id, sid }));
+    const wrongs = checking.map((w) => new Promise((resolve, reject) => {
+      w.once('message', resolve);
+      w.once('error', reject);
+    }));
+    const mainJobs = Array.from({ length: 30 }, (_, i) =>
+      promises.arb_set_credentials(`main-${i}`, 'm', `mp-${i}`).then(() => promises.arb_get_credentials(`main-${i}`)));
+    const results = await Promise.all([...wrongs, ...mainJobs, terminated]);
+    await Promise.all(checking.map((w) => w.terminate()));
+    // The credential queue is not left blocked by the terminated workers.
+    const afterwards = await promises.arb_get_credentials('main-0');
+    return {
+      wrong: results.slice(0, 3),
+      main: results.slice(3, 33).every((r, i) => r.password === `mp-${i}`),
+      afterwards: afterwards.password,
+    };
+  }, { args: [flood.toString(), ALICE_SID], env: { KAVO_PROMISES: PROMISES } });
+  assert.deepEqual(run.value, { wrong: [0, 0, 0], main: true, afterwards: 'mp-0' });
+});
