@@ -3,65 +3,61 @@
 // returns for the same arguments and rejects, never throws, with a
 // KavoError on failure.
 
-export interface KavoOptions {
-  /** Aborts the request if it has not started to run yet. */
-  signal?: AbortSignal;
+declare namespace promises {
+  interface KavoOptions {
+    /** Aborts the request if it has not started to run yet. */
+    signal?: AbortSignal;
+  }
+
+  type KavoErrorCode =
+    /** An argument is not a string (a TypeError). */
+    | 'ERR_INVALID_ARG_TYPE'
+    /** A string argument holds a NUL byte (a TypeError). */
+    | 'ERR_INVALID_ARG_VALUE'
+    /** A service never stored (the credential store's -802); a user the
+     *  directory does not know (the directory library's "not found" status,
+     *  -9001 from the simulator; any other directory status is
+     *  ERR_KAVO_PLATFORM); a user whose security-equivalence list is empty. */
+    | 'ERR_KAVO_NOT_FOUND'
+    /** A user type other than "dorn". */
+    | 'ERR_KAVO_UNSUPPORTED'
+    /** Any other failure of the platform: credential store, protection,
+     *  crypto service, directory, memory. */
+    | 'ERR_KAVO_PLATFORM';
+
+  interface KavoError extends Error {
+    code: KavoErrorCode;
+    /** Every line the module logged for the request, in order, whole. */
+    log: string[];
+    /** The platform library's status, where there was one. */
+    status?: number;
+  }
+
+  /** Rejected with when the signal was aborted before the request ran. */
+  interface KavoAbortError extends Error {
+    name: 'AbortError';
+    code: 'ABORT_ERR';
+  }
+
+  function arb_set_credentials(
+    applicationName: string,
+    username: string,
+    password: string,
+    options?: KavoOptions,
+  ): Promise<{ status: 'OK' }>;
+
+  function arb_get_credentials(
+    serviceName: string,
+    options?: KavoOptions,
+  ): Promise<{ user_name: string; password: string }>;
+
+  function get_sev_list(
+    userType: string,
+    userName: string,
+    options?: KavoOptions,
+  ): Promise<{ sev_count: number } & { [group: `group${number}`]: string }>;
+
+  function get_sid_from_name(name: string, options?: KavoOptions): Promise<{ sid: string }>;
 }
 
-export type KavoErrorCode =
-  /** An argument is not a string (a TypeError). */
-  | 'ERR_INVALID_ARG_TYPE'
-  /** A string argument holds a NUL byte (a TypeError). */
-  | 'ERR_INVALID_ARG_VALUE'
-  /** A service never stored (the credential store's -802); a user the
-   *  directory does not know (the directory library's "not found" status,
-   *  -9001 from the simulator; any other directory status is
-   *  ERR_KAVO_PLATFORM); a user whose security-equivalence list is empty. */
-  | 'ERR_KAVO_NOT_FOUND'
-  /** A user type other than "dorn". */
-  | 'ERR_KAVO_UNSUPPORTED'
-  /** Any other failure of the platform: credential store, protection,
-   *  crypto service, directory, memory. */
-  | 'ERR_KAVO_PLATFORM';
-
-export interface KavoError extends Error {
-  code: KavoErrorCode;
-  /** Every line the module logged for the request, in order, whole. */
-  log: string[];
-  /** The platform library's status, where there was one. */
-  status?: number;
-}
-
-/** Rejected with when the signal was aborted before the request ran. */
-export interface KavoAbortError extends Error {
-  name: 'AbortError';
-  code: 'ABORT_ERR';
-}
-
-export function arb_set_credentials(
-  applicationName: string,
-  username: string,
-  password: string,
-  options?: KavoOptions,
-): Promise<{ status: 'OK' }>;
-
-export function arb_get_credentials(
-  serviceName: string,
-  options?: KavoOptions,
-): Promise<{ user_name: string; password: string }>;
-
-export function get_sev_list(
-  userType: string,
-  userName: string,
-  options?: KavoOptions,
-): Promise<{ sev_count: number } & { [group: `group${number}`]: string }>;
-
-export function get_sid_from_name(name: string, options?: KavoOptions): Promise<{ sid: string }>;
-
-declare const promises: {
-  arb_set_credentials: typeof arb_set_credentials;
-  arb_get_credentials: typeof arb_get_credentials;
-  get_sev_list: typeof get_sev_list;
-  get_sid_from_name: typeof get_sid_from_name;
-};
-export default promises;
+export = promises;

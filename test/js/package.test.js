@@ -62,7 +62,8 @@ test.before(() => {
 test.after(() => fs.rmSync(work, { recursive: true, force: true }));
 
 test('the tarball carries the prebuilt files and no tests, and the install builds nothing', () => {
-  for (const kept of ['index.js', 'index.mjs', 'prebuilds/linux-x64/kavoInterface.node',
+  for (const kept of ['index.js', 'index.mjs', 'promises.js', 'prebuilds/linux-x64/kavoInterface.node',
+    'prebuilds/linux-x64/kavoPromises.node',
     'prebuilds/linux-x64/simulators/libpex2.so', 'tools/kavo', 'tools/kavo-platform']) {
     assert.ok(fs.existsSync(path.join(installed, kept)), kept);
   }
@@ -123,7 +124,7 @@ test('an application imports, stubs and runs it on the simulated platform', { sk
   });
 });
 
-test('the CLI runs through npx and refuses an empty password', { skip: h.skipReason }, () => {
+test('the CLI runs through npx, refuses an empty password and exits by the reason', { skip: h.skipReason }, () => {
   const platform = ['--platform', path.join(work, 'cli-platform')];
   const empty = run('npx', ['--offline', 'kavo', ...platform, 'set', 'cli-service', 'cli-user'],
     { cwd: app, env: appEnv, input: '\n' });
@@ -135,4 +136,11 @@ test('the CLI runs through npx and refuses an empty password', { skip: h.skipRea
   const read = run('npx', ['--offline', 'kavo', ...platform, 'get', '--show-password', 'cli-service'],
     { cwd: app, env: appEnv });
   assert.equal(read.stdout, 'user_name: cli-user\npassword: secret\n');
+  // The exit status and the reason come from the coded error.
+  const missing = run('npx', ['--offline', 'kavo', ...platform, 'get', 'never-stored'], { cwd: app, env: appEnv });
+  assert.equal(missing.status, 1);
+  assert.equal(missing.stderr, 'kavo: Service entry <never-stored> not found in ARB\n');
+  const unsupported = run('npx', ['--offline', 'kavo', ...platform, '--type', 'ad', 'sev', 'alice'], { cwd: app, env: appEnv });
+  assert.equal(unsupported.status, 3);
+  assert.match(unsupported.stderr, /Getting SEV list for AD user is not supported/);
 });

@@ -95,6 +95,12 @@ function loadAddon() {
   return require('../../index.js');
 }
 
+// The Promise API, with its coded errors.
+function loadPromises() {
+  requireBuilt(paths.addon, 'the add-on');
+  return require('../../promises.js');
+}
+
 module.exports = {
   paths,
   mountedRoot,
@@ -103,4 +109,5 @@ module.exports = {
   ensureDirectory,
   requireBuilt,
   loadAddon,
+  loadPromises,
 };
