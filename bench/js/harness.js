@@ -213,6 +213,9 @@ class Worker {
     fs.mkdirSync(root, { recursive: true });
     fs.mkdirSync(reference, { recursive: true, mode: 0o700 });
     const env = { ...process.env, KAVO_BENCH_REFERENCE: reference };
+    // Where the sandbox finds the simulators, when the build keeps them in
+    // a folder of their own.
+    if (paths.simulators) env.KAVO_PLATFORM_LIBS = paths.simulators;
     // The simulators must use the sandbox's files, whatever the caller set.
     delete env.KAVO_CREDSTORE_DB;
     delete env.TAMO_DIRECTORY_DB;
@@ -312,8 +315,10 @@ async function warmUp(series, options, order) {
       s.warmMedians.push(m);
       s.warmCalls += samples.length;
       s.warmNs += samples.reduce((a, b) => a + b, 0);
-      // Batches of about batchMs, from the latest median.
-      s.n = Math.max(1, Math.min(2000, Math.round((options.batchMs * 1e6) / Math.max(m, 1))));
+      // Batches of about batchMs, from the median of the last window, so
+      // that one slow batch does not shrink the next ones.
+      const typical = median(s.warmMedians.slice(-options.window));
+      s.n = Math.max(1, Math.min(2000, Math.round((options.batchMs * 1e6) / Math.max(typical, 1))));
     }
     for (const s of series) s.settled = s.settled || hasSettled(s, options);
     rounds++;
