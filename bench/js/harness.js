@@ -33,6 +33,8 @@ const { performance } = require('node:perf_hooks');
 const { paths, mountedRoot } = require('../../tools/lib/platform');
 
 const SKIPPED = 77;
+// The measured rounds are cut into this many parts to show the ratio's spread.
+const SPREAD_PARTS = 5;
 // A smoke run (--quick): suites build smaller data sets; workers see the flag too.
 const quick = process.argv.includes('--quick');
 
@@ -284,7 +286,7 @@ class Series {
     this.warmNs = 0;
     this.settled = false;
     this.samples = [];          // every measured call, ns
-    this.roundMedians = [];     // median of the batch of every measured round
+    this.rounds = [];           // the samples of every measured round
   }
 
   async batch() {
@@ -333,7 +335,7 @@ async function measure(series, options, order) {
   while (!enough() && performance.now() - start <= options.maxMeasureMs) {
     for (const s of order(series)) {
       const samples = await s.batch();
-      s.roundMedians.push(median(samples));
+      s.rounds.push(samples);
       for (const x of samples) s.samples.push(x);
     }
     rounds++;
@@ -393,9 +395,17 @@ async function runSuite(suite, options) {
 function result(row) {
   const a = summarise(row.measuredSeries);
   const b = summarise(row.againstSeries);
-  // The ratio of the two batch medians of every round: how much the ratio
-  // moves while both sides see the same load.
-  const perRound = sorted(row.measuredSeries.roundMedians.map((m, i) => m / row.againstSeries.roundMedians[i]));
+  // The same ratio in each fifth of the measured rounds: how much it moves
+  // while both sides see the same load.
+  const parts = [];
+  const rounds = row.measuredSeries.rounds.length;
+  for (let p = 0; p < SPREAD_PARTS; p++) {
+    const from = Math.floor((p * rounds) / SPREAD_PARTS);
+    const to = Math.floor(((p + 1) * rounds) / SPREAD_PARTS);
+    if (to === from) continue;
+    const part = (series) => median(series.rounds.slice(from, to).flat());
+    parts.push(part(row.measuredSeries) / part(row.againstSeries));
+  }
   const ratio = a.median / b.median;
   return {
     label: row.label,
@@ -403,7 +413,7 @@ function result(row) {
     measured: a,
     against: b,
     ratio,
-    spread: [quantile(perRound, 0.25), quantile(perRound, 0.75)],
+    spread: [Math.min(...parts), Math.max(...parts)],
     target: row.target,
     met: row.target === undefined ? undefined : ratio <= row.target,
   };
@@ -441,7 +451,7 @@ function report(results) {
       if (rows.length === 0) continue;
       console.log('');
       console.log(table(
-        ['call', `${m} median`, 'p99', `${a} median`, 'p99', ratioName, 'per-round IQR', 'calls', 'target', ''],
+        ['call', `${m} median`, 'p99', `${a} median`, 'p99', ratioName, `range in ${SPREAD_PARTS} parts`, 'calls', 'target', ''],
         rows.map((row) => {
           const settled = row.measured.settled && row.against.settled;
           unsettled += settled ? 0 : 1;
@@ -456,7 +466,7 @@ function report(results) {
     }
   }
   console.log(`\nmedians and p99 per call over all measured calls; ratios of medians; ` +
-    `per-round IQR: quartiles of the ratio taken round by round`);
+    `range: lowest and highest ratio over ${SPREAD_PARTS} consecutive parts of the measured rounds`);
   if (unsettled) console.log(`${unsettled} row(s) did not settle within the warm-up bound (see --max-warm-s)`);
   console.log(`${missed} target(s) missed`);
   return missed;
