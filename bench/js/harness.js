@@ -512,4 +512,4 @@ async function main(suites, argv = process.argv.slice(2)) {
   if (options.json) fs.writeFileSync(options.json, `${JSON.stringify({ options, results }, null, 2)}\n`);
 }
 
-module.exports = { main, median, quantile, quick };
+module.exports = { main, median, quantile, shuffler, quick };
