@@ -2,13 +2,16 @@
 'use strict';
 // Prints the Markdown table of bench/README.md from the --json reports of
 // one or more runs of bench/js/run: per row the medians, p99 and ratio of
-// each run, and whether every run met the target.
-//   node bench/js/table.js RUN1.json [RUN2.json...]
+// each run, and whether every run met the target; with --targets only the
+// rows that have a target.
+//   node bench/js/table.js [--targets] RUN1.json [RUN2.json...]
 const fs = require('node:fs');
 
-const files = process.argv.slice(2);
+const args = process.argv.slice(2);
+const onlyTargets = args[0] === '--targets';
+const files = onlyTargets ? args.slice(1) : args;
 if (files.length === 0) {
-  console.error('usage: node bench/js/table.js RUN1.json [RUN2.json...]');
+  console.error('usage: node bench/js/table.js [--targets] RUN1.json [RUN2.json...]');
   process.exit(2);
 }
 const runs = files.map((file) => JSON.parse(fs.readFileSync(file, 'utf8')));
@@ -28,6 +31,7 @@ const per = (cells) => cells.join(' / ');
 console.log('| call | measured: median (p99) | compared with: median (p99) | ratio | range | target | |');
 console.log('|---|---|---|---|---|---|---|');
 for (const { suite, row } of rows) {
+  if (onlyTargets && row.target === undefined) continue;
   const all = runs.map((run) => find(run, suite, row.label)).filter(Boolean);
   const verdict = row.target === undefined ? 'info'
     : all.every((r) => r.met) ? `met in ${all.length}` : `missed in ${all.filter((r) => !r.met).length} of ${all.length}`;
