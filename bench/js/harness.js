@@ -7,7 +7,7 @@
 // A suite describes
 //   name                 its title in the report
 //   file                 the suite's own file, run again as a worker
-//   workers              [{ id, label, args }]: one process per data set
+//   workers              [{ id, args }]: one process per data set
 //   setup(args, dirs)    (in the worker) builds the data and returns
 //                        { cases: { NAME: { module(i), reference(i) } }, verify() };
 //                        verify() throws when a side answers wrongly
@@ -18,9 +18,9 @@
 //                        when ratio <= target (no target: informational)
 //
 // The parent runs outside the sandbox.  Each worker is a Node.js process
-// started inside tools/with-platform (through tools/lib/platform.js, so the
-// tool's name and the simulators' folder are set in one place) on a fresh
-// platform root; it answers one request per line on stdin with one JSON
+// started inside the platform sandbox (the tool that tools/lib/platform.js
+// names, so that its name and the simulators' folder are set in one place)
+// on a fresh platform root; it answers one request per line on stdin with one JSON
 // line on stdout.  All timed series of a suite (every worker, case and side)
 // take turns batch by batch, in a new random order every round, so that a
 // change of machine load falls on all of them alike.
@@ -234,7 +234,13 @@ class Worker {
       for (const waiter of this.pending.splice(0)) waiter.reject(this.failure());
       resolve(code);
     }));
-    this.child.on('error', (error) => { this.spawnError = error; });
+    // A worker that died is reported by 'close'; writing to it must not
+    // throw besides.
+    this.child.stdin.on('error', () => {});
+    this.child.on('error', (error) => {
+      this.spawnError = error;
+      for (const waiter of this.pending.splice(0)) waiter.reject(this.failure());
+    });
     readline.createInterface({ input: this.child.stdout }).on('line', (line) => {
       const waiter = this.pending.shift();
       let message;
@@ -271,6 +277,7 @@ class Worker {
   }
 
   async stop() {
+    if (this.spawnError) return undefined;
     if (this.code === undefined) {
       await this.request({ op: 'exit' }).catch(() => {});
       this.child.stdin.end();
@@ -283,7 +290,6 @@ class Worker {
 class Series {
   constructor(worker, caseName, side) {
     Object.assign(this, { worker, caseName, side });
-    this.key = `${worker.id}/${caseName}/${side}`;
     this.n = 1;                 // calls per batch
     this.warmMedians = [];      // median of every warm-up batch
     this.warmCalls = 0;
@@ -449,7 +455,7 @@ function report(results) {
   for (const r of results) {
     console.log(`\n${r.suite}: warm-up ${r.warm.rounds} rounds (${(r.warm.ms / 1000).toFixed(1)} s), ` +
       `measured ${r.measured.rounds} rounds (${(r.measured.ms / 1000).toFixed(1)} s); ` +
-      `timer overhead ${r.overheadNs.toFixed(0)} ns taken off every call`);
+      `timer overhead (up to ${r.overheadNs.toFixed(0)} ns) taken off every call`);
     for (const [kind, [m, a, ratioName]] of Object.entries(tables)) {
       const rows = r.rows.filter((row) => row.kind === kind);
       if (rows.length === 0) continue;
