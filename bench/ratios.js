@@ -3,21 +3,24 @@
 // "<what>/module/<arg>" and "<what>/reference/<arg>" measured in the same
 // run, the module's speed relative to the reference (reference time divided
 // by module time: 1.00 is equal, below 1 slower), against the target where
-// one is set.  With repetitions, the medians are compared.
+// one is set.  With repetitions, the medians are compared, and the spread
+// of each side is its coefficient of variation over the repetitions (the
+// "cv" aggregate) when the report has it.
 //   node bench/ratios.js REPORT.json...
 'use strict';
 const fs = require('fs');
 
 // Lowest acceptable speed ratio per benchmark family.
 const targets = {
-  memcpy: 0.9,
-  memmove: 0.9,
-  memcmp: 0.9,
-  semaphore_post_wait: 1 / 1.5,
-  rwlock_rdlock_unlock: 1 / 1.5,
+  memcpy: 0.95,
+  memmove: 0.95,
+  memcmp: 0.95,
+  semaphore_post_wait: 1 / 1.2,
+  rwlock_rdlock_unlock: 1 / 1.2,
 };
 
 const runs = new Map();
+const cvs = new Map();  // coefficient of variation (a fraction) per run name
 for (const file of process.argv.slice(2)) {
   const report = JSON.parse(fs.readFileSync(file, 'utf8'));
   for (const b of report.benchmarks) {
@@ -26,8 +29,12 @@ for (const file of process.argv.slice(2)) {
       continue;
     }
     const aggregate = b.run_type === 'aggregate';
-    if (aggregate && b.aggregate_name !== 'median') continue;
     const name = b.run_name || b.name;
+    if (aggregate && b.aggregate_name === 'cv') {
+      cvs.set(name, b.cpu_time);
+      continue;
+    }
+    if (aggregate && b.aggregate_name !== 'median') continue;
     // A median wins over the single runs of the same benchmark.
     if (!aggregate && runs.has(name) && runs.get(name).median) continue;
     runs.set(name, { ns: toNs(b.cpu_time, b.time_unit), median: aggregate,
@@ -57,6 +64,11 @@ function argOf(name) {
   return m ? Number(m[1]) : 0;
 }
 
+function spreadText(moduleName, refName) {
+  const pct = (name) => (cvs.has(name) ? `${(cvs.get(name) * 100).toFixed(1)}%` : '-');
+  return cvs.has(moduleName) || cvs.has(refName) ? `${pct(moduleName)} / ${pct(refName)}` : '-';
+}
+
 function ratioText(r) {
   return (r >= 0.1 ? r.toFixed(2) : r.toPrecision(2)) + 'x';
 }
@@ -71,7 +83,7 @@ for (const [name, run] of ordered) {
   const pair = m[1] + (m[2] || '');
   if (run.error || !ref || ref.error) {
     rows.push([pair, run.error ? 'error' : fmt(run.ns), ref ? (ref.error ? 'error' : fmt(ref.ns)) : '-',
-               '-', '-', run.error || (ref && ref.error) || 'info (no reference)']);
+               '-', spreadText(name, refName), '-', run.error || (ref && ref.error) || 'info (no reference)']);
     continue;
   }
   const ratio = ref.ns / run.ns;
@@ -81,16 +93,17 @@ for (const [name, run] of ordered) {
     verdict = ratio >= target ? 'met' : 'MISSED';
     if (ratio < target) missed++;
   }
-  rows.push([pair, fmt(run.ns), fmt(ref.ns), ratioText(ratio),
+  rows.push([pair, fmt(run.ns), fmt(ref.ns), ratioText(ratio), spreadText(name, refName),
              target === undefined ? '-' : '>= ' + target.toFixed(2) + 'x', verdict]);
 }
 
-const head = ['pair', 'module', 'reference', 'speed ratio', 'target', ''];
+const head = ['pair', 'module', 'reference', 'speed ratio', 'cv module / ref', 'target', ''];
 const widths = head.map((h, i) => Math.max(h.length, ...rows.map((r) => String(r[i]).length)));
 const line = (r) => r.map((c, i) => String(c).padEnd(widths[i])).join('  ').trimEnd();
 console.log(line(head));
 console.log(widths.map((w) => '-'.repeat(w)).join('  '));
 rows.forEach((r) => console.log(line(r)));
 console.log('\nspeed ratio = reference time / module time (CPU time, medians of the repetitions);');
-console.log('a target of >= 0.67x means at most 1.5 times the reference time.');
+console.log('cv: coefficient of variation of each side over the repetitions;');
+console.log('a target of >= 0.83x means at most 1.2 times the reference time.');
 console.log(`${missed} target(s) missed`);

@@ -1,212 +1,217 @@
 #!/usr/bin/env node
 'use strict';
-// Benchmark of arb_set_credentials and arb_get_credentials against a
-// pure-JavaScript reference that does the same work with what a Node.js
-// developer would use: node:crypto for a fresh AES-128-CBC content key per
-// password, wrapped (AES key wrap) under a machine key kept in a file, and
-// better-sqlite3 for the store, with the credential store's schema and
-// pragmas (WAL, synchronous=FULL).
+// arb_get_credentials and arb_set_credentials against a reference that does
+// the same work the way a Node.js service would with node:crypto and
+// better-sqlite3:
+//   - one connection for the life of the process, prepared statements,
+//     the credential store's schema, journal_mode=WAL and synchronous=FULL
+//     (every store is synced before it returns);
+//   - a 256-bit machine key read once from a file in the reference's folder;
+//   - per secret a fresh AES-128-CBC content key and IV, the content key
+//     wrapped with AES-256-CBC (fresh IV) under the machine key, in a blob
+//     with the layout the module stores (header, label, wrapped key, IV,
+//     ciphertext); a read checks the header and label, unwraps and decrypts.
+// The module side opens and closes its cryptographic session on every call.
 //
-//   bench/js/credentials.js [--ops N] [--reps R] [--build DIR]
+//   bench/js/credentials.js [options of bench/js/run]
 //
-// Runs itself inside a fresh platform sandbox (tools/with-platform).  Each
-// repetition times N calls of the module, then N calls of the reference, so
-// both see the same machine load; the table gives the median time per call
-// and the ratio module / reference.
-const { spawnSync } = require('node:child_process');
+// Both stores hold the same rows: 64 credentials written through each
+// side's own set call, which the timed calls read and rewrite in turn, and
+// fillers (same names, user names and blob sizes) up to 1,000 or 100,000.
 const crypto = require('node:crypto');
 const fs = require('node:fs');
-const os = require('node:os');
 const path = require('node:path');
-
-const repo = path.resolve(__dirname, '..', '..');
-const SKIPPED = 77;
-const TARGET_RATIO = 2;
-
-function parseArgs(argv) {
-  const options = { ops: 200, reps: 7, build: process.env.KAVO_BUILD_DIR || path.join(repo, 'build') };
-  for (let i = 0; i < argv.length; i++) {
-    const value = () => argv[++i];
-    if (argv[i] === '--ops') options.ops = Number(value());
-    else if (argv[i] === '--reps') options.reps = Number(value());
-    else if (argv[i] === '--build') options.build = path.resolve(value());
-    else if (argv[i] === '--inner') options.inner = true;
-    else {
-      console.error('usage: bench/js/credentials.js [--ops N] [--reps R] [--build DIR]');
-      process.exit(2);
-    }
-  }
-  if (!(options.ops > 0 && options.reps > 0)) {
-    console.error('--ops and --reps must be positive');
-    process.exit(2);
-  }
-  return options;
-}
-
-// ---- The reference -----------------------------------------------------------
+const harness = require('./harness');
 
 const SCHEMA = 'CREATE TABLE IF NOT EXISTS credentials (' +
   ' service BLOB PRIMARY KEY NOT NULL, user_name BLOB, user_name_length INTEGER NOT NULL,' +
   ' secret BLOB, secret_length INTEGER NOT NULL)';
+// The credentials an application reads: a handful of service accounts, which
+// stay in SQLite's page cache whatever the size of the store.
+const BENCH_SERVICES = 64;
+const LABEL = Buffer.from('ARB_Cred_Store');
+const HEADER = 32;
+const IV = 16;
+const MAGIC = 0xa12b;
 
-// One connection and one machine key for the life of the process, as a
-// long-running service would keep them.
+function openDatabase(file) {
+  let Database;
+  try {
+    Database = require('better-sqlite3');
+  } catch (error) {
+    throw new Error(`better-sqlite3 is not installed (npm install in the repository): ${error.message}`);
+  }
+  if (!fs.existsSync(file)) fs.closeSync(fs.openSync(file, 'wx', 0o600));
+  const db = new Database(file, { timeout: 10000 });
+  db.pragma('journal_mode = WAL');
+  db.pragma('synchronous = FULL');
+  db.exec(SCHEMA);
+  return db;
+}
+
 class ReferenceStore {
   constructor(directory) {
-    let Database;
-    try {
-      Database = require('better-sqlite3');
-    } catch (error) {
-      throw new Error(`better-sqlite3 is not installed (npm install in the repository): ${error.message}`);
-    }
-    fs.mkdirSync(directory, { recursive: true, mode: 0o700 });
     const keyFile = path.join(directory, 'machine.key');
-    if (!fs.existsSync(keyFile)) {
-      fs.writeFileSync(keyFile, crypto.randomBytes(16), { mode: 0o600, flag: 'wx' });
-    }
+    if (!fs.existsSync(keyFile)) fs.writeFileSync(keyFile, crypto.randomBytes(32), { mode: 0o600, flag: 'wx' });
     this.machineKey = fs.readFileSync(keyFile);
-    this.db = new Database(path.join(directory, 'credstore.db'), { timeout: 10000 });
-    this.db.pragma('journal_mode = WAL');
-    this.db.pragma('synchronous = FULL');
-    this.db.exec(SCHEMA);
+    this.db = openDatabase(path.join(directory, 'credstore.db'));
     this.insert = this.db.prepare('INSERT OR REPLACE INTO credentials VALUES (?, ?, ?, ?, ?)');
-    this.select = this.db.prepare('SELECT user_name, secret FROM credentials WHERE service = ?');
+    this.select = this.db.prepare('SELECT user_name, user_name_length, secret, secret_length' +
+      ' FROM credentials WHERE service = ?');
   }
 
-  // Blob: the wrapped content key (24 bytes), the IV (16), the ciphertext.
-  protect(password) {
+  protect(secret) {
     const contentKey = crypto.randomBytes(16);
-    const iv = crypto.randomBytes(16);
-    const wrap = crypto.createCipheriv('id-aes128-wrap', this.machineKey, Buffer.from('A6A6A6A6A6A6A6A6', 'hex'));
-    const wrapped = Buffer.concat([wrap.update(contentKey), wrap.final()]);
+    const wrapIv = crypto.randomBytes(IV);
+    const wrap = crypto.createCipheriv('aes-256-cbc', this.machineKey, wrapIv);
+    const wrapped = Buffer.concat([wrapIv, wrap.update(contentKey), wrap.final()]);
+    const iv = crypto.randomBytes(IV);
     const cipher = crypto.createCipheriv('aes-128-cbc', contentKey, iv);
-    const body = Buffer.concat([cipher.update(Buffer.from(`${password}\0`, 'utf8')), cipher.final()]);
+    const body = Buffer.concat([cipher.update(secret), cipher.final()]);
     contentKey.fill(0);
-    return Buffer.concat([wrapped, iv, body]);
+    const header = Buffer.alloc(HEADER);
+    [MAGIC, 1, LABEL.length, wrapped.length, body.length, IV, 1, 1]
+      .forEach((field, i) => header.writeUInt32LE(field, 4 * i));
+    return Buffer.concat([header, LABEL, wrapped, iv, body]);
   }
 
   unprotect(blob) {
-    const unwrap = crypto.createDecipheriv('id-aes128-wrap', this.machineKey, Buffer.from('A6A6A6A6A6A6A6A6', 'hex'));
-    const contentKey = Buffer.concat([unwrap.update(blob.subarray(0, 24)), unwrap.final()]);
-    const decipher = crypto.createDecipheriv('aes-128-cbc', contentKey, blob.subarray(24, 40));
-    const plain = Buffer.concat([decipher.update(blob.subarray(40)), decipher.final()]);
+    if (blob.length < HEADER || blob.readUInt32LE(0) !== MAGIC || blob.readUInt32LE(4) !== 1 ||
+        blob.readUInt32LE(8) !== LABEL.length || !blob.subarray(HEADER, HEADER + LABEL.length).equals(LABEL)) {
+      throw new Error('not a protected secret');
+    }
+    const wrappedLength = blob.readUInt32LE(12);
+    const bodyLength = blob.readUInt32LE(16);
+    const wrapped = HEADER + LABEL.length;
+    const iv = wrapped + wrappedLength;
+    if (iv + IV + bodyLength > blob.length || wrappedLength < IV) throw new Error('truncated protected secret');
+    const unwrap = crypto.createDecipheriv('aes-256-cbc', this.machineKey, blob.subarray(wrapped, wrapped + IV));
+    const contentKey = Buffer.concat([unwrap.update(blob.subarray(wrapped + IV, iv)), unwrap.final()]);
+    const decipher = crypto.createDecipheriv('aes-128-cbc', contentKey, blob.subarray(iv, iv + IV));
+    const plain = Buffer.concat([decipher.update(blob.subarray(iv + IV, iv + IV + bodyLength)), decipher.final()]);
     contentKey.fill(0);
-    const end = plain.indexOf(0);
-    return plain.subarray(0, end < 0 ? plain.length : end).toString('utf8');
+    return plain;
   }
 
   set(service, userName, password) {
     const user = Buffer.from(`${userName}\0`, 'utf8');
-    const secret = this.protect(password);
+    const secret = this.protect(Buffer.from(`${password}\0`, 'utf8'));
     this.insert.run(Buffer.from(service, 'utf8'), user, user.length, secret, secret.length);
     return { status: 'OK' };
   }
 
   get(service) {
     const row = this.select.get(Buffer.from(service, 'utf8'));
-    if (row === undefined) return undefined;
-    const end = row.user_name.indexOf(0);
+    if (row === undefined || row.user_name_length > row.user_name.length ||
+        row.secret_length > row.secret.length) return undefined;
     return {
-      user_name: row.user_name.subarray(0, end < 0 ? row.user_name.length : end).toString('utf8'),
-      password: this.unprotect(row.secret),
+      user_name: upToZero(row.user_name.subarray(0, row.user_name_length)),
+      password: upToZero(this.unprotect(row.secret.subarray(0, row.secret_length))),
     };
   }
 }
 
-// ---- Timing ---------------------------------------------------------------------
-
-function median(values) {
-  const sorted = [...values].sort((a, b) => a - b);
-  return sorted[Math.floor(sorted.length / 2)];
+function upToZero(bytes) {
+  const end = bytes.indexOf(0);
+  return bytes.subarray(0, end < 0 ? bytes.length : end).toString('utf8');
 }
 
-// Microseconds per call of fn over n calls.
-function time(n, fn) {
-  const start = process.hrtime.bigint();
-  for (let i = 0; i < n; i++) fn(i);
-  return Number(process.hrtime.bigint() - start) / 1000 / n;
-}
+const serviceName = (i) => `service-${String(i).padStart(6, '0')}`;
+const userName = (i) => `user-${i}`;
+const password = (i) => `password-${i}-${'p'.repeat(i % 24)}`;
 
-function runInner(options) {
-  const addon = require(process.env.KAVO_ADDON_PATH);
-  const reference = new ReferenceStore(path.join(process.env.KAVO_BENCH_WORK, 'reference'));
-  const password = (i) => `bench-password-${i}-${'p'.repeat(i % 40)}`;
-  const services = 16;
-
-  // Both sides hold the same rows before the read is timed, and every
-  // result is checked once, so neither side is timed doing less.
-  for (let i = 0; i < services; i++) {
-    const expected = { user_name: `user-${i}`, password: password(i) };
-    for (const [name, side] of [['module', addon.arb_set_credentials], ['reference', reference.set.bind(reference)]]) {
-      side(`bench-${i}`, `user-${i}`, password(i));
-      const got = name === 'module' ? addon.arb_get_credentials(`bench-${i}`) : reference.get(`bench-${i}`);
-      if (JSON.stringify(got) !== JSON.stringify(expected)) {
-        throw new Error(`${name} returned ${JSON.stringify(got)} for ${JSON.stringify(expected)}`);
-      }
-    }
-  }
-
-  const cases = {
-    arb_set_credentials: {
-      module: (i) => addon.arb_set_credentials(`bench-${i % services}`, `user-${i % services}`, password(i % services)),
-      reference: (i) => reference.set(`bench-${i % services}`, `user-${i % services}`, password(i % services)),
-    },
-    arb_get_credentials: {
-      module: (i) => addon.arb_get_credentials(`bench-${i % services}`),
-      reference: (i) => reference.get(`bench-${i % services}`),
-    },
-  };
+// Writes the fillers, rows identical for both stores; blobs of the size the
+// module writes for a short password, never read back.
+function fillers(stored, bench) {
   const rows = [];
-  for (const [name, sides] of Object.entries(cases)) {
-    // One untimed warm-up batch each.
-    time(Math.min(options.ops, 20), sides.module);
-    time(Math.min(options.ops, 20), sides.reference);
-    const module = [];
-    const reference_ = [];
-    for (let rep = 0; rep < options.reps; rep++) {
-      module.push(time(options.ops, sides.module));
-      reference_.push(time(options.ops, sides.reference));
-    }
-    rows.push({ name, module: median(module), reference: median(reference_) });
+  for (let i = 0; i < stored; i++) {
+    if (bench.has(i)) continue;
+    const user = Buffer.from(`${userName(i)}\0`);
+    rows.push([Buffer.from(serviceName(i)), user, user.length, crypto.randomBytes(142), 142]);
   }
-
-  console.log(`${options.reps} repetitions of ${options.ops} calls; median microseconds per call`);
-  console.log(`${'function'.padEnd(22)}${'module'.padStart(12)}${'reference'.padStart(12)}${'ratio'.padStart(9)}`);
-  let missed = false;
-  for (const row of rows) {
-    const ratio = row.module / row.reference;
-    missed = missed || ratio > TARGET_RATIO;
-    console.log(`${row.name.padEnd(22)}${row.module.toFixed(1).padStart(12)}${row.reference.toFixed(1).padStart(12)}` +
-      `${ratio.toFixed(2).padStart(9)}`);
-  }
-  console.log(missed ? `target missed: a ratio above ${TARGET_RATIO}` : `every ratio within the target of ${TARGET_RATIO}`);
+  return rows;
 }
 
-function main() {
-  const options = parseArgs(process.argv.slice(2));
-  if (options.inner) {
-    runInner(options);
-    return;
-  }
-  const addonPath = path.join(options.build, 'Release', 'kavoInterface.node');
-  if (!fs.existsSync(addonPath)) {
-    console.error(`${addonPath} not found; build first (tools/build) or pass --build DIR`);
-    process.exit(1);
-  }
-  // The root (module side) and the reference's files live in one temporary
-  // directory on the same file system, so both pay the same for a sync.
-  const work = fs.mkdtempSync(path.join(os.tmpdir(), 'kavo-bench-'));
-  try {
-    const root = path.join(work, 'platform');
-    const run = spawnSync(path.join(repo, 'tools', 'with-platform'), [root, '--', '/usr/bin/env',
-      `KAVO_ADDON_PATH=${addonPath}`, `KAVO_BENCH_WORK=${work}`,
-      process.execPath, __filename, '--inner', '--ops', String(options.ops), '--reps', String(options.reps)],
-    { stdio: 'inherit' });
-    if (run.status === SKIPPED) console.error('the platform sandbox is not available');
-    process.exitCode = run.status === null ? 1 : run.status;
-  } finally {
-    fs.rmSync(work, { recursive: true, force: true });
-  }
+function fill(file, rows) {
+  const db = openDatabase(file);
+  const insert = db.prepare('INSERT OR REPLACE INTO credentials VALUES (?, ?, ?, ?, ?)');
+  db.transaction(() => rows.forEach((row) => insert.run(...row)))();
+  db.pragma('wal_checkpoint(TRUNCATE)');
+  db.close();
 }
 
-main();
+async function setup({ stored }, dirs) {
+  // The stored credentials the timed calls use, spread over the names.
+  const bench = [];
+  for (let k = 0; k < BENCH_SERVICES; k++) bench.push(Math.floor((k * stored) / BENCH_SERVICES));
+  const rows = fillers(stored, new Set(bench));
+  // The module's store is filled before the simulator first opens it, so
+  // that no two SQLite libraries in this process share a database file.
+  fill(path.join(dirs.root, 'credstore.db'), rows);
+  const referenceFile = path.join(dirs.reference, 'credstore.db');
+  fill(referenceFile, rows);
+
+  const addon = require(require('../../tools/lib/platform').paths.addon);
+  const reference = new ReferenceStore(dirs.reference);
+  for (const i of bench) {
+    const module = addon.arb_set_credentials(serviceName(i), userName(i), password(i));
+    if (module === undefined) throw new Error('arb_set_credentials failed (see the system log)');
+    reference.set(serviceName(i), userName(i), password(i));
+  }
+  const pick = (k) => bench[k % bench.length];
+  return {
+    cases: {
+      get: {
+        module: (k) => addon.arb_get_credentials(serviceName(pick(k))),
+        reference: (k) => reference.get(serviceName(pick(k))),
+      },
+      set: {
+        module: (k) => addon.arb_set_credentials(serviceName(pick(k)), userName(pick(k)), password(pick(k))),
+        reference: (k) => reference.set(serviceName(pick(k)), userName(pick(k)), password(pick(k))),
+      },
+    },
+    // Every stored credential reads back right from both sides, so neither
+    // is timed doing less.
+    verify() {
+      for (const i of bench) {
+        const expected = JSON.stringify({ user_name: userName(i), password: password(i) });
+        for (const [side, got] of [['module', addon.arb_get_credentials(serviceName(i))],
+          ['reference', reference.get(serviceName(i))]]) {
+          if (JSON.stringify(got) !== expected) throw new Error(`${side} read ${JSON.stringify(got)}, not ${expected}`);
+        }
+      }
+    },
+    info: { stored: rows.length + bench.length },
+    close: () => reference.db.close(),
+  };
+}
+
+const small = 1000;
+const large = harness.quick ? 10000 : 100000;
+const count = (n) => n.toLocaleString('en-US');
+
+const suite = {
+  name: 'credentials',
+  file: __filename,
+  workers: [
+    { id: 'credentials-small', args: { stored: small } },
+    { id: 'credentials-large', args: { stored: large } },
+  ],
+  setup,
+  rows: [
+    { label: `arb_get_credentials, ${count(small)} stored`, kind: 'ratio', target: 0.9,
+      measured: ['credentials-small', 'get', 'module'], against: ['credentials-small', 'get', 'reference'] },
+    { label: `arb_set_credentials, ${count(small)} stored`, kind: 'ratio', target: 1.1,
+      measured: ['credentials-small', 'set', 'module'], against: ['credentials-small', 'set', 'reference'] },
+    { label: `arb_get_credentials, ${count(large)} stored`, kind: 'ratio',
+      measured: ['credentials-large', 'get', 'module'], against: ['credentials-large', 'get', 'reference'] },
+    { label: `arb_get_credentials, module, ${count(large)} / ${count(small)} stored`, kind: 'scale', target: 1.3,
+      measured: ['credentials-large', 'get', 'module'], against: ['credentials-small', 'get', 'module'] },
+    { label: `arb_get_credentials, reference, ${count(large)} / ${count(small)} stored`, kind: 'scale',
+      measured: ['credentials-large', 'get', 'reference'], against: ['credentials-small', 'get', 'reference'] },
+  ],
+};
+
+module.exports = suite;
+
+if (require.main === module) harness.main([suite]);
