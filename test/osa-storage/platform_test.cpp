@@ -566,6 +566,29 @@ TEST_F(Trace, KeyStoreOperationsAreTraced) {
                          kSystemDir + "/xmgrcfg.ks0\nKS:OSA_cfg_Cloe\n");
 }
 
+TEST_F(Trace, OnlyTheCallersOwnRegularFileIsWritten) {
+    ASSERT_EQ(OSA_openlog(nullptr, 0, 0), 0);
+    const std::string target = kRoot + "/target.log";
+    WriteText(target, "");
+    unlink(kTraceFile.c_str());
+    ASSERT_EQ(symlink(target.c_str(), kTraceFile.c_str()), 0);
+    EXPECT_EQ(OSA_syslog(0, "through a link\n"), 0);
+    EXPECT_EQ(ReadText(target), "");
+    PlantNonRegular(kTraceFile, true);
+    InBoundedChild([] { EXPECT_EQ(OSA_syslog(0, "into a FIFO\n"), 0); });
+    unlink(kTraceFile.c_str());
+    unlink(target.c_str());
+
+    WriteText(kTraceFile, "");
+    if (geteuid() == 0) {  // only root can hand a file to another user
+        ASSERT_EQ(chown(kTraceFile.c_str(), 65534, 65534), 0);
+        EXPECT_EQ(OSA_syslog(0, "into another user's file\n"), 0);
+        EXPECT_EQ(ReadText(kTraceFile), "");
+        ASSERT_EQ(chown(kTraceFile.c_str(), 0, 0), 0);
+    }
+    EXPECT_EQ(Body("own file\n"), "own file\n");
+}
+
 TEST_F(Trace, MessagesFromSeveralThreadsStayWhole) {
     char ident[] = "T:";
     ASSERT_EQ(OSA_openlog(ident, 0, 0), 0);
