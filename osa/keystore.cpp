@@ -117,8 +117,7 @@ int32_t FileSize(uint32_t fileClass, const char *path, uint32_t *size) {
                                  : OSA_GetFileSize(path, size);
 }
 
-int32_t OpenClassFile(uint32_t fileClass, const char *path, uint32_t flags,
-                      OsaFileHandle *handle) {
+int32_t OpenClassFile(uint32_t fileClass, const char *path, uint32_t flags, OsaFileHandle *handle) {
     return NamesAFile(fileClass) ? osa_store::OpenRegularFile(path, flags, handle)
                                  : OSA_OpenFile(path, flags, handle);
 }

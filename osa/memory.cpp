@@ -79,7 +79,8 @@ constexpr uint32_t kSmallCopy = 64;
     return memcpy(dst, src, n);
 }
 
-[[gnu::aligned(64)]] [[gnu::target("avx2")]] void *CopyAvx2(void *dst, const void *src, uint32_t n) {
+[[gnu::aligned(64)]] [[gnu::target("avx2")]] void *CopyAvx2(void *dst, const void *src,
+                                                            uint32_t n) {
     if (n <= kSmallCopy) {
         SmallCopyAvx2(dst, src, n);
         return dst;
@@ -95,7 +96,8 @@ constexpr uint32_t kSmallCopy = 64;
     return memmove(dst, src, n);
 }
 
-[[gnu::aligned(64)]] [[gnu::target("avx2")]] void *MoveAvx2(void *dst, const void *src, uint32_t n) {
+[[gnu::aligned(64)]] [[gnu::target("avx2")]] void *MoveAvx2(void *dst, const void *src,
+                                                            uint32_t n) {
     if (n <= kSmallCopy) {
         SmallCopyAvx2(dst, src, n);
         return dst;
@@ -247,7 +249,8 @@ template <ShortCompare compareShort>
     return Compare<CompareShort>(a, b, n);
 }
 
-[[gnu::aligned(64)]] [[gnu::target("avx2")]] int32_t MemcmpAvx2(const void *a, const void *b, uint32_t n) {
+[[gnu::aligned(64)]] [[gnu::target("avx2")]] int32_t MemcmpAvx2(const void *a, const void *b,
+                                                                uint32_t n) {
     return Compare<CompareShortAvx2>(a, b, n);
 }
 
@@ -285,9 +288,9 @@ KAVO_RESOLVER static auto ResolveMemcmp() -> int32_t (*)(const void *, const voi
 }  // extern "C"
 
 void *OSA_memcpy(void *dst, const void *src, uint32_t n) __attribute__((ifunc("ResolveMemcpy")));
-void *OSA_memmove(void *dst, const void *src, uint32_t n)
-    __attribute__((ifunc("ResolveMemmove")));
-int32_t OSA_memcmp(const void *a, const void *b, uint32_t n) __attribute__((ifunc("ResolveMemcmp")));
+void *OSA_memmove(void *dst, const void *src, uint32_t n) __attribute__((ifunc("ResolveMemmove")));
+int32_t OSA_memcmp(const void *a, const void *b, uint32_t n)
+    __attribute__((ifunc("ResolveMemcmp")));
 
 uint32_t OSA_UnicodeLength(const uint16_t *s) {
     if (s == nullptr) {

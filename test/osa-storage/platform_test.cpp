@@ -292,9 +292,9 @@ TEST_F(Platform, KeyStoreFilesMustBeRegularFiles) {
             // Status and kind see them as missing.
             int32_t exists = -5;
             uint32_t size = 77;
-            EXPECT_EQ(OSA_cfg_Status(nullptr, fileClass, &exists, &size, nullptr, 0, nullptr,
-                                     nullptr),
-                      0);
+            EXPECT_EQ(
+                OSA_cfg_Status(nullptr, fileClass, &exists, &size, nullptr, 0, nullptr, nullptr),
+                0);
             EXPECT_EQ(exists, 0);
             EXPECT_EQ(size, 0u);
         }
