@@ -410,8 +410,11 @@ class PairTable : public benchmark::BenchmarkReporter {
             }
             auto &ratio = pair.stats["ratio"];
             char quartiles[32], extremes[32], target[16] = "-";
-            snprintf(quartiles, sizeof quartiles, "%.2f-%.2f", ratio["p25"], ratio["p75"]);
-            snprintf(extremes, sizeof extremes, "%.2f-%.2f", ratio["min"], ratio["max"]);
+            // Ratios far below 1 (the informational pairs) keep two
+            // significant digits.
+            const char *range = ratio["median"] >= 0.1 ? "%.2f-%.2f" : "%.2g-%.2g";
+            snprintf(quartiles, sizeof quartiles, range, ratio["p25"], ratio["p75"]);
+            snprintf(extremes, sizeof extremes, range, ratio["min"], ratio["max"]);
             const char *verdict = "info";
             const auto goal = kTargets.find(name.substr(0, name.find('/')));
             if (goal != kTargets.end()) {
