@@ -268,7 +268,7 @@ template <ShortCompare compareShort>
  * features and nothing else, and are not instrumented. */
 extern "C" {
 
-#define KAVO_RESOLVER __attribute__((no_sanitize("address", "undefined"), used))
+#define KAVO_RESOLVER __attribute__((no_sanitize("address", "thread", "undefined"), used))
 
 KAVO_RESOLVER static auto ResolveMemcpy() -> void *(*)(void *, const void *, uint32_t) {
     __builtin_cpu_init();
