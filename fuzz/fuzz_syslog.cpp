@@ -1,9 +1,10 @@
 /* Fuzz target: the trace log's format walker on arbitrary formats.
  *
  * Tracing is switched on directly, after one OSA_openlog, so no
- * configuration file is needed; the trace file is an in-memory file reached
- * through /proc/self/fd, emptied before every message and read back after
- * it.  Every conversion takes at most three arguments (two "*" fields and
+ * configuration file is needed; the trace file is a private temporary file
+ * (the trace log writes only into a regular file, never through a link such
+ * as /proc/self/fd), emptied before every message and read back after it,
+ * and removed at exit.  Every conversion takes at most three arguments (two "*" fields and
  * its value), so formats with more than 21 "%" characters are skipped and
  * 64 arguments always suffice.  Each argument points to a static string:
  * valid for %s and %p, and harmless when read as an integer or a character. */
@@ -11,7 +12,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,15 +29,18 @@ const char kArg[] = "x";
 #define A8 kArg, kArg, kArg, kArg, kArg, kArg, kArg, kArg
 #define A64 A8, A8, A8, A8, A8, A8, A8, A8
 
+char tracePath[] = "/tmp/kavo-fuzz-trace-XXXXXX";
+
 int traceFile() {
     static const int fd = [] {
-        const int memfd = memfd_create("kavo-fuzz-trace", 0);
-        FUZZ_CHECK(memfd >= 0);
+        const int file = mkstemp(tracePath);
+        FUZZ_CHECK(file >= 0);
+        atexit([] { unlink(tracePath); });
         FUZZ_CHECK(OSA_openlog(kIdent, 0, 0) == 0);
-        snprintf(OSA_TraceFileName, sizeof OSA_TraceFileName, "/proc/self/fd/%d", memfd);
+        snprintf(OSA_TraceFileName, sizeof OSA_TraceFileName, "%s", tracePath);
         OSA_TraceEnabled = 1;
         OSA_SyslogInitialized = 1;
-        return memfd;
+        return file;
     }();
     return fd;
 }

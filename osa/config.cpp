@@ -245,7 +245,9 @@ int64_t OSA_unxCfgLookup(int fd, const char *name, char *type, void *value, size
 
 int OSA_query_registry_value(const char *path, const char *name, void * /*ignored*/, void *value,
                              uint32_t size) {
-    const int fd = open(path, O_RDONLY);
+    // Only a regular file is read: a FIFO or a device in its place would
+    // block the caller or feed it without end, so it counts as missing.
+    const int fd = osa_store::OpenRegular(path, O_RDONLY, 0);
     if (fd < 0) {
         return -1;
     }

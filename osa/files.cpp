@@ -53,7 +53,11 @@ int32_t OSA_ExpandPath(const char *src, char *dst, uint32_t size) {
     return OSA_OK;
 }
 
-int32_t OSA_OpenFile(const char *path, uint32_t flags, OsaFileHandle *handle) {
+namespace {
+
+/* OSA_OpenFile's work; with regularOnly, anything but a regular file is
+ * refused before a lock is taken or a byte truncated. */
+int32_t OpenLocked(const char *path, uint32_t flags, OsaFileHandle *handle, bool regularOnly) {
     OSA_ExpandPath(path, handle->path, OSA_PATH_MAX);
     if (handle->path[OSA_PATH_MAX - 1] != '\0') {
         // 256 characters or more: the copy has no NUL, so the name is refused
@@ -83,7 +87,8 @@ int32_t OSA_OpenFile(const char *path, uint32_t flags, OsaFileHandle *handle) {
     }
     // Created files get 0644 whatever the process's creation mask says.
     const mode_t previousMask = umask(0);
-    const int fd = open(handle->path, openFlags, kFileMode);
+    const int fd = regularOnly ? osa_store::OpenRegular(handle->path, openFlags, kFileMode)
+                               : open(handle->path, openFlags, kFileMode);
     umask(previousMask);
     handle->fd = fd;
     if (fd < 0) {
@@ -98,6 +103,36 @@ int32_t OSA_OpenFile(const char *path, uint32_t flags, OsaFileHandle *handle) {
         return OSA_ERR_IO;
     }
     return OSA_OK;
+}
+
+int32_t FileExist(const char *path, bool regularOnly) {
+    OsaFileHandle handle;
+    if (OpenLocked(path, OSA_FILE_READ_ONLY, &handle, regularOnly) != OSA_OK) {
+        return OSA_ERR_IO;
+    }
+    OSA_CloseFile(&handle);
+    return OSA_OK;
+}
+
+int32_t GetFileSize(const char *path, uint32_t *size, bool regularOnly) {
+    *size = 0;
+    OsaFileHandle handle;
+    const int32_t result = OpenLocked(path, OSA_FILE_READ_ONLY, &handle, regularOnly);
+    if (result != OSA_OK) {
+        return result;
+    }
+    struct stat status;
+    if (fstat(handle.fd, &status) == 0) {
+        *size = static_cast<uint32_t>(status.st_size);
+    }
+    OSA_CloseFile(&handle);
+    return result;
+}
+
+}  // namespace
+
+int32_t OSA_OpenFile(const char *path, uint32_t flags, OsaFileHandle *handle) {
+    return OpenLocked(path, flags, handle, false);
 }
 
 int32_t OSA_CreateFile(const char *path, uint32_t flags, OsaFileHandle *handle) {
@@ -142,27 +177,11 @@ int32_t OSA_WriteBytes(OsaFileHandle *handle, uint32_t offset, const void *data,
 }
 
 int32_t OSA_GetFileSize(const char *path, uint32_t *size) {
-    *size = 0;
-    OsaFileHandle handle;
-    const int32_t result = OSA_OpenFile(path, OSA_FILE_READ_ONLY, &handle);
-    if (result != OSA_OK) {
-        return result;
-    }
-    struct stat status;
-    if (fstat(handle.fd, &status) == 0) {
-        *size = static_cast<uint32_t>(status.st_size);
-    }
-    OSA_CloseFile(&handle);
-    return result;
+    return GetFileSize(path, size, false);
 }
 
 int32_t OSA_FileExist(const char *path) {
-    OsaFileHandle handle;
-    if (OSA_OpenFile(path, OSA_FILE_READ_ONLY, &handle) != OSA_OK) {
-        return OSA_ERR_IO;
-    }
-    OSA_CloseFile(&handle);
-    return OSA_OK;
+    return FileExist(path, false);
 }
 
 int32_t OSA_DeleteFile(const char *path) {
@@ -312,6 +331,48 @@ int32_t OSA_WriteFile(const char *path, const void *data, int32_t size) {
 }
 
 namespace osa_store {
+
+int OpenRegular(const char *path, int flags, mode_t mode, struct stat *status) {
+    // Opening a FIFO for reading waits for a writer, and opening a device
+    // may wait for the device: non-blocking, neither waits, and the check
+    // below then turns both away.  On a regular file O_NONBLOCK changes
+    // nothing, and it is cleared again before the descriptor is handed out.
+    const int fd = open(path, flags | O_NONBLOCK, mode);
+    if (fd < 0) {
+        return -1;
+    }
+    struct stat own;
+    struct stat *checked = status != nullptr ? status : &own;
+    int failure = 0;
+    if (fstat(fd, checked) != 0) {
+        failure = errno;
+    } else if (!S_ISREG(checked->st_mode)) {
+        failure = EINVAL;
+    } else {
+        const int current = fcntl(fd, F_GETFL);
+        if (current < 0 || fcntl(fd, F_SETFL, current & ~O_NONBLOCK) != 0) {
+            failure = errno;
+        }
+    }
+    if (failure != 0) {
+        close(fd);
+        errno = failure;
+        return -1;
+    }
+    return fd;
+}
+
+int32_t OpenRegularFile(const char *path, uint32_t flags, OsaFileHandle *handle) {
+    return OpenLocked(path, flags, handle, true);
+}
+
+int32_t RegularFileExist(const char *path) {
+    return FileExist(path, true);
+}
+
+int32_t GetRegularFileSize(const char *path, uint32_t *size) {
+    return GetFileSize(path, size, true);
+}
 
 void CreateIfMissing(const char *path) {
     if (!PathFits(path)) {

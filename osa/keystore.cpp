@@ -101,6 +101,27 @@ char *AllocatePath(uint32_t size) {
     return static_cast<char *>(calloc(size != 0 ? size : 1, 1));
 }
 
+/* Classes 2 to 13 name files; 0 and 1 are the directories themselves.  A
+ * file of such a class must be a regular file: a FIFO or a device planted
+ * in its place is refused without blocking, and reads as a missing file. */
+bool NamesAFile(uint32_t fileClass) {
+    return fileClass >= 2 && fileClass <= OSA_CFG_CLASS_MAX;
+}
+
+int32_t FileExists(uint32_t fileClass, const char *path) {
+    return NamesAFile(fileClass) ? osa_store::RegularFileExist(path) : OSA_FileExist(path);
+}
+
+int32_t FileSize(uint32_t fileClass, const char *path, uint32_t *size) {
+    return NamesAFile(fileClass) ? osa_store::GetRegularFileSize(path, size)
+                                 : OSA_GetFileSize(path, size);
+}
+
+int32_t OpenClassFile(uint32_t fileClass, const char *path, uint32_t flags, OsaFileHandle *handle) {
+    return NamesAFile(fileClass) ? osa_store::OpenRegularFile(path, flags, handle)
+                                 : OSA_OpenFile(path, flags, handle);
+}
+
 void ReleaseHandle(OsaCfgHandle *cfg) {
     free(cfg->Name);
     // A stale pointer to a released handle then fails the check.
@@ -178,7 +199,9 @@ int32_t OSA_cfg_Shutdown(void * /*ctx*/) {
 
 int32_t OSA_MkUserdir(const char * /*directory*/) {
     // The configured command knows what to create; the argument is unused.
-    const int fd = open(OSA_CONFIG_PATH, O_RDONLY);
+    // A configuration file that is not a regular file is refused as one
+    // that cannot be opened (EINVAL), without blocking on it.
+    const int fd = osa_store::OpenRegular(OSA_CONFIG_PATH, O_RDONLY, 0);
     if (fd < 0) {
         return errno;
     }
@@ -231,10 +254,10 @@ int32_t OSA_cfg_Open(void * /*ctx*/, uint32_t fileClass, uint32_t flags, OsaCfgH
     // A missing file is created empty first, for readers as well as writers.
     // It is created only if nothing is there yet: another process may create
     // and fill it at the same moment, and its contents must survive.
-    if (OSA_FileExist(cfg->Name) != OSA_OK) {
+    if (FileExists(fileClass, cfg->Name) != OSA_OK) {
         osa_store::CreateIfMissing(cfg->Name);
     }
-    const int32_t result = OSA_OpenFile(cfg->Name, flags, &cfg->File);
+    const int32_t result = OpenClassFile(fileClass, cfg->Name, flags, &cfg->File);
     if (result != OSA_OK) {
         ReleaseHandle(cfg);
         return result;
@@ -304,10 +327,10 @@ int32_t OSA_cfg_Status(void * /*ctx*/, uint32_t fileClass, int32_t *exists, uint
     }
     _OSA_GetCfgPath(fileClass, path);
     if (exists != nullptr) {
-        *exists = OSA_FileExist(path) == OSA_OK ? 1 : 0;
+        *exists = FileExists(fileClass, path) == OSA_OK ? 1 : 0;
     }
     if (size != nullptr) {
-        OSA_GetFileSize(path, size);
+        FileSize(fileClass, path, size);
     }
     if (name != nullptr) {
         // Whole with its NUL when it fits, else the first capacity bytes.
@@ -330,11 +353,11 @@ int32_t OSA_cfg_Class(void * /*ctx*/, int32_t *kind, int32_t *reserved, uint32_t
     // The system-wide key file outranks a per-user one.
     *kind = 0;
     _OSA_GetCfgPath(2, path);
-    if (OSA_FileExist(path) == OSA_OK) {
+    if (FileExists(2, path) == OSA_OK) {
         *kind = -1;
     } else {
         _OSA_GetCfgPath(12, path);
-        if (OSA_FileExist(path) == OSA_OK) {
+        if (FileExists(12, path) == OSA_OK) {
             *kind = 1;
         }
     }

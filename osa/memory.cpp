@@ -50,13 +50,28 @@ inline void SmallCopy(void *dst, const void *src, uint32_t n) {
     }
 }
 
+/* SmallCopy for processors with AVX2: 32 to 64 bytes in two possibly
+ * overlapping 32-byte moves, both loads before either store. */
+[[gnu::target("avx2")]] inline void SmallCopyAvx2(void *dst, const void *src, uint32_t n) {
+    if (n < 32) {
+        SmallCopy(dst, src, n);
+        return;
+    }
+    auto *d = static_cast<unsigned char *>(dst);
+    const auto *s = static_cast<const unsigned char *>(src);
+    const __m256i head = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s));
+    const __m256i tail = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + n - 32));
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(d), head);
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(d + n - 32), tail);
+}
+
 constexpr uint32_t kSmallCopy = 64;
 
-}  // namespace
-
-void *OSA_memcpy(void *dst, const void *src, uint32_t n) {
-    // An empty copy touches nothing: the C library's routine may not be
-    // handed a null area even for zero bytes.
+// An empty copy touches nothing: the C library's routine may not be handed
+// a null area even for zero bytes.  The small copies load everything before
+// they store, so overlap in either direction gives the bytes the source held
+// before the copy, and they serve memmove as well.
+[[gnu::aligned(64)]] void *CopyGeneric(void *dst, const void *src, uint32_t n) {
     if (n <= kSmallCopy) {
         SmallCopy(dst, src, n);
         return dst;
@@ -64,15 +79,33 @@ void *OSA_memcpy(void *dst, const void *src, uint32_t n) {
     return memcpy(dst, src, n);
 }
 
-void *OSA_memmove(void *dst, const void *src, uint32_t n) {
-    // SmallCopy loads everything before it stores, so overlap in either
-    // direction gives the bytes the source held before the copy.
+[[gnu::aligned(64)]] [[gnu::target("avx2")]] void *CopyAvx2(void *dst, const void *src,
+                                                            uint32_t n) {
+    if (n <= kSmallCopy) {
+        SmallCopyAvx2(dst, src, n);
+        return dst;
+    }
+    return memcpy(dst, src, n);
+}
+
+[[gnu::aligned(64)]] void *MoveGeneric(void *dst, const void *src, uint32_t n) {
     if (n <= kSmallCopy) {
         SmallCopy(dst, src, n);
         return dst;
     }
     return memmove(dst, src, n);
 }
+
+[[gnu::aligned(64)]] [[gnu::target("avx2")]] void *MoveAvx2(void *dst, const void *src,
+                                                            uint32_t n) {
+    if (n <= kSmallCopy) {
+        SmallCopyAvx2(dst, src, n);
+        return dst;
+    }
+    return memmove(dst, src, n);
+}
+
+}  // namespace
 
 void *OSA_memset(void *buffer, int32_t value, uint32_t n) {
     if (n != 0) {
@@ -212,11 +245,12 @@ template <ShortCompare compareShort>
     return CompareLong(pa, pb, n);
 }
 
-int32_t MemcmpGeneric(const void *a, const void *b, uint32_t n) {
+[[gnu::aligned(64)]] int32_t MemcmpGeneric(const void *a, const void *b, uint32_t n) {
     return Compare<CompareShort>(a, b, n);
 }
 
-[[gnu::target("avx2")]] int32_t MemcmpAvx2(const void *a, const void *b, uint32_t n) {
+[[gnu::aligned(64)]] [[gnu::target("avx2")]] int32_t MemcmpAvx2(const void *a, const void *b,
+                                                                uint32_t n) {
     return Compare<CompareShortAvx2>(a, b, n);
 }
 
@@ -224,15 +258,39 @@ int32_t MemcmpGeneric(const void *a, const void *b, uint32_t n) {
 
 // Callers use the difference of the first differing bytes, not only its
 // sign, and the C library promises only the sign; so the first difference
-// is located here, with the widest vector compare the processor has.  The
-// processor's features are read once at load by the compiler's run-time
-// support; until then (or without AVX2) the generic version runs.
-int32_t OSA_memcmp(const void *a, const void *b, uint32_t n) {
-    if (__builtin_cpu_supports("avx2")) {
-        return MemcmpAvx2(a, b, n);
-    }
-    return MemcmpGeneric(a, b, n);
+// is located here, with the widest vector compare the processor has.
+
+/* Each of the three is bound once, when the module is loaded, to the variant
+ * for the processor it runs on (an ifunc, as the C library binds its own
+ * routines), so that a call costs no feature test and no second call.  The
+ * resolvers run while the module is being relocated, before any constructor
+ * and before a sanitizer's run-time is set up: they read the processor's
+ * features and nothing else, and are not instrumented. */
+extern "C" {
+
+#define KAVO_RESOLVER __attribute__((no_sanitize("address", "thread", "undefined"), used))
+
+KAVO_RESOLVER static auto ResolveMemcpy() -> void *(*)(void *, const void *, uint32_t) {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") ? CopyAvx2 : CopyGeneric;
 }
+
+KAVO_RESOLVER static auto ResolveMemmove() -> void *(*)(void *, const void *, uint32_t) {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") ? MoveAvx2 : MoveGeneric;
+}
+
+KAVO_RESOLVER static auto ResolveMemcmp() -> int32_t (*)(const void *, const void *, uint32_t) {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") ? MemcmpAvx2 : MemcmpGeneric;
+}
+
+}  // extern "C"
+
+void *OSA_memcpy(void *dst, const void *src, uint32_t n) __attribute__((ifunc("ResolveMemcpy")));
+void *OSA_memmove(void *dst, const void *src, uint32_t n) __attribute__((ifunc("ResolveMemmove")));
+int32_t OSA_memcmp(const void *a, const void *b, uint32_t n)
+    __attribute__((ifunc("ResolveMemcmp")));
 
 uint32_t OSA_UnicodeLength(const uint16_t *s) {
     if (s == nullptr) {

@@ -8,8 +8,25 @@
 #define KAVO_OSA_STORAGE_INTERNAL_H
 
 #include <stdint.h>
+#include <sys/stat.h>
+
+#include "osa/osa.h"
 
 namespace osa_store {
+
+/* open(2) of a file that must be a regular file: a FIFO, a device, a
+ * directory or a socket is refused with -1 and errno EINVAL, without
+ * waiting for a writer or a device on the way.  The descriptor handed back
+ * has exactly the flags asked for.  When status is given it receives the
+ * file's fstat (files.cpp). */
+int OpenRegular(const char *path, int flags, mode_t mode, struct stat *status = nullptr);
+
+/* OSA_OpenFile, OSA_FileExist and OSA_GetFileSize for files that must be
+ * regular, with OpenRegular's refusal: -1 as for a file that cannot be
+ * opened (files.cpp). */
+int32_t OpenRegularFile(const char *path, uint32_t flags, OsaFileHandle *handle);
+int32_t RegularFileExist(const char *path);
+int32_t GetRegularFileSize(const char *path, uint32_t *size);
 
 /* Creates the file at path, empty and with permissions 0644, when nothing
  * exists there yet.  An existing file is left exactly as it is (no

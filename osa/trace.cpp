@@ -14,11 +14,13 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
 #include "osa/osa.h"
+#include "osa/storage_internal.h"
 
 char OSA_TraceFileName[128] = OSA_TRACE_FILE_DEFAULT;
 int32_t OSA_TraceEnabled = 0;
@@ -230,6 +232,27 @@ void WriteHeader(int fd) {
     (void)!writev(fd, parts, 2);
 }
 
+/* Opens the trace file for appending, or returns -1.  The default name lies
+ * in a directory every user can write to, so the file is taken only when it
+ * is what its owner made it: not a symbolic link (a link planted there
+ * would send the messages of a privileged process into a file of someone
+ * else's choosing), a regular file (a FIFO would block), and owned by this
+ * process's user or by root (another user's file would receive what this
+ * process traces). */
+int OpenTraceFile(const char *path) {
+    struct stat status;
+    const int fd =
+        osa_store::OpenRegular(path, O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0, &status);
+    if (fd < 0) {
+        return -1;
+    }
+    if (status.st_uid != geteuid() && status.st_uid != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 }  // namespace
 
 int OSA_openlog(char *ident, int option, int facility) {
@@ -282,7 +305,7 @@ int OSA_syslog(int /*priority*/, const char *format, ...) {
     char path[sizeof OSA_TraceFileName];
     memcpy(path, OSA_TraceFileName, sizeof path);
     path[sizeof path - 1] = '\0';
-    const int fd = open(path, O_WRONLY | O_APPEND | O_CLOEXEC);
+    const int fd = OpenTraceFile(path);
     if (fd < 0) {
         return OSA_mutex_unlock(&OSA_LogMutex);
     }

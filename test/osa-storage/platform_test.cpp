@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -14,6 +15,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -46,10 +48,43 @@ bool Exists(const std::string &path) {
 
 const std::string kUid = std::to_string(getuid());
 
+/* Runs body in a child process that the alarm ends after `seconds`: a call
+ * that blocks (opening a FIFO waits for its other end) fails the test
+ * instead of hanging the suite.  The child's failures are printed as they
+ * happen and reported here through its exit status. */
+void InBoundedChild(const std::function<void()> &body, unsigned seconds = 10) {
+    fflush(stdout);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        alarm(seconds);
+        body();
+        fflush(stdout);
+        _exit(testing::Test::HasFailure() ? 1 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_FALSE(WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM)
+        << "blocked for more than " << seconds << " s";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+/* Puts a FIFO, or a link to a device, where a regular file is expected. */
+void PlantNonRegular(const std::string &path, bool fifo) {
+    unlink(path.c_str());
+    ASSERT_EQ(fifo ? mkfifo(path.c_str(), 0644) : symlink("/dev/zero", path.c_str()), 0) << path;
+}
+
 class Platform : public ::testing::Test {
   protected:
     void SetUp() override { Reset(); }
     void TearDown() override {
+        // Writing through a FIFO or a device link left by a failed test
+        // would block or go nowhere.
+        struct stat status;
+        if (lstat(OSA_CONFIG_PATH, &status) == 0 && !S_ISREG(status.st_mode)) {
+            unlink(OSA_CONFIG_PATH);
+        }
         WriteText(OSA_CONFIG_PATH, provisioned);
         Reset();
     }
@@ -238,6 +273,65 @@ TEST_F(Platform, KeyStoreRoundTrip) {
     // Without a place for the handle the open only makes sure the file exists.
     EXPECT_EQ(OSA_cfg_Open(nullptr, 8, 0, nullptr), 0);
     EXPECT_TRUE(Exists(kSystemDir + "/xmgrcfg.ks1"));
+}
+
+TEST_F(Platform, KeyStoreFilesMustBeRegularFiles) {
+    ASSERT_EQ(OSA_cfg_Init(nullptr), 0);
+    OSA_cfg_Delete(12);
+    const std::string store = Path(7), key = Path(2);
+    PlantNonRegular(store, true);
+    PlantNonRegular(key, false);
+    InBoundedChild([] {
+        for (uint32_t fileClass : {2u, 7u}) {
+            for (uint32_t flags : {OSA_FILE_READ_ONLY, 0u, OSA_FILE_CREATE}) {
+                OsaCfgHandle *cfg = reinterpret_cast<OsaCfgHandle *>(1);
+                EXPECT_EQ(OSA_cfg_Open(nullptr, fileClass, flags, &cfg), -1)
+                    << "class " << fileClass << ", flags " << flags;
+                EXPECT_EQ(cfg, nullptr);
+            }
+            // Status and kind see them as missing.
+            int32_t exists = -5;
+            uint32_t size = 77;
+            EXPECT_EQ(
+                OSA_cfg_Status(nullptr, fileClass, &exists, &size, nullptr, 0, nullptr, nullptr),
+                0);
+            EXPECT_EQ(exists, 0);
+            EXPECT_EQ(size, 0u);
+        }
+        int32_t kind = 9, reserved = 9;
+        uint32_t length = 0;
+        EXPECT_EQ(OSA_cfg_Class(nullptr, &kind, &reserved, 0, nullptr, &length), 0);
+        EXPECT_EQ(kind, 0);
+        // The system directory, class 0, is a directory and still opens.
+        EXPECT_EQ(OSA_cfg_Open(nullptr, 0, OSA_FILE_READ_ONLY, nullptr), 0);
+    });
+    // Nothing was created or replaced in their place.
+    struct stat status = {};
+    EXPECT_TRUE(lstat(store.c_str(), &status) == 0 && S_ISFIFO(status.st_mode));
+    EXPECT_TRUE(lstat(key.c_str(), &status) == 0 && S_ISLNK(status.st_mode));
+    unlink(store.c_str());
+    unlink(key.c_str());
+}
+
+TEST_F(Platform, AConfigurationFileThatIsNotRegularReadsAsMissing) {
+    for (bool fifo : {true, false}) {
+        SCOPED_TRACE(fifo ? "FIFO" : "link to /dev/zero");
+        PlantNonRegular(OSA_CONFIG_PATH, fifo);
+        InBoundedChild([] {
+            char name[16] = "zzz";
+            uint32_t size = sizeof name;
+            EXPECT_EQ(OSA_GetResource(OSA_RES_TRACE_FILE, name, &size), 0);
+            EXPECT_EQ(size, 0xFFFFFFFFu);
+            EXPECT_STREQ(name, "zzz");
+            uint32_t value = 7;
+            size = sizeof value;
+            EXPECT_EQ(OSA_GetResource(OSA_RES_TRACE, &value, &size), 0);
+            EXPECT_EQ(value, 0u);
+            EXPECT_EQ(_GetVESKDirectories(), -14);
+            EXPECT_EQ(OSA_MkUserdir(nullptr), EINVAL);
+        });
+        unlink(OSA_CONFIG_PATH);
+    }
 }
 
 TEST_F(Platform, HandleChecks) {
@@ -470,6 +564,29 @@ TEST_F(Trace, KeyStoreOperationsAreTraced) {
     }
     EXPECT_EQ(lines, "KS:OSA_cfg_Init\nKS:OSA_cfg_Open\nKS:OSA_cfg_Open:handle->Name=" +
                          kSystemDir + "/xmgrcfg.ks0\nKS:OSA_cfg_Cloe\n");
+}
+
+TEST_F(Trace, OnlyTheCallersOwnRegularFileIsWritten) {
+    ASSERT_EQ(OSA_openlog(nullptr, 0, 0), 0);
+    const std::string target = kRoot + "/target.log";
+    WriteText(target, "");
+    unlink(kTraceFile.c_str());
+    ASSERT_EQ(symlink(target.c_str(), kTraceFile.c_str()), 0);
+    EXPECT_EQ(OSA_syslog(0, "through a link\n"), 0);
+    EXPECT_EQ(ReadText(target), "");
+    PlantNonRegular(kTraceFile, true);
+    InBoundedChild([] { EXPECT_EQ(OSA_syslog(0, "into a FIFO\n"), 0); });
+    unlink(kTraceFile.c_str());
+    unlink(target.c_str());
+
+    WriteText(kTraceFile, "");
+    if (geteuid() == 0) {  // only root can hand a file to another user
+        ASSERT_EQ(chown(kTraceFile.c_str(), 65534, 65534), 0);
+        EXPECT_EQ(OSA_syslog(0, "into another user's file\n"), 0);
+        EXPECT_EQ(ReadText(kTraceFile), "");
+        ASSERT_EQ(chown(kTraceFile.c_str(), 0, 0), 0);
+    }
+    EXPECT_EQ(Body("own file\n"), "own file\n");
 }
 
 TEST_F(Trace, MessagesFromSeveralThreadsStayWhole) {
