@@ -10,14 +10,10 @@
 'use strict';
 const fs = require('fs');
 
-// Lowest acceptable speed ratio per benchmark family.
-const targets = {
-  memcpy: 0.95,
-  memmove: 0.95,
-  memcmp: 0.95,
-  semaphore_post_wait: 1 / 1.2,
-  rwlock_rdlock_unlock: 1 / 1.2,
-};
+// Lowest acceptable speed ratio per benchmark family.  The OS layer's
+// pairs are judged by bench_osa itself, block by block; the protection
+// layer's pair is shown without a target.
+const targets = {};
 
 const runs = new Map();
 const cvs = new Map();  // coefficient of variation (a fraction) per run name
@@ -105,5 +101,4 @@ console.log(widths.map((w) => '-'.repeat(w)).join('  '));
 rows.forEach((r) => console.log(line(r)));
 console.log('\nspeed ratio = reference time / module time (CPU time, medians of the repetitions);');
 console.log('cv: coefficient of variation of each side over the repetitions;');
-console.log('a target of >= 0.83x means at most 1.2 times the reference time.');
 console.log(`${missed} target(s) missed`);

@@ -2,7 +2,7 @@
 /*
  * Harness for the JavaScript tests of the add-on.
  *
- * Each run starts a child Node.js process inside tools/with-platform, so the
+ * Each run starts a child Node.js process inside tools/kavo-platform, so the
  * child sees a private platform root at /etc/opt/zorvex, with the syslog
  * capture shim preloaded; the child loads the add-on, runs a script and
  * reports its result.  The parent gets the result and every system-log
