@@ -38,8 +38,9 @@
 // one lstat with the one read,
 // and reads the file again through the key-store functions whenever it
 // differs; a store removed, replaced or damaged is never answered from the
-// kept copy.  A file modified within a second of being read may be changed
-// again without its times moving, so such a read is not kept.
+// kept copy.  A file modified just before it was read may be changed again
+// without its times moving (they advance in steps), so such a read is not
+// kept.
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -50,6 +51,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <mutex>
 
 #include <openssl/crypto.h>
@@ -69,8 +71,12 @@ constexpr size_t kDigestOffset = 84;
 // Reads ask for more than a store holds, so that a longer file is noticed.
 constexpr uint32_t kReadBytes = 512;
 
-// A store last modified this close to its read is read again next time.
-constexpr time_t kSettledSeconds = 1;
+// A store modified this close before it was examined is read again next
+// time: file times advance in steps (a clock tick, or a whole second on
+// file systems that keep no fractions), and a change within the step of the
+// last one would not show.
+constexpr long kSettledFineNs = 50L * 1000 * 1000;
+constexpr long kSettledCoarseNs = 1000L * 1000 * 1000;
 
 // The key-store functions keep process-wide path state without any lock of
 // their own; every use of them here, and the kept keys, go through this mutex.
@@ -310,23 +316,37 @@ int32_t ProvisionStore(const char *path, const char *directory, uint32_t kind) {
     return PEX2_OK;
 }
 
+int64_t Nanoseconds(const struct timespec &t) {
+    return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+/* True when no later change of the file can leave its times as they are:
+ * both were set a whole step before `examined`. */
+bool Settled(const struct stat &info, const struct timespec &examined) {
+    const bool coarse = info.st_mtim.tv_nsec == 0 && info.st_ctim.tv_nsec == 0;
+    const int64_t step = coarse ? kSettledCoarseNs : kSettledFineNs;
+    const int64_t latest = std::max(Nanoseconds(info.st_mtim), Nanoseconds(info.st_ctim));
+    return latest + step < Nanoseconds(examined);
+}
+
 /* Reads and verifies the store through the key-store functions; on success
- * `identity` is the file that was read. */
+ * `identity` is the file that was read.  The file is examined before it is
+ * read, so a change in between shows as a new identity next time. */
 int32_t ReadStore(MachineKeys *keys, Identity *identity, bool *settled) {
-    struct timespec started {};
-    clock_gettime(CLOCK_REALTIME, &started);
     OsaCfgHandle *cfg = nullptr;
     if (OSA_cfg_Open(nullptr, kStoreClass, OSA_FILE_READ_ONLY, &cfg) != 0) {
         OSA_syslog(0, "PEX2: key store cannot be opened\n");
         return PEX2_ERR_KEYSTORE_UNREADABLE;
     }
+    struct timespec examined {};
+    clock_gettime(CLOCK_REALTIME, &examined);
+    struct stat info {};
+    const bool regular = fstat(cfg->File.fd, &info) == 0 && S_ISREG(info.st_mode);
     StoreBuffer buffer;
     int32_t count = 0;
     const int32_t read = OSA_cfg_Read(cfg, 0, kReadBytes, buffer.bytes, &count);
-    struct stat info {};
-    const bool examined = fstat(cfg->File.fd, &info) == 0 && S_ISREG(info.st_mode);
     OSA_cfg_Close(cfg);
-    if (read != 0 || !examined) {
+    if (read != 0 || !regular) {
         OSA_syslog(0, "PEX2: key store cannot be read\n");
         return PEX2_ERR_KEYSTORE_UNREADABLE;
     }
@@ -340,8 +360,7 @@ int32_t ReadStore(MachineKeys *keys, Identity *identity, bool *settled) {
         return status;
     }
     *identity = IdentityOf(info);
-    *settled = info.st_mtim.tv_sec + kSettledSeconds < started.tv_sec &&
-               info.st_ctim.tv_sec + kSettledSeconds < started.tv_sec;
+    *settled = Settled(info, examined);
     return PEX2_OK;
 }
 
