@@ -41,8 +41,9 @@ function childKit(require) {
 
   // Runs `code` in a new Node.js process that sees the add-on as `addon`;
   // resolves with { code, signal, lines, syslog }: its stdout lines and the
-  // messages it logged.  It is killed with SIGKILL after killAfterMs, and in
-  // any case after 20 s.
+  // messages it logged.  It is killed with SIGKILL killAfterMs after its
+  // first line of output (so that a slow start takes nothing from the time
+  // it has), and in any case after 20 s.
   function node(code, { killAfterMs } = {}) {
     if (captures === undefined) {
       captures = fs.mkdtempSync(`${require('node:os').tmpdir()}/kavo-reliability-`);
@@ -54,10 +55,17 @@ function childKit(require) {
         ['-e', `const addon = require(process.env.KAVO_ADDON_PATH);\n${code}`],
         { env: { ...process.env, KAVO_SYSLOG_CAPTURE: capture }, stdio: ['ignore', 'pipe', 'inherit'] });
       let out = '';
-      child.stdout.on('data', (data) => { out += data; });
-      const kill = setTimeout(() => child.kill('SIGKILL'), killAfterMs === undefined ? 20000 : killAfterMs);
+      let killer;
+      child.stdout.on('data', (data) => {
+        if (out === '' && killAfterMs !== undefined) {
+          killer = setTimeout(() => child.kill('SIGKILL'), killAfterMs);
+        }
+        out += data;
+      });
+      const guard = setTimeout(() => child.kill('SIGKILL'), 20000);
       child.on('close', (code, signal) => {
-        clearTimeout(kill);
+        clearTimeout(killer);
+        clearTimeout(guard);
         // Records are "<priority> <length>\n<message>\n"; the messages are
         // what a check needs.
         const records = fs.existsSync(capture) ? fs.readFileSync(capture, 'utf8') : '';
@@ -275,10 +283,11 @@ const rows = [
         const run = await kit.node(`
           const fs = require('node:fs');
           addon.arb_set_credentials('svc', 'user', 'pw');
+          console.log('ready');
           for (let i = 0; i < 100000; i++) {
             fs.rmSync('${kit.keyStore}', { force: true });
             addon.arb_get_credentials('svc');
-          }`, { killAfterMs: 200 + 37 * k });
+          }`, { killAfterMs: 5 + 23 * k });
         const size = kit.fs.existsSync(kit.keyStore) ? kit.fs.statSync(kit.keyStore).size : null;
         const set = addon.arb_set_credentials(`after-${k}`, 'user', `pw-${k}`);
         const get = addon.arb_get_credentials(`after-${k}`);
@@ -308,13 +317,14 @@ const rows = [
       for (let k = 0; k < kills; k++) {
         // Each acknowledged store is printed before the next one starts.
         const run = await kit.node(`
+          console.log('ready');
           for (let i = 0; i < 100000; i++) {
             const name = 'svc-${k}-' + i;
             const set = addon.arb_set_credentials(name, 'user-' + name, 'pw-' + name);
             if (!set) process.exit(3);
             console.log(name);
-          }`, { killAfterMs: 300 + 61 * k });
-        acknowledged.push(...run.lines);
+          }`, { killAfterMs: 20 + 61 * k });
+        acknowledged.push(...run.lines.slice(1));
         if (run.signal !== 'SIGKILL') {
           return { error: `writer ${k} ended with ${run.code}` };
         }
