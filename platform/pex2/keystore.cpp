@@ -230,7 +230,9 @@ int32_t CheckDirectory(const char *directory) {
     }
     if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0 ||
         (info.st_uid != geteuid() && info.st_uid != 0)) {
-        OSA_syslog(0, "PEX2: key-store directory is open to other users; refused\n");
+        OSA_syslog(0,
+                   "PEX2: key-store directory is writable by others or owned by another user;"
+                   " refused\n");
         return PEX2_ERR_KEYSTORE_UNSAFE;
     }
     return PEX2_OK;

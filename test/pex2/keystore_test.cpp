@@ -93,10 +93,10 @@ TEST_F(KeyStore, SomethingOtherThanARegularFileIsRefusedWithoutBlockingAndLeftAl
         mode_t type;
     };
     const Damage damages[] = {
-        {"link to a good store", [](const std::string &c) { return symlink(c.c_str(), kKeyStorePath); },
-         S_IFLNK},
-        {"link to /dev/null", [](const std::string &) { return symlink("/dev/null", kKeyStorePath); },
-         S_IFLNK},
+        {"link to a good store",
+         [](const std::string &c) { return symlink(c.c_str(), kKeyStorePath); }, S_IFLNK},
+        {"link to /dev/null",
+         [](const std::string &) { return symlink("/dev/null", kKeyStorePath); }, S_IFLNK},
         {"FIFO", [](const std::string &) { return mkfifo(kKeyStorePath, 0600); }, S_IFIFO},
         {"directory", [](const std::string &) { return mkdir(kKeyStorePath, 0700); }, S_IFDIR},
     };
