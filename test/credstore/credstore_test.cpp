@@ -406,32 +406,6 @@ int runTogether(int count, Body body)
     return succeeded;
 }
 
-mode_t modeOf(const std::string &path)
-{
-    struct stat info {};
-    return lstat(path.c_str(), &info) == 0 ? (info.st_mode & 07777) : 07777;
-}
-
-TEST_F(CredStoreTest, DatabaseAndItsWalFilesArePrivateWhateverTheCreationMask)
-{
-    ServiceEntry entry = storeEntry("svc");
-    CredentialRecord record = makeRecord("user", "secret");
-    for (mode_t mask : {mode_t{0}, mode_t{077}, mode_t{0277}}) {
-        SCOPED_TRACE(mask);
-        for (const char *suffix : {"", "-wal", "-shm"}) {
-            std::filesystem::remove(dbPath_ + suffix);
-        }
-        const mode_t previous = umask(mask);
-        const int32_t status = arb_set_credential(&entry, &record);
-        umask(previous);
-        ASSERT_EQ(status, CREDSTORE_OK);
-        // The connection is kept open, so the -wal and -shm files exist.
-        for (const char *suffix : {"", "-wal", "-shm"}) {
-            EXPECT_EQ(modeOf(dbPath_ + suffix), 0600u) << suffix;
-        }
-    }
-}
-
 TEST_F(CredStoreTest, PathThatIsNoRegularFileIsRefusedWithoutBlockingOrFollowing)
 {
     ServiceEntry entry = storeEntry("svc");
