@@ -9,8 +9,17 @@
 // opened afresh when $KAVO_CREDSTORE_DB names another file, when the file
 // at that path is no longer the one opened (removed or replaced), in a
 // child after fork(), and after any failure other than "not found".  The
+// statements a call runs are prepared once per connection and reused.  The
 // database runs in WAL mode with synchronous=FULL, so a store that returned
 // 0 survives the process being killed.
+//
+// The database holds who uses which service, so it is private to its owner:
+// the library creates it 0600 itself before SQLite opens it, and SQLite
+// gives the -wal and -shm files the database's mode.  Other users can then
+// neither read it nor take the locks in its -shm file that would block every
+// store.  A path that is a symbolic link, FIFO, device or directory is
+// refused before anything opens it, since SQLite would follow the link or
+// wait forever on the FIFO.
 //
 // Schema (created on first use):
 //   credentials(service BLOB PRIMARY KEY, user_name BLOB, user_name_length
@@ -22,10 +31,13 @@
 // its bytes; reads hand it back unchanged.
 #include "platform/credstore/kavocredstore.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <pthread.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -78,25 +90,144 @@ size_t serviceKeyLength(const ServiceEntry *entry) {
                            : CREDSTORE_SERVICE_NAME_SIZE;
 }
 
-// Opens (creating if needed) the database and makes sure the schema exists.
-// Returns 0 or a store status; on failure nothing stays open.
-int32_t openDatabase(const char *path, sqlite3 **out) {
+// Milliseconds on the monotonic clock, for the busy deadline.
+int64_t nowMs() {
+    struct timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+bool isBusy(int rc) { return (rc & 0xff) == SQLITE_BUSY || (rc & 0xff) == SQLITE_LOCKED; }
+
+// Makes sure the database path is a regular file of its own, creating it
+// empty and private when it is missing (SQLite takes an empty file as a new
+// database).  lstat, not stat: a symbolic link is refused, never followed.
+int32_t prepareDatabaseFile(const char *path) {
+    struct stat info {};
+    if (lstat(path, &info) != 0) {
+        if (errno != ENOENT) {
+            return CREDSTORE_ERR_OPEN;
+        }
+        // O_EXCL: of several processes creating it at once one does, the
+        // others find it made.  fchmod, since the creation mask may have
+        // taken bits off 0600.
+        const int fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            const bool ok = fchmod(fd, 0600) == 0;
+            close(fd);
+            if (!ok) {
+                return CREDSTORE_ERR_OPEN;
+            }
+        } else if (errno != EEXIST) {
+            return CREDSTORE_ERR_OPEN;
+        }
+        if (lstat(path, &info) != 0) {
+            return CREDSTORE_ERR_OPEN;
+        }
+    }
+    if (!S_ISREG(info.st_mode)) {
+        return CREDSTORE_ERR_NOT_REGULAR;
+    }
+    return CREDSTORE_OK;
+}
+
+// The statements of the two requests, prepared once per connection.
+struct Statements {
+    sqlite3_stmt *begin = nullptr;
+    sqlite3_stmt *commit = nullptr;
+    sqlite3_stmt *rollback = nullptr;
+    sqlite3_stmt *insert = nullptr;
+    sqlite3_stmt *select = nullptr;
+};
+
+void finalizeStatements(Statements *statements) {
+    for (sqlite3_stmt *stmt : {statements->begin, statements->commit, statements->rollback,
+                               statements->insert, statements->select}) {
+        sqlite3_finalize(stmt);
+    }
+    *statements = Statements{};
+}
+
+int prepareStatements(sqlite3 *db, Statements *out) {
+    struct Text {
+        sqlite3_stmt **stmt;
+        const char *sql;
+    };
+    // IMMEDIATE takes the write lock up front, so the busy timeout applies
+    // to it rather than to a lock upgrade that could fail half-way.
+    const Text texts[] = {
+        {&out->begin, "BEGIN IMMEDIATE"},
+        {&out->commit, "COMMIT"},
+        {&out->rollback, "ROLLBACK"},
+        {&out->insert,
+         "INSERT OR REPLACE INTO credentials"
+         " (service, user_name, user_name_length, secret, secret_length)"
+         " VALUES (?1, ?2, ?3, ?4, ?5)"},
+        {&out->select,
+         "SELECT user_name, user_name_length, secret, secret_length"
+         " FROM credentials WHERE service = ?1"},
+    };
+    for (const Text &text : texts) {
+        const int rc = sqlite3_prepare_v3(db, text.sql, -1, SQLITE_PREPARE_PERSISTENT, text.stmt,
+                                          nullptr);
+        if (rc != SQLITE_OK) {
+            finalizeStatements(out);
+            return rc;
+        }
+    }
+    return SQLITE_OK;
+}
+
+// Runs one set-up statement, retrying while another process holds the
+// database, until the deadline.  Switching to WAL and creating the schema
+// can meet SQLITE_BUSY without SQLite's busy handler ever being called (a
+// lock upgrade it must not wait for), which is exactly what happens when
+// several processes make their first calls on a new database together.
+int execUntil(sqlite3 *db, const char *sql, int64_t deadline) {
+    for (unsigned attempt = 0;; ++attempt) {
+        const int rc = sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+        if (!isBusy(rc) || nowMs() >= deadline) {
+            return rc;
+        }
+        // A short pause that grows, staggered by process so that the
+        // contenders do not retry in step.
+        const unsigned ms = 1 + (attempt < 20 ? attempt : 20) + static_cast<unsigned>(getpid()) % 3;
+        struct timespec pause {0, static_cast<long>(ms) * 1000000L};
+        nanosleep(&pause, nullptr);
+    }
+}
+
+// Opens (creating if needed) the database, makes sure the schema exists and
+// prepares the statements.  Returns 0 or a store status; on failure nothing
+// stays open.
+int32_t openDatabase(const char *path, sqlite3 **out, Statements *statements) {
+    int32_t status = prepareDatabaseFile(path);
+    if (status != CREDSTORE_OK) {
+        return status;
+    }
     sqlite3 *db = nullptr;
-    int rc = sqlite3_open_v2(path, &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+    int rc = sqlite3_open_v2(path, &db,
+                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX | SQLITE_OPEN_NOFOLLOW,
                              nullptr);
     if (rc != SQLITE_OK) {
         sqlite3_close_v2(db);
         return CREDSTORE_ERR_OPEN;
     }
     sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    const int64_t deadline = nowMs() + kBusyTimeoutMs;
     // WAL lets readers and one writer proceed together across processes;
     // FULL makes every commit durable before the call returns.
     for (const char *sql : {"PRAGMA journal_mode=WAL", "PRAGMA synchronous=FULL", kSchema}) {
-        rc = sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+        rc = execUntil(db, sql, deadline);
         if (rc != SQLITE_OK) {
             sqlite3_close_v2(db);
             return statusFromSqlite(rc);
         }
+    }
+    rc = prepareStatements(db, statements);
+    if (rc != SQLITE_OK) {
+        sqlite3_close_v2(db);
+        return statusFromSqlite(rc);
     }
     *out = db;
     return CREDSTORE_OK;
@@ -109,6 +240,7 @@ int32_t openDatabase(const char *path, sqlite3 **out) {
 // after the C++ static destructors.
 struct CachedConnection {
     sqlite3 *db = nullptr;
+    Statements statements;
     char path[PATH_MAX] = {};
     dev_t device = 0;
     ino_t inode = 0;
@@ -122,6 +254,7 @@ void dropCachedConnection() {
     // it here could checkpoint or delete the parent's WAL files, so the
     // child only forgets it.
     if (cached.db != nullptr && cached.owner == getpid()) {
+        finalizeStatements(&cached.statements);
         sqlite3_close_v2(cached.db);
     }
     cached = CachedConnection{};
@@ -132,8 +265,9 @@ bool cachedConnectionFits(const char *path) {
     if (cached.db == nullptr || cached.owner != getpid() || std::strcmp(cached.path, path) != 0) {
         return false;
     }
+    // lstat: a symbolic link put in the file's place is another file.
     struct stat info {};
-    return stat(path, &info) == 0 && info.st_dev == cached.device && info.st_ino == cached.inode;
+    return lstat(path, &info) == 0 && info.st_dev == cached.device && info.st_ino == cached.inode;
 }
 
 // The connection for the length of one call: it holds cacheLock, opens the
@@ -160,11 +294,13 @@ public:
         }
         dropCachedConnection();
         sqlite3 *db = nullptr;
-        const int32_t status = openDatabase(path, &db);
+        Statements statements;
+        const int32_t status = openDatabase(path, &db, &statements);
         if (status != CREDSTORE_OK) {
             return status;
         }
         cached.db = db;
+        cached.statements = statements;
         cached.owner = getpid();
         // A path too long to remember is served by this call's connection
         // alone; it is closed when the call ends.
@@ -176,7 +312,7 @@ public:
         // Recorded after the schema step, which has created the file.  If
         // it cannot be read, the next call simply opens again.
         struct stat info {};
-        if (stat(path, &info) == 0) {
+        if (lstat(path, &info) == 0) {
             cached.device = info.st_dev;
             cached.inode = info.st_ino;
         }
@@ -193,6 +329,7 @@ public:
     }
 
     sqlite3 *get() const { return cached.db; }
+    const Statements &statements() const { return cached.statements; }
 
 private:
     bool dropAtEnd_ = false;
@@ -206,39 +343,43 @@ __attribute__((destructor)) void closeCachedConnection() {
     pthread_mutex_unlock(&cacheLock);
 }
 
-// A prepared statement finalised on every path.
-class Statement {
+// One use of a kept statement: reset, with its bindings cleared, on every
+// path, so that no read snapshot or bound pointer outlives the call.
+class Use {
 public:
-    Statement(const Statement &) = delete;
-    Statement &operator=(const Statement &) = delete;
-    Statement(sqlite3 *db, const char *sql) { rc_ = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr); }
-    ~Statement() { sqlite3_finalize(stmt_); }
-    int prepareStatus() const { return rc_; }
+    explicit Use(sqlite3_stmt *stmt) : stmt_(stmt) {}
+    Use(const Use &) = delete;
+    Use &operator=(const Use &) = delete;
+    ~Use() {
+        sqlite3_reset(stmt_);
+        sqlite3_clear_bindings(stmt_);
+    }
     sqlite3_stmt *get() const { return stmt_; }
 
 private:
-    sqlite3_stmt *stmt_ = nullptr;
-    int rc_ = SQLITE_ERROR;
+    sqlite3_stmt *stmt_;
 };
 
-int32_t storeRow(sqlite3 *db, const ServiceEntry *entry, const CredentialRecord *record) {
-    Statement insert(db,
-                     "INSERT OR REPLACE INTO credentials"
-                     " (service, user_name, user_name_length, secret, secret_length)"
-                     " VALUES (?1, ?2, ?3, ?4, ?5)");
-    if (insert.prepareStatus() != SQLITE_OK) {
-        return statusFromSqlite(insert.prepareStatus());
-    }
-    sqlite3_stmt *stmt = insert.get();
+// Runs a statement that returns no rows.
+int runOnce(sqlite3_stmt *stmt) {
+    Use use(stmt);
+    const int rc = sqlite3_step(stmt);
+    return rc == SQLITE_DONE ? SQLITE_OK : rc;
+}
+
+int32_t storeRow(sqlite3_stmt *insert, const ServiceEntry *entry, const CredentialRecord *record) {
+    Use use(insert);
+    sqlite3_stmt *stmt = use.get();
     // Lengths were checked against their fields by the caller, so the bytes
-    // bound here never reach past the records.
+    // bound here never reach past the records, which outlive the statement's
+    // use (the guard clears the bindings).
     sqlite3_bind_blob(stmt, 1, entry->name, static_cast<int>(serviceKeyLength(entry)),
-                      SQLITE_TRANSIENT);
+                      SQLITE_STATIC);
     sqlite3_bind_blob(stmt, 2, record->userName, static_cast<int>(record->userNameLength),
-                      SQLITE_TRANSIENT);
+                      SQLITE_STATIC);
     sqlite3_bind_int64(stmt, 3, record->userNameLength);
     sqlite3_bind_blob(stmt, 4, record->secret, static_cast<int>(record->secretLength),
-                      SQLITE_TRANSIENT);
+                      SQLITE_STATIC);
     sqlite3_bind_int64(stmt, 5, record->secretLength);
     int rc = sqlite3_step(stmt);
     return rc == SQLITE_DONE ? CREDSTORE_OK : statusFromSqlite(rc);
@@ -276,22 +417,20 @@ int32_t storeInTransaction(Connection &connection, const ServiceEntry *serviceEn
     if (status != CREDSTORE_OK) {
         return status;
     }
-    sqlite3 *db = connection.get();
-    // IMMEDIATE takes the write lock up front, so the busy timeout applies
-    // to it rather than to a lock upgrade that could fail half-way.
-    int rc = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+    const Statements &statements = connection.statements();
+    int rc = runOnce(statements.begin);
     if (rc != SQLITE_OK) {
         return statusFromSqlite(rc);
     }
-    status = storeRow(db, serviceEntry, credentialRecord);
+    status = storeRow(statements.insert, serviceEntry, credentialRecord);
     if (status == CREDSTORE_OK) {
-        rc = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+        rc = runOnce(statements.commit);
         if (rc == SQLITE_OK) {
             return CREDSTORE_OK;
         }
         status = statusFromSqlite(rc);
     }
-    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    runOnce(statements.rollback);
     return status;
 }
 
@@ -302,14 +441,9 @@ int32_t readRow(Connection &connection, const ServiceEntry *serviceEntry, size_t
     if (status != CREDSTORE_OK) {
         return status;
     }
-    Statement select(connection.get(),
-                     "SELECT user_name, user_name_length, secret, secret_length"
-                     " FROM credentials WHERE service = ?1");
-    if (select.prepareStatus() != SQLITE_OK) {
-        return statusFromSqlite(select.prepareStatus());
-    }
+    Use select(connection.statements().select);
     sqlite3_stmt *stmt = select.get();
-    sqlite3_bind_blob(stmt, 1, serviceEntry->name, static_cast<int>(keyLength), SQLITE_TRANSIENT);
+    sqlite3_bind_blob(stmt, 1, serviceEntry->name, static_cast<int>(keyLength), SQLITE_STATIC);
     int rc = sqlite3_step(stmt);
     if (rc == SQLITE_DONE) {
         return CREDSTORE_ERR_NOT_FOUND;

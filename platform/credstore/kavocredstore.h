@@ -91,11 +91,18 @@ enum {
      * row written around this library can); the record is left zeroed. */
     CREDSTORE_ERR_CORRUPT = -825,
     /* Any other database failure. */
-    CREDSTORE_ERR_DATABASE = -826
+    CREDSTORE_ERR_DATABASE = -826,
+    /* The database path names something other than a regular file (a
+     * symbolic link, FIFO, device or directory); it is refused without
+     * being opened, and left as it is. */
+    CREDSTORE_ERR_NOT_REGULAR = -827
 };
 
 /* Where the database lives: $KAVO_CREDSTORE_DB when it is set and not
- * empty, else this path.  It is created with its schema on first use. */
+ * empty, else this path.  It is created with its schema on first use, mode
+ * 0600 whatever the process's creation mask (SQLite gives its -wal and -shm
+ * files the database's mode).  Processes that make their first calls
+ * together wait for each other, also while the database is being created. */
 #define CREDSTORE_DEFAULT_DB "/etc/opt/zorvex/credstore.db"
 
 /* Stores (inserts or replaces) the credential of the service in one

@@ -1,7 +1,7 @@
 // Cryptographic service simulator: the machine keys in the system key store.
 //
 // The keys live in the system key-store file of class 7 ("xmgrcfg.ks0"),
-// reached only through the module's key-store functions.  File format 1, all
+// read only through the module's key-store functions.  File format 1, all
 // integers little-endian, 116 bytes:
 //    0   4  magic "PXKS"
 //    4   4  format version, 1
@@ -11,11 +11,47 @@
 //   48   4  partition key length: 32
 //   52  32  partition key bytes
 //   84  32  SHA-256 of bytes 0 to 83
-// A store that is empty is provisioned with fresh keys.  Any other content that
-// does not verify is left exactly as it is, and no session opens, so the
-// blobs made under the old keys stay recoverable once the file is repaired.
+//
+// Losing the store loses every secret protected under it, so it is guarded:
+//  - Its directory must be private: owned by this user or root and writable
+//    by nobody else, or another user could plant keys of their own or move
+//    the store aside.  The store must be a regular file: a link, FIFO,
+//    device or directory in its place is refused from lstat alone, without
+//    opening it (opening a FIFO would block, a link to /dev/null would
+//    swallow the keys).
+//  - A missing store is provisioned atomically and durably, never by
+//    replacing anything: the keys go to a temporary file in the same
+//    directory, which is synced and then published with link(2) (or
+//    renameat2 with RENAME_NOREPLACE where hard links are not available),
+//    and the directory is synced.  Of two processes provisioning at once
+//    one publishes and the other finds the name taken; both then read the
+//    store that won.  A crash at any point leaves no store or a whole one.
+//    The key-store functions are not used to test whether the store exists,
+//    since opening a missing file creates it empty.
+//  - A store that exists but is empty, short or does not verify is never
+//    rewritten: every session fails and the file stays as it is, so the
+//    blobs made under its keys stay recoverable once it is repaired.
+//
+// The keys of the last verified read are kept for the life of the process.
+// Each later session start checks the directory again and compares the
+// store's identity (device, inode, size, modification and change times) from
+// one lstat with the one read,
+// and reads the file again through the key-store functions whenever it
+// differs; a store removed, replaced or damaged is never answered from the
+// kept copy.  A file modified just before it was read may be changed again
+// without its times moving (they advance in steps), so such a read is not
+// kept.
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <mutex>
 
 #include <openssl/crypto.h>
@@ -35,9 +71,57 @@ constexpr size_t kDigestOffset = 84;
 // Reads ask for more than a store holds, so that a longer file is noticed.
 constexpr uint32_t kReadBytes = 512;
 
+// A store modified this close before it was examined is read again next
+// time: file times advance in steps (a clock tick, or a whole second on
+// file systems that keep no fractions), and a change within the step of the
+// last one would not show.
+constexpr long kSettledFineNs = 50L * 1000 * 1000;
+constexpr long kSettledCoarseNs = 1000L * 1000 * 1000;
+
 // The key-store functions keep process-wide path state without any lock of
-// their own; every use of them here goes through this mutex.
+// their own; every use of them here, and the kept keys, go through this mutex.
 std::mutex storeMutex;
+
+/* The store's path, resolved once: the directories it is built from never
+ * change for the life of the process. */
+char storePath[PATH_MAX];
+bool storePathKnown = false;
+
+/* What identifies one version of the store's file. */
+struct Identity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    struct timespec modified {};
+    struct timespec changed {};
+};
+
+Identity IdentityOf(const struct stat &info) {
+    Identity id;
+    id.device = info.st_dev;
+    id.inode = info.st_ino;
+    id.size = info.st_size;
+    id.modified = info.st_mtim;
+    id.changed = info.st_ctim;
+    return id;
+}
+
+bool SameTime(const struct timespec &a, const struct timespec &b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+bool SameIdentity(const Identity &a, const Identity &b) {
+    return a.device == b.device && a.inode == b.inode && a.size == b.size &&
+           SameTime(a.modified, b.modified) && SameTime(a.changed, b.changed);
+}
+
+/* The keys of the last verified read and the file they came from. */
+struct KeptKeys {
+    bool valid = false;
+    Identity identity;
+    MachineKeys keys;
+};
+KeptKeys kept;
 
 /* Fills a buffer of the store's bytes and wipes it when it goes. */
 struct StoreBuffer {
@@ -121,61 +205,231 @@ bool Provision(uint32_t kind, MachineKeys *keys, uint8_t *store) {
     return Sha256(store, kDigestOffset, store + kDigestOffset);
 }
 
-}  // namespace
+/* The directory part of the store's path, for the checks and the sync. */
+bool DirectoryOf(const char *path, char *directory, size_t size) {
+    const char *slash = strrchr(path, '/');
+    if (slash == nullptr) {
+        return false;
+    }
+    const size_t length = slash == path ? 1 : static_cast<size_t>(slash - path);
+    if (length >= size) {
+        return false;
+    }
+    memcpy(directory, path, length);
+    directory[length] = '\0';
+    return true;
+}
 
-int32_t LoadMachineKeys(uint32_t newKind, MachineKeys *keys) {
-    std::lock_guard<std::mutex> guard(storeMutex);
-    if (OSA_cfg_Init(nullptr) != 0) {
-        OSA_syslog(0, "PEX2: no system key-store directory\n");
+/* The store's directory must be a directory that nobody but its owner can
+ * write, owned by this user or root. */
+int32_t CheckDirectory(const char *directory) {
+    struct stat info {};
+    if (stat(directory, &info) != 0 || !S_ISDIR(info.st_mode)) {
+        OSA_syslog(0, "PEX2: key-store directory cannot be examined\n");
         return PEX2_ERR_KEYSTORE_UNREADABLE;
     }
-    StoreBuffer buffer;
-    int32_t count = 0;
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0 ||
+        (info.st_uid != geteuid() && info.st_uid != 0)) {
+        OSA_syslog(0,
+                   "PEX2: key-store directory is writable by others or owned by another user;"
+                   " refused\n");
+        return PEX2_ERR_KEYSTORE_UNSAFE;
+    }
+    return PEX2_OK;
+}
 
-    // Shared first: every authentication but the very first only reads.
-    // Opening creates the file empty when it is missing.
+bool WriteAll(int fd, const uint8_t *data, size_t length) {
+    while (length > 0) {
+        const ssize_t put = write(fd, data, length);
+        if (put < 0 && errno == EINTR) {
+            continue;
+        }
+        if (put <= 0) {
+            return false;
+        }
+        data += put;
+        length -= static_cast<size_t>(put);
+    }
+    return true;
+}
+
+bool SyncDirectory(const char *directory) {
+    const int fd = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    const bool synced = fsync(fd) == 0;
+    close(fd);
+    return synced;
+}
+
+/* Publishes `temporary` under `path` unless something is there already.
+ * Returns 1 when it published, 0 when the name was taken, -1 on failure. */
+int PublishNoReplace(const char *temporary, const char *path) {
+    if (link(temporary, path) == 0) {
+        return 1;
+    }
+    if (errno == EEXIST) {
+        return 0;
+    }
+    // File systems without hard links: an exclusive rename does the same.
+    if (renameat2(AT_FDCWD, temporary, AT_FDCWD, path, RENAME_NOREPLACE) == 0) {
+        return 1;
+    }
+    return errno == EEXIST ? 0 : -1;
+}
+
+/* Writes a fresh store with a wrapping key of `kind` beside `path` and
+ * publishes it there unless another process was first.  Reading the store
+ * afterwards is the caller's business: whoever won, that is the store. */
+int32_t ProvisionStore(const char *path, const char *directory, uint32_t kind) {
+    MachineKeys fresh;
+    StoreBuffer buffer;
+    if (!Provision(kind, &fresh, buffer.bytes)) {
+        return PEX2_ERR_CRYPTO;
+    }
+    char temporary[PATH_MAX];
+    if (snprintf(temporary, sizeof temporary, "%s/.xmgrcfg.ks0.XXXXXX", directory) >=
+        static_cast<int>(sizeof temporary)) {
+        return PEX2_ERR_KEYSTORE_WRITE;
+    }
+    const int fd = mkostemp(temporary, O_CLOEXEC);
+    if (fd < 0) {
+        OSA_syslog(0, "PEX2: key store cannot be created\n");
+        return PEX2_ERR_KEYSTORE_WRITE;
+    }
+    const bool written =
+        fchmod(fd, 0600) == 0 && WriteAll(fd, buffer.bytes, kStoreBytes) && fsync(fd) == 0;
+    const bool closed = close(fd) == 0;
+    int published = -1;
+    if (written && closed) {
+        published = PublishNoReplace(temporary, path);
+    }
+    // After link(2) the temporary name is a second name of the store; after
+    // a rename or a failure it may be gone already.
+    unlink(temporary);
+    if (published < 0 || !SyncDirectory(directory)) {
+        OSA_syslog(0, "PEX2: key store cannot be written\n");
+        return PEX2_ERR_KEYSTORE_WRITE;
+    }
+    if (published == 1) {
+        OSA_syslog(0, "PEX2: machine keys provisioned, wrapping key kind %u\n", kind);
+    }
+    return PEX2_OK;
+}
+
+int64_t Nanoseconds(const struct timespec &t) {
+    return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+/* True when no later change of the file can leave its times as they are:
+ * both were set a whole step before `examined`. */
+bool Settled(const struct stat &info, const struct timespec &examined) {
+    const bool coarse = info.st_mtim.tv_nsec == 0 && info.st_ctim.tv_nsec == 0;
+    const int64_t step = coarse ? kSettledCoarseNs : kSettledFineNs;
+    const int64_t latest = std::max(Nanoseconds(info.st_mtim), Nanoseconds(info.st_ctim));
+    return latest + step < Nanoseconds(examined);
+}
+
+/* Reads and verifies the store through the key-store functions; on success
+ * `identity` is the file that was read.  The file is examined before it is
+ * read, so a change in between shows as a new identity next time. */
+int32_t ReadStore(MachineKeys *keys, Identity *identity, bool *settled) {
     OsaCfgHandle *cfg = nullptr;
     if (OSA_cfg_Open(nullptr, kStoreClass, OSA_FILE_READ_ONLY, &cfg) != 0) {
         OSA_syslog(0, "PEX2: key store cannot be opened\n");
         return PEX2_ERR_KEYSTORE_UNREADABLE;
     }
-    int32_t status = OSA_cfg_Read(cfg, 0, kReadBytes, buffer.bytes, &count);
+    struct timespec examined {};
+    clock_gettime(CLOCK_REALTIME, &examined);
+    struct stat info {};
+    const bool regular = fstat(cfg->File.fd, &info) == 0 && S_ISREG(info.st_mode);
+    StoreBuffer buffer;
+    int32_t count = 0;
+    const int32_t read = OSA_cfg_Read(cfg, 0, kReadBytes, buffer.bytes, &count);
     OSA_cfg_Close(cfg);
-    if (status != 0) {
+    if (read != 0 || !regular) {
         OSA_syslog(0, "PEX2: key store cannot be read\n");
         return PEX2_ERR_KEYSTORE_UNREADABLE;
     }
-    if (count > 0) {
-        status = Parse(buffer.bytes, count, keys);
-        if (status != PEX2_OK) {
-            OSA_syslog(0, "PEX2: key store does not verify; left untouched\n");
-        }
+    if (count == 0) {
+        OSA_syslog(0, "PEX2: key store is empty; left untouched\n");
+        return PEX2_ERR_KEYSTORE_UNREADABLE;
+    }
+    const int32_t status = Parse(buffer.bytes, count, keys);
+    if (status != PEX2_OK) {
+        OSA_syslog(0, "PEX2: key store does not verify; left untouched\n");
         return status;
     }
+    *identity = IdentityOf(info);
+    *settled = Settled(info, examined);
+    return PEX2_OK;
+}
 
-    // Empty: take the file exclusively (read-write, no truncation) and look
-    // again, since another process may have provisioned it in between.
-    if (OSA_cfg_Open(nullptr, kStoreClass, 0, &cfg) != 0) {
-        OSA_syslog(0, "PEX2: key store cannot be opened for writing\n");
-        return PEX2_ERR_KEYSTORE_WRITE;
+}  // namespace
+
+int32_t LoadMachineKeys(uint32_t newKind, MachineKeys *keys) {
+    std::lock_guard<std::mutex> guard(storeMutex);
+    if (!storePathKnown) {
+        if (OSA_cfg_Init(nullptr) != 0) {
+            OSA_syslog(0, "PEX2: no system key-store directory\n");
+            return PEX2_ERR_KEYSTORE_UNREADABLE;
+        }
+        const uint32_t size = _OSA_GetCfgPath(kStoreClass, nullptr);
+        if (size == 0 || size > sizeof storePath) {
+            OSA_syslog(0, "PEX2: no system key-store path\n");
+            return PEX2_ERR_KEYSTORE_UNREADABLE;
+        }
+        _OSA_GetCfgPath(kStoreClass, storePath);
+        storePathKnown = true;
     }
-    status = OSA_cfg_Read(cfg, 0, kReadBytes, buffer.bytes, &count);
-    if (status != 0) {
-        status = PEX2_ERR_KEYSTORE_UNREADABLE;
-    } else if (count > 0) {
-        status = Parse(buffer.bytes, count, keys);
-    } else if (!Provision(newKind, keys, buffer.bytes)) {
-        status = PEX2_ERR_CRYPTO;
-    } else {
-        int32_t written = 0;
-        status = OSA_cfg_Write(cfg, 0, kStoreBytes, buffer.bytes, &written) == 0
-                     ? PEX2_OK
-                     : PEX2_ERR_KEYSTORE_WRITE;
-        if (status == PEX2_OK) {
-            OSA_syslog(0, "PEX2: machine keys provisioned, wrapping key kind %u\n", newKind);
+    char directory[PATH_MAX];
+    if (!DirectoryOf(storePath, directory, sizeof directory)) {
+        return PEX2_ERR_KEYSTORE_UNREADABLE;
+    }
+    // The directory is checked at every session start, so that one made
+    // unsafe refuses sessions at once, kept keys or not.
+    int32_t status = CheckDirectory(directory);
+    if (status != PEX2_OK) {
+        kept = KeptKeys{};
+        return status;
+    }
+    struct stat info {};
+    const bool present = lstat(storePath, &info) == 0;
+    const int lstatError = errno;
+    if (present && S_ISREG(info.st_mode) && kept.valid &&
+        SameIdentity(kept.identity, IdentityOf(info))) {
+        *keys = kept.keys;
+        return PEX2_OK;
+    }
+    // Whatever follows, the kept keys are not the store's any more.
+    kept = KeptKeys{};
+    if (!present) {
+        if (lstatError != ENOENT) {
+            OSA_syslog(0, "PEX2: key store cannot be examined\n");
+            return PEX2_ERR_KEYSTORE_UNREADABLE;
+        }
+        status = ProvisionStore(storePath, directory, newKind);
+        if (status != PEX2_OK) {
+            return status;
+        }
+        if (lstat(storePath, &info) != 0) {
+            OSA_syslog(0, "PEX2: key store vanished after provisioning\n");
+            return PEX2_ERR_KEYSTORE_UNREADABLE;
         }
     }
-    OSA_cfg_Close(cfg);
+    if (!S_ISREG(info.st_mode)) {
+        OSA_syslog(0, "PEX2: key store is not a regular file; left untouched\n");
+        return PEX2_ERR_KEYSTORE_UNREADABLE;
+    }
+    Identity identity;
+    bool settled = false;
+    status = ReadStore(keys, &identity, &settled);
+    if (status == PEX2_OK && settled) {
+        kept.valid = true;
+        kept.identity = identity;
+        kept.keys = *keys;
+    }
     return status;
 }
 

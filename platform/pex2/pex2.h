@@ -78,6 +78,10 @@ extern "C" {
 /* The object is one of the machine's keys: they belong to the service and
  * are neither destroyed nor wrapped for export. */
 #define PEX2_ERR_MACHINE_KEY (-1445)
+/* The machine key store's directory is writable by group or others, or owned
+ * by a user other than the caller and root: keys there could have been put
+ * or moved by someone else, so no session opens. */
+#define PEX2_ERR_KEYSTORE_UNSAFE (-1446)
 
 /* Attribute values the service itself gives its key objects (type 10). */
 #define PEX2_CLASS_SECRET_KEY 4u    /* content keys: generated or unwrapped */

@@ -141,9 +141,10 @@ struct MachineKeys {
 };
 
 /* Reads the machine keys from the system key store, provisioning fresh keys
- * (the wrapping key of newKind) when the store is missing or empty.  A store
- * that exists but cannot be read or verified is left untouched:
- * PEX2_ERR_KEYSTORE_UNREADABLE. */
+ * (the wrapping key of newKind) when the store is missing.  A store that
+ * exists but is not a regular file, is empty, or cannot be read or verified
+ * is left untouched: PEX2_ERR_KEYSTORE_UNREADABLE; a directory others could
+ * write: PEX2_ERR_KEYSTORE_UNSAFE. */
 int32_t LoadMachineKeys(uint32_t newKind, MachineKeys *keys);
 
 /* Fresh random bytes; false when the generator fails. */

@@ -7,12 +7,14 @@
 #include <signal.h>
 #include <sqlite3.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "platform/credstore/kavocredstore.h"
 
@@ -363,6 +365,111 @@ TEST_F(CredStoreTest, StoreSurvivesWriterBeingKilledAndConcurrentWritersAllLand)
             ServiceEntry entry = readEntry(name.c_str());
             ASSERT_EQ(arb_get_credential(&entry, &got), CREDSTORE_OK) << name;
             EXPECT_EQ(std::string(got.userName), name);
+        }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Forks `count` children that wait on one pipe and then run `body`; returns
+// how many exited 0.  Closing the pipe's write end starts them together.
+template <class Body>
+int runTogether(int count, Body body)
+{
+    int gate[2];
+    if (pipe(gate) != 0) {
+        return -1;
+    }
+    std::vector<pid_t> children;
+    for (int i = 0; i < count; ++i) {
+        pid_t child = fork();
+        if (child == 0) {
+            close(gate[1]);
+            char byte;
+            (void)!read(gate[0], &byte, 1);
+            _exit(body(i) ? 0 : 1);
+        }
+        children.push_back(child);
+    }
+    close(gate[0]);
+    close(gate[1]);
+    int succeeded = 0;
+    for (pid_t child : children) {
+        int wstatus = 0;
+        if (child > 0 && waitpid(child, &wstatus, 0) == child && WIFEXITED(wstatus) &&
+            WEXITSTATUS(wstatus) == 0) {
+            ++succeeded;
+        }
+    }
+    return succeeded;
+}
+
+TEST_F(CredStoreTest, PathThatIsNoRegularFileIsRefusedWithoutBlockingOrFollowing)
+{
+    ServiceEntry entry = storeEntry("svc");
+    CredentialRecord record = makeRecord("user", "secret");
+    // A real database elsewhere, which a link must not lead to.
+    const std::string target = dir_ + "/target.db";
+    setenv("KAVO_CREDSTORE_DB", target.c_str(), 1);
+    ASSERT_EQ(arb_set_credential(&entry, &record), CREDSTORE_OK);
+
+    const std::string fifo = dir_ + "/fifo.db";
+    const std::string link = dir_ + "/link.db";
+    const std::string directory = dir_ + "/directory.db";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+    ASSERT_EQ(mkdir(directory.c_str(), 0700), 0);
+    alarm(20);  // a call that blocks fails the test instead of hanging it
+    for (const std::string &path : {fifo, link, directory, std::string("/dev/null")}) {
+        SCOPED_TRACE(path);
+        setenv("KAVO_CREDSTORE_DB", path.c_str(), 1);
+        EXPECT_EQ(arb_set_credential(&entry, &record), CREDSTORE_ERR_NOT_REGULAR);
+        CredentialRecord got{};
+        EXPECT_EQ(arb_get_credential(&entry, &got), CREDSTORE_ERR_NOT_REGULAR);
+    }
+    alarm(0);
+    struct stat info {};
+    ASSERT_EQ(lstat(link.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISLNK(info.st_mode));
+    ASSERT_EQ(lstat(fifo.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISFIFO(info.st_mode));
+
+    // A link put in place of a database in use is noticed on the next call.
+    setenv("KAVO_CREDSTORE_DB", dbPath_.c_str(), 1);
+    ASSERT_EQ(arb_set_credential(&entry, &record), CREDSTORE_OK);
+    for (const char *suffix : {"", "-wal", "-shm"}) {
+        std::filesystem::remove(dbPath_ + suffix);
+    }
+    ASSERT_EQ(symlink(target.c_str(), dbPath_.c_str()), 0);
+    CredentialRecord got{};
+    EXPECT_EQ(arb_get_credential(&entry, &got), CREDSTORE_ERR_NOT_REGULAR);
+}
+
+TEST_F(CredStoreTest, ProcessesMakingTheirFirstCallsTogetherAllSucceed)
+{
+    constexpr int kRounds = 8;
+    constexpr int kProcesses = 16;
+    for (int round = 0; round < kRounds; ++round) {
+        SCOPED_TRACE(round);
+        for (const char *suffix : {"", "-wal", "-shm"}) {
+            std::filesystem::remove(dbPath_ + suffix);
+        }
+        // A fresh database: every child creates, switches to WAL and makes
+        // the schema at the same moment as the others.
+        const int succeeded = runTogether(kProcesses, [](int i) {
+            std::string name = "first-" + std::to_string(i);
+            ServiceEntry entry = storeEntry(name.c_str());
+            CredentialRecord record = makeRecord(name.c_str(), name);
+            return arb_set_credential(&entry, &record) == CREDSTORE_OK;
+        });
+        EXPECT_EQ(succeeded, kProcesses);
+        for (int i = 0; i < kProcesses; ++i) {
+            std::string name = "first-" + std::to_string(i);
+            ServiceEntry entry = readEntry(name.c_str());
+            CredentialRecord got{};
+            EXPECT_EQ(arb_get_credential(&entry, &got), CREDSTORE_OK) << name;
         }
     }
 }

@@ -15,9 +15,10 @@
  *       tests cannot run.  Use it as a test option: test('x', { skip: h.skipReason }, ...)
  *       so that tests are reported as skipped, never silently passed.
  *
- *   h.createPlatform({ directory: [[cmd, ...args], ...] } = {}) -> dir
+ *   h.createPlatform({ directory: [[cmd, ...args], ...], umask } = {}) -> dir
  *       Makes a fresh platform root (a new temporary directory), lays out
- *       its configuration with tools/provision-platform and, when directory
+ *       its configuration with tools/provision-platform (run under the file
+ *       creation mask `umask`, an octal string, when one is given) and, when directory
  *       commands are given, fills its directory database with
  *       tamo-provision (see platform/tamo/tamo-provision.cpp), e.g.
  *         [['add-entry', 'cn=g1,o=corp'],
@@ -129,9 +130,15 @@ function provisionDirectory(dir, commands) {
   return run.stdout.split('\n').filter((line) => line !== '');
 }
 
-function createPlatform({ directory } = {}) {
+function createPlatform({ directory, umask } = {}) {
+  if (umask !== undefined && !/^[0-7]{1,4}$/.test(umask)) {
+    throw new Error(`umask must be an octal string: ${umask}`);
+  }
   const dir = tempDir('kavo-platform-');
-  const laid = spawnSync(paths.provisionPlatform, [dir], { encoding: 'utf8' });
+  const laid = umask === undefined
+    ? spawnSync(paths.provisionPlatform, [dir], { encoding: 'utf8' })
+    : spawnSync('/bin/sh', ['-c', `umask ${umask} && exec "$0" "$1"`, paths.provisionPlatform, dir],
+      { encoding: 'utf8' });
   if (laid.status !== 0) {
     throw new Error(`provision-platform failed: ${laid.stderr}`);
   }
