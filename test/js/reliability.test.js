@@ -228,6 +228,42 @@ const rows = [
   },
 
   {
+    name: 'configuration file is a FIFO: every call fails at once, the FIFO stays',
+    prepare: (root) => {
+      fs.rmSync(path.join(root, 'vesk64.cfg'));
+      mkfifo(path.join(root, 'vesk64.cfg'));
+    },
+    timeout: 15000,
+    check(result, root) {
+      assertRefused(result);
+      assert.equal(lstatKind(path.join(root, 'vesk64.cfg')), 'fifo');
+    },
+  },
+
+  {
+    name: 'trace file planted as a link: nothing is written through it; a regular trace file is',
+    prepare: (root) => {
+      const config = path.join(root, 'vesk64.cfg');
+      fs.writeFileSync(config, fs.readFileSync(config, 'utf8').replace(/^Trace:.*$/m, 'Trace:b:4:00:00:00:01'));
+      fs.writeFileSync(path.join(root, 'victim'), 'victim\n');
+      fs.symlinkSync('/etc/opt/zorvex/victim', path.join(root, 'vesk.log'));
+    },
+    script: (addon, kit) => {
+      const linked = { set: addon.arb_set_credentials('svc', 'user', 'secret'), get: addon.arb_get_credentials('svc') };
+      kit.fs.rmSync(`${kit.root}/vesk.log`);
+      kit.fs.writeFileSync(`${kit.root}/vesk.log`, '');
+      addon.arb_get_credentials('svc');
+      return { linked, traced: kit.fs.statSync(`${kit.root}/vesk.log`).size > 0 };
+    },
+    check(result, root) {
+      assert.equal(result.type, 'object', result.error || result.stderr);
+      assert.deepEqual(result.value.linked, { set: { status: 'OK' }, get: { user_name: 'user', password: 'secret' } });
+      assert.equal(fs.readFileSync(path.join(root, 'victim'), 'utf8'), 'victim\n');
+      assert.equal(result.value.traced, true, 'tracing is on, so a regular trace file gets lines');
+    },
+  },
+
+  {
     name: 'first use by several processes at once, several rounds: every store and read succeeds',
     args: [{ rounds: 4, processes: 8 }],
     timeout: 90000,
