@@ -12,6 +12,7 @@
 #include <lber.h>
 #include <ldap.h>
 #include <pthread.h>
+#include <signal.h>
 #include <strings.h>
 #include <sys/time.h>
 #include <time.h>
@@ -133,26 +134,64 @@ struct Shared {
 
 Shared &shared();
 
+void initLock(pthread_rwlock_t *lock) {
+    pthread_rwlockattr_t attr;
+    pthread_rwlockattr_init(&attr);
+    // Writers first, so that a reconnection or a fork is not starved by a
+    // steady stream of searches.
+    pthread_rwlockattr_setkind_np(&attr, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
+    pthread_rwlock_init(lock, &attr);
+    pthread_rwlockattr_destroy(&attr);
+}
+
 // fork() waits for the calls in progress (each bounded by its deadline), so
-// that the child gets the lock and the connection in a consistent state.
+// that the child gets the connection in a consistent state.  The child, a
+// new thread as far as the lock knows, gets a fresh lock.
 void beforeFork() { pthread_rwlock_wrlock(&shared().lock); }
-void afterFork() { pthread_rwlock_unlock(&shared().lock); }
+void inParent() { pthread_rwlock_unlock(&shared().lock); }
+void inChild() { initLock(&shared().lock); }
 
 Shared &shared() {
     static Shared *const state = [] {
         auto *s = new Shared;
-        pthread_rwlockattr_t attr;
-        pthread_rwlockattr_init(&attr);
-        // Writers first, so that a reconnection or a fork is not starved by
-        // a steady stream of searches.
-        pthread_rwlockattr_setkind_np(&attr, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
-        pthread_rwlock_init(&s->lock, &attr);
-        pthread_rwlockattr_destroy(&attr);
-        pthread_atfork(beforeFork, afterFork, afterFork);
+        initLock(&s->lock);
+        pthread_atfork(beforeFork, inParent, inChild);
         return s;
     }();
     return *state;
 }
+
+// A server that has gone away makes libldap's next write raise SIGPIPE,
+// which ends a process that does not ignore it.  The signal is blocked in
+// the calling thread for the length of a call, and one raised by the call is
+// taken back before the old mask returns.
+class NoSigpipe {
+  public:
+    NoSigpipe() {
+        sigemptyset(&pipe_);
+        sigaddset(&pipe_, SIGPIPE);
+        sigset_t pending;
+        sigpending(&pending);
+        wasPending_ = sigismember(&pending, SIGPIPE) == 1;
+        pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
+    }
+    ~NoSigpipe() {
+        sigset_t pending;
+        sigpending(&pending);
+        if (!wasPending_ && sigismember(&pending, SIGPIPE) == 1) {
+            const struct timespec now = {0, 0};
+            sigtimedwait(&pipe_, nullptr, &now);
+        }
+        pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+    }
+    NoSigpipe(const NoSigpipe &) = delete;
+    NoSigpipe &operator=(const NoSigpipe &) = delete;
+
+  private:
+    sigset_t pipe_;
+    sigset_t old_;
+    bool wasPending_ = false;
+};
 
 // The search results of one operation, released on every path.
 struct Message {
@@ -450,6 +489,7 @@ bool isPackedSid(const struct berval *value) {
 
 int32_t userByName(const Config &config, const char *name, unsigned char *guid,
                    unsigned char *sid) {
+    NoSigpipe noSigpipe;
     const Api *ldap = api();
     if (ldap == nullptr) {
         return TAMO_ERR_NO_LDAP;
@@ -488,6 +528,7 @@ int32_t userByName(const Config &config, const char *name, unsigned char *guid,
 
 int32_t sevList(const Config &config, const std::string &name, int32_t *count,
                 unsigned char *guids) {
+    NoSigpipe noSigpipe;
     const Api *ldap = api();
     if (ldap == nullptr) {
         return TAMO_ERR_NO_LDAP;
@@ -538,6 +579,7 @@ int32_t sevList(const Config &config, const std::string &name, int32_t *count,
 }
 
 int32_t dnByGuid(const Config &config, const unsigned char *guid, char **dn) {
+    NoSigpipe noSigpipe;
     const Api *ldap = api();
     if (ldap == nullptr) {
         return TAMO_ERR_NO_LDAP;
