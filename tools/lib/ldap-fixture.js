@@ -4,7 +4,8 @@
 // (tamo-provision export-ldif) into a new server in a temporary folder.
 //
 //   const server = startDirectoryServer({ database, base })
-//   server.uri, server.dir, server.pid()
+//   server.uri, server.dir, server.dataDir (what tools/ldap-fixture is
+//   given), server.pid()
 //   server.directoryConf({ timeoutMs })   text of a directory.conf for it
 //   server.stop(), server.start()         the data stays between them
 //   server.remove()                       stops it and deletes the folder
@@ -47,6 +48,7 @@ function startDirectoryServer({ database, base }) {
   const data = path.join(dir, 'server');
   const server = {
     dir,
+    dataDir: data,
     uri: fixture('start', data, ldif),
     pid: () => Number(fs.readFileSync(path.join(data, 'slapd.pid'), 'utf8')),
     directoryConf: ({ timeoutMs = 5000 } = {}) =>
