@@ -165,7 +165,12 @@ bool parseConfig(const char *text, std::size_t size, LdapConfig &config, std::st
             ++index;
         }
         if (index == 10) {
-            return fail(error, lineNo, "unknown key \"" + std::string(key) + "\"");
+            // Named only when it is plain text, so the message stays one line.
+            const bool printable = std::all_of(key.begin(), key.end(), [](char c) {
+                return static_cast<unsigned char>(c) >= 0x20 && static_cast<unsigned char>(c) < 0x7F;
+            });
+            return fail(error, lineNo,
+                        printable ? "unknown key \"" + std::string(key) + "\"" : "unknown key");
         }
         if (seen[index]) {
             return fail(error, lineNo, std::string(key) + " given twice");
