@@ -407,11 +407,15 @@ void exportLdif(sqlite3 *db, const Args &args) {
         }
     }
     entries.insert(entries.end(), parents.begin(), parents.end());
-    auto depth = [](const Entry &entry) { return splitUnescaped(entry.dn, ',').size(); };
-    std::stable_sort(entries.begin(), entries.end(),
-                     [&](const Entry &a, const Entry &b) { return depth(a) < depth(b); });
-
+    std::vector<std::pair<std::size_t, const Entry *>> byDepth;
     for (const Entry &entry : entries) {
+        byDepth.emplace_back(splitUnescaped(entry.dn, ',').size(), &entry);
+    }
+    std::stable_sort(byDepth.begin(), byDepth.end(),
+                     [](const auto &a, const auto &b) { return a.first < b.first; });
+
+    for (const auto &[depth, pointer] : byDepth) {
+        const Entry &entry = *pointer;
         std::string text = ldifLine("dn", entry.dn);
         text += "objectClass: kavoDirectoryEntry\nobjectClass: extensibleObject\n";
         for (std::string part : splitUnescaped(splitUnescaped(entry.dn, ',')[0], '+')) {
