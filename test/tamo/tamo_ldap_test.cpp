@@ -242,6 +242,13 @@ TEST_F(Server, NamesAreEscapedAndMatchOnlyThemselves) {
         EXPECT_EQ(sidOf(name), std::to_string(TAMO_ERR_NOT_FOUND)) << name;
     }
     EXPECT_EQ(sidOf("twin"), std::to_string(TAMO_ERR_AMBIGUOUS));
+    // Failover: a URI where no server listens is passed over.
+    setenv("TAMO_DIRECTORY_CONF",
+           dir_->write("failover.conf", "uri = ldapi://%2Fnonexistent%2Fsocket " + uri_ +
+                                            "\nbase = o=corp\n")
+               .c_str(),
+           1);
+    EXPECT_EQ(sidOf("alice"), "S-1-5-21-1-2-3-1001");
     EXPECT_EQ(sidOf("dangling"), std::to_string(TAMO_ERR_NO_SID));
 }
 
