@@ -38,6 +38,15 @@ function fixture(...args) {
 function startDirectoryServer({ database, base }) {
   // Short: the socket's path must fit a UNIX socket address.
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kldap-'));
+  try {
+    return startIn(dir, database, base);
+  } catch (error) {
+    fs.rmSync(dir, { recursive: true, force: true });
+    throw error;
+  }
+}
+
+function startIn(dir, database, base) {
   const ldif = path.join(dir, 'directory.ldif');
   const exported = spawnSync(paths.provision, ['--db', database, 'export-ldif', base],
     { encoding: 'buffer', maxBuffer: 1 << 30 });
