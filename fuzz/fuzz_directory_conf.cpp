@@ -35,8 +35,7 @@ bool plainName(const std::string &name) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     tamo::LdapConfig config;
     std::string error;
-    const bool ok =
-        tamo::parseConfig(reinterpret_cast<const char *>(data), size, config, error);
+    const bool ok = tamo::parseConfig(reinterpret_cast<const char *>(data), size, config, error);
     if (!ok) {
         FUZZ_CHECK(error.rfind("line ", 0) == 0);
         for (char c : error) {

@@ -49,8 +49,8 @@
 #include <cstring>
 #include <iostream>
 #include <map>
-#include <set>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -319,8 +319,7 @@ std::string unescapeValue(const std::string &text) {
 
 // One LDIF attribute line: the value as it is when it is a safe string,
 // otherwise (and always for binary values) in base64 after "::".
-std::string ldifLine(const std::string &attribute, const std::string &value,
-                     bool binary = false) {
+std::string ldifLine(const std::string &attribute, const std::string &value, bool binary = false) {
     bool safe = !binary && (value.empty() || (value[0] != ' ' && value[0] != ':' &&
                                               value[0] != '<' && value.back() != ' '));
     for (unsigned char c : value) {
@@ -382,10 +381,9 @@ void exportLdif(sqlite3 *db, const Args &args) {
         while (members.step()) {
             Guid member = columnGuid(members.get(), 0);
             auto found = dnByGuid.find(std::string(member.begin(), member.end()));
-            entry.members.push_back(found != dnByGuid.end()
-                                        ? found->second
-                                        : "cn=unresolved-" + hexOf(member) +
-                                              (base.empty() ? "" : "," + base));
+            entry.members.push_back(found != dnByGuid.end() ? found->second
+                                                            : "cn=unresolved-" + hexOf(member) +
+                                                                  (base.empty() ? "" : "," + base));
         }
     }
     // Every ancestor that is no entry of its own gets an empty one.

@@ -38,9 +38,9 @@ ConfigCache &configCache() {
 
 bool sameFile(const ConfigCache &cache, const char *path, bool exists, const struct stat &st) {
     return cache.valid && cache.path == path && cache.exists == exists &&
-           (!exists || (cache.dev == st.st_dev && cache.ino == st.st_ino &&
-                        cache.size == st.st_size && cache.mtime.tv_sec == st.st_mtim.tv_sec &&
-                        cache.mtime.tv_nsec == st.st_mtim.tv_nsec));
+           (!exists ||
+            (cache.dev == st.st_dev && cache.ino == st.st_ino && cache.size == st.st_size &&
+             cache.mtime.tv_sec == st.st_mtim.tv_sec && cache.mtime.tv_nsec == st.st_mtim.tv_nsec));
 }
 
 // Chooses the back end for one call: kUseSqlite, or TAMO_OK with config set

@@ -133,15 +133,25 @@ LdapConfig::~LdapConfig() {
 bool parseConfig(const char *text, std::size_t size, LdapConfig &config, std::string &error) {
     const std::string_view all(text, size);
     if (all.find('\0') != std::string_view::npos) {
-        return fail(error, 1 + static_cast<std::size_t>(std::count(
-                                   all.begin(), all.begin() + all.find('\0'), '\n')),
+        return fail(error,
+                    1 + static_cast<std::size_t>(
+                            std::count(all.begin(), all.begin() + all.find('\0'), '\n')),
                     "a NUL byte");
     }
-    bool seen[11] = {};
-    static constexpr std::string_view kKeys[11] = {
-        "uri",        "base",           "bind_dn",         "password_file",
-        "starttls",   "timeout_ms",     "login_attribute", "sid_attribute",
-        "guid_attribute", "sev_attribute", ""};
+    // The keys, in the order of Key.
+    enum Key { kUri, kBase, kBindDn, kPasswordFile, kStartTls, kTimeout, kFirstAttribute };
+    static constexpr std::string_view kKeys[] = {"uri",
+                                                 "base",
+                                                 "bind_dn",
+                                                 "password_file",
+                                                 "starttls",
+                                                 "timeout_ms",
+                                                 "login_attribute",
+                                                 "sid_attribute",
+                                                 "guid_attribute",
+                                                 "sev_attribute"};
+    constexpr std::size_t kKeyCount = sizeof kKeys / sizeof kKeys[0];
+    bool seen[kKeyCount] = {};
     std::size_t lineNo = 0;
     for (std::size_t at = 0; at < all.size();) {
         std::size_t eol = all.find('\n', at);
@@ -161,13 +171,14 @@ bool parseConfig(const char *text, std::size_t size, LdapConfig &config, std::st
         const std::string_view key = trim(line.substr(0, eq));
         const std::string_view value = trim(line.substr(eq + 1));
         std::size_t index = 0;
-        while (index < 10 && kKeys[index] != key) {
+        while (index < kKeyCount && kKeys[index] != key) {
             ++index;
         }
-        if (index == 10) {
+        if (index == kKeyCount) {
             // Named only when it is plain text, so the message stays one line.
             const bool printable = std::all_of(key.begin(), key.end(), [](char c) {
-                return static_cast<unsigned char>(c) >= 0x20 && static_cast<unsigned char>(c) < 0x7F;
+                return static_cast<unsigned char>(c) >= 0x20 &&
+                       static_cast<unsigned char>(c) < 0x7F;
             });
             return fail(error, lineNo,
                         printable ? "unknown key \"" + std::string(key) + "\"" : "unknown key");
@@ -186,63 +197,65 @@ bool parseConfig(const char *text, std::size_t size, LdapConfig &config, std::st
         }
         const std::string v(value);
         switch (index) {
-        case 0: {  // uri
-            config.allLdapi = true;
-            std::size_t p = 0;
-            while (p < v.size()) {
-                const std::size_t end = std::min(v.find_first_of(" \t", p), v.size());
-                const std::string uri = v.substr(p, end - p);
-                p = v.find_first_not_of(" \t", end);
-                p = p == std::string::npos ? v.size() : p;
-                const bool ldapi = startsWithNoCase(uri, "ldapi://");
-                if (!ldapi && !startsWithNoCase(uri, "ldap://") &&
-                    !startsWithNoCase(uri, "ldaps://")) {
+            case kUri: {
+                config.allLdapi = true;
+                std::size_t p = 0;
+                while (p < v.size()) {
+                    const std::size_t end = std::min(v.find_first_of(" \t", p), v.size());
+                    const std::string uri = v.substr(p, end - p);
+                    p = v.find_first_not_of(" \t", end);
+                    p = p == std::string::npos ? v.size() : p;
+                    const bool ldapi = startsWithNoCase(uri, "ldapi://");
+                    if (!ldapi && !startsWithNoCase(uri, "ldap://") &&
+                        !startsWithNoCase(uri, "ldaps://")) {
+                        return fail(error, lineNo,
+                                    "uri \"" + uri + "\" is not ldap://, ldaps:// or ldapi://");
+                    }
+                    if (uri.find(',') != std::string::npos) {
+                        return fail(error, lineNo, "separate URIs with spaces, not commas");
+                    }
+                    config.allLdapi = config.allLdapi && ldapi;
+                    config.uris.push_back(uri);
+                    config.uriList += (config.uriList.empty() ? "" : " ") + uri;
+                }
+                break;
+            }
+            case kBase:
+                config.base = v;
+                break;
+            case kBindDn:
+                config.bindDn = v;
+                break;
+            case kPasswordFile:
+                config.passwordFile = v;
+                break;
+            case kStartTls:
+                if (v != "yes" && v != "no") {
+                    return fail(error, lineNo, "starttls must be yes or no");
+                }
+                config.startTls = v == "yes";
+                break;
+            case kTimeout: {
+                int ms = 0;
+                auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), ms);
+                if (ec != std::errc() || end != v.data() + v.size() || ms < 1 ||
+                    ms > kMaxTimeoutMs) {
                     return fail(error, lineNo,
-                                "uri \"" + uri + "\" is not ldap://, ldaps:// or ldapi://");
+                                "timeout_ms must be a number of milliseconds from 1 to 600000");
                 }
-                if (uri.find(',') != std::string::npos) {
-                    return fail(error, lineNo, "separate URIs with spaces, not commas");
+                config.timeoutMs = ms;
+                break;
+            }
+            default: {
+                if (!isAttributeName(v)) {
+                    return fail(error, lineNo,
+                                std::string(key) + " \"" + v + "\" is not an attribute name");
                 }
-                config.allLdapi = config.allLdapi && ldapi;
-                config.uris.push_back(uri);
-                config.uriList += (config.uriList.empty() ? "" : " ") + uri;
+                std::string *attributes[] = {&config.loginAttribute, &config.sidAttribute,
+                                             &config.guidAttribute, &config.sevAttribute};
+                *attributes[index - kFirstAttribute] = v;
+                break;
             }
-            break;
-        }
-        case 1:
-            config.base = v;
-            break;
-        case 2:
-            config.bindDn = v;
-            break;
-        case 3:
-            config.passwordFile = v;
-            break;
-        case 4:
-            if (v != "yes" && v != "no") {
-                return fail(error, lineNo, "starttls must be yes or no");
-            }
-            config.startTls = v == "yes";
-            break;
-        case 5: {
-            int ms = 0;
-            auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), ms);
-            if (ec != std::errc() || end != v.data() + v.size() || ms < 1 || ms > kMaxTimeoutMs) {
-                return fail(error, lineNo, "timeout_ms must be a number of milliseconds from 1 to 600000");
-            }
-            config.timeoutMs = ms;
-            break;
-        }
-        default: {
-            if (!isAttributeName(v)) {
-                return fail(error, lineNo,
-                            std::string(key) + " \"" + v + "\" is not an attribute name");
-            }
-            std::string *attributes[] = {&config.loginAttribute, &config.sidAttribute,
-                                         &config.guidAttribute, &config.sevAttribute};
-            *attributes[index - 6] = v;
-            break;
-        }
         }
     }
     if (config.uris.empty()) {

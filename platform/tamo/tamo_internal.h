@@ -96,8 +96,7 @@ int32_t dnByGuid(const unsigned char *guid, char **dn);
 
 namespace ldap {
 using Config = std::shared_ptr<const LdapConfig>;
-int32_t userByName(const Config &config, const char *name, unsigned char *guid,
-                   unsigned char *sid);
+int32_t userByName(const Config &config, const char *name, unsigned char *guid, unsigned char *sid);
 int32_t sevList(const Config &config, const std::string &name, int32_t *count,
                 unsigned char *guids);
 int32_t dnByGuid(const Config &config, const unsigned char *guid, char **dn);

@@ -32,25 +32,25 @@ namespace tamo::ldap {
 namespace {
 
 // Every function of libldap this back end calls.
-#define TAMO_LDAP_FUNCTIONS(X)                                                              \
-    X(ldap_initialize)                                                                      \
-    X(ldap_set_option)                                                                      \
-    X(ldap_connect)                                                                         \
-    X(ldap_start_tls_s)                                                                     \
-    X(ldap_sasl_bind_s)                                                                     \
-    X(ldap_search_ext)                                                                      \
-    X(ldap_search_ext_s)                                                                    \
-    X(ldap_result)                                                                          \
-    X(ldap_parse_result)                                                                    \
-    X(ldap_abandon_ext)                                                                     \
-    X(ldap_count_entries)                                                                   \
-    X(ldap_first_entry)                                                                     \
-    X(ldap_get_values_len)                                                                  \
-    X(ldap_value_free_len)                                                                  \
-    X(ldap_get_dn)                                                                          \
-    X(ldap_memfree)                                                                         \
-    X(ldap_msgfree)                                                                         \
-    X(ldap_unbind_ext_s)                                                                    \
+#define TAMO_LDAP_FUNCTIONS(X) \
+    X(ldap_initialize)         \
+    X(ldap_set_option)         \
+    X(ldap_connect)            \
+    X(ldap_start_tls_s)        \
+    X(ldap_sasl_bind_s)        \
+    X(ldap_search_ext)         \
+    X(ldap_search_ext_s)       \
+    X(ldap_result)             \
+    X(ldap_parse_result)       \
+    X(ldap_abandon_ext)        \
+    X(ldap_count_entries)      \
+    X(ldap_first_entry)        \
+    X(ldap_get_values_len)     \
+    X(ldap_value_free_len)     \
+    X(ldap_get_dn)             \
+    X(ldap_memfree)            \
+    X(ldap_msgfree)            \
+    X(ldap_unbind_ext_s)       \
     X(ldap_bv2escaped_filter_value)
 
 struct Api {
@@ -74,17 +74,16 @@ const Api *api() {
             }
         }
         if (handle == nullptr) {
-            std::fprintf(stderr, "libtamo: cannot load OpenLDAP's client library: %s\n",
-                         dlerror());
+            std::fprintf(stderr, "libtamo: cannot load OpenLDAP's client library: %s\n", dlerror());
             return nullptr;
         }
         auto *table = new Api;
         bool complete = true;
-#define TAMO_LDAP_LOAD(name)                                                                \
-    table->name = reinterpret_cast<decltype(&::name)>(dlsym(handle, #name));               \
-    if (table->name == nullptr) {                                                           \
-        std::fprintf(stderr, "libtamo: OpenLDAP's client library lacks %s\n", #name);      \
-        complete = false;                                                                   \
+#define TAMO_LDAP_LOAD(name)                                                          \
+    table->name = reinterpret_cast<decltype(&::name)>(dlsym(handle, #name));          \
+    if (table->name == nullptr) {                                                     \
+        std::fprintf(stderr, "libtamo: OpenLDAP's client library lacks %s\n", #name); \
+        complete = false;                                                             \
     }
         TAMO_LDAP_FUNCTIONS(TAMO_LDAP_LOAD)
 #undef TAMO_LDAP_LOAD
@@ -147,9 +146,15 @@ void initLock(pthread_rwlock_t *lock) {
 // fork() waits for the calls in progress (each bounded by its deadline), so
 // that the child gets the connection in a consistent state.  The child, a
 // new thread as far as the lock knows, gets a fresh lock.
-void beforeFork() { pthread_rwlock_wrlock(&shared().lock); }
-void inParent() { pthread_rwlock_unlock(&shared().lock); }
-void inChild() { initLock(&shared().lock); }
+void beforeFork() {
+    pthread_rwlock_wrlock(&shared().lock);
+}
+void inParent() {
+    pthread_rwlock_unlock(&shared().lock);
+}
+void inChild() {
+    initLock(&shared().lock);
+}
 
 Shared &shared() {
     static Shared *const state = [] {
@@ -250,8 +255,7 @@ int32_t connect(const Api *ldap, Shared &s, const Config &config, const Deadline
     int on = 1;  // boolean options take any non-null pointer for "on"
     // Each URI gets its share of the time, so that trying all of them stays
     // within the call's deadline.
-    const int64_t perUri =
-        deadline.remainingMs() / static_cast<int64_t>(config->uris.size()) + 1;
+    const int64_t perUri = deadline.remainingMs() / static_cast<int64_t>(config->uris.size()) + 1;
     struct timeval network = {static_cast<time_t>(perUri / 1000),
                               static_cast<suseconds_t>(perUri % 1000 * 1000)};
     bool ok = ldap->ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version) == LDAP_OPT_SUCCESS &&
@@ -296,12 +300,10 @@ int32_t connect(const Api *ldap, Shared &s, const Config &config, const Deadline
         } else if (config->allLdapi) {
             // An empty initial response: the identity the socket carries.
             struct berval none = {0, const_cast<char *>("")};
-            rc = ldap->ldap_sasl_bind_s(ld, nullptr, "EXTERNAL", &none, nullptr, nullptr,
-                                        nullptr);
+            rc = ldap->ldap_sasl_bind_s(ld, nullptr, "EXTERNAL", &none, nullptr, nullptr, nullptr);
         } else {
             struct berval none = {0, const_cast<char *>("")};
-            rc = ldap->ldap_sasl_bind_s(ld, "", LDAP_SASL_SIMPLE, &none, nullptr, nullptr,
-                                        nullptr);
+            rc = ldap->ldap_sasl_bind_s(ld, "", LDAP_SASL_SIMPLE, &none, nullptr, nullptr, nullptr);
         }
     }
     if (rc != LDAP_SUCCESS) {
@@ -354,20 +356,20 @@ class Session {
     // next call connect again, a silent one first fails calls for a while.
     int32_t failure(int rc, const Deadline &deadline) {
         switch (rc) {
-        case LDAP_NO_MEMORY:
-            return TAMO_ERR_NO_MEMORY;
-        case LDAP_TIMEOUT:
-        case LDAP_SERVER_DOWN:
-        case LDAP_CONNECT_ERROR:
-        case LDAP_UNAVAILABLE:
-        case LDAP_BUSY:
-            s_.broken = true;
-            if (rc == LDAP_TIMEOUT || deadline.passed()) {
-                s_.failFastUntil = nowMs() + TAMO_FAIL_FAST_MS;
-            }
-            return TAMO_ERR_UNAVAILABLE;
-        default:
-            return TAMO_ERR_LDAP;
+            case LDAP_NO_MEMORY:
+                return TAMO_ERR_NO_MEMORY;
+            case LDAP_TIMEOUT:
+            case LDAP_SERVER_DOWN:
+            case LDAP_CONNECT_ERROR:
+            case LDAP_UNAVAILABLE:
+            case LDAP_BUSY:
+                s_.broken = true;
+                if (rc == LDAP_TIMEOUT || deadline.passed()) {
+                    s_.failFastUntil = nowMs() + TAMO_FAIL_FAST_MS;
+                }
+                return TAMO_ERR_UNAVAILABLE;
+            default:
+                return TAMO_ERR_LDAP;
         }
     }
 
@@ -396,17 +398,17 @@ bool escape(const Api *ldap, const void *data, std::size_t size, std::string &ou
 // Searches the subtree of the base for the one entry whose attribute
 // equals value; on TAMO_OK, result holds it.  attrs ends with a null.
 int32_t findOne(const Api *ldap, Session &session, const Config &config, const Deadline &deadline,
-                const std::string &attribute, const void *value, std::size_t size,
-                char **attrs, Message &result) {
+                const std::string &attribute, const void *value, std::size_t size, char **attrs,
+                Message &result) {
     std::string escaped;
     if (!escape(ldap, value, size, escaped)) {
         return TAMO_ERR_NO_MEMORY;
     }
     const std::string filter = "(" + attribute + "=" + escaped + ")";
     struct timeval left = deadline.left();
-    int rc = ldap->ldap_search_ext_s(session.ld(), config->base.c_str(), LDAP_SCOPE_SUBTREE,
-                                     filter.c_str(), attrs, 0, nullptr, nullptr, &left, 2,
-                                     &result.m);
+    int rc =
+        ldap->ldap_search_ext_s(session.ld(), config->base.c_str(), LDAP_SCOPE_SUBTREE,
+                                filter.c_str(), attrs, 0, nullptr, nullptr, &left, 2, &result.m);
     if (rc == LDAP_SIZELIMIT_EXCEEDED) {
         return TAMO_ERR_AMBIGUOUS;
     }
@@ -429,12 +431,11 @@ int32_t resolveGuids(const Api *ldap, Session &session, const Config &config,
     for (const std::string &dn : dns) {
         struct timeval left = deadline.left();
         int id = 0;
-        int rc = ldap->ldap_search_ext(session.ld(), dn.c_str(), LDAP_SCOPE_BASE,
-                                       "(objectClass=*)", attrs, 0, nullptr, nullptr, &left, 1,
-                                       &id);
+        int rc = ldap->ldap_search_ext(session.ld(), dn.c_str(), LDAP_SCOPE_BASE, "(objectClass=*)",
+                                       attrs, 0, nullptr, nullptr, &left, 1, &id);
         if (rc != LDAP_SUCCESS) {
-            status = rc == LDAP_INVALID_DN_SYNTAX ? TAMO_ERR_UNRESOLVED
-                                                  : session.failure(rc, deadline);
+            status =
+                rc == LDAP_INVALID_DN_SYNTAX ? TAMO_ERR_UNRESOLVED : session.failure(rc, deadline);
             break;
         }
         ids.push_back(id);
@@ -449,8 +450,8 @@ int32_t resolveGuids(const Api *ldap, Session &session, const Config &config,
             break;
         }
         int rc = LDAP_OTHER;
-        if (ldap->ldap_parse_result(session.ld(), result.m, &rc, nullptr, nullptr, nullptr,
-                                    nullptr, 0) != LDAP_SUCCESS) {
+        if (ldap->ldap_parse_result(session.ld(), result.m, &rc, nullptr, nullptr, nullptr, nullptr,
+                                    0) != LDAP_SUCCESS) {
             status = TAMO_ERR_LDAP;
         } else if (rc == LDAP_NO_SUCH_OBJECT || rc == LDAP_INVALID_DN_SYNTAX) {
             status = TAMO_ERR_UNRESOLVED;
@@ -459,9 +460,9 @@ int32_t resolveGuids(const Api *ldap, Session &session, const Config &config,
         } else if (ldap->ldap_count_entries(session.ld(), result.m) != 1) {
             status = TAMO_ERR_UNRESOLVED;
         } else {
-            Values guid(ldap, ldap->ldap_get_values_len(
-                                  session.ld(), ldap->ldap_first_entry(session.ld(), result.m),
-                                  attrs[0]));
+            Values guid(
+                ldap, ldap->ldap_get_values_len(
+                          session.ld(), ldap->ldap_first_entry(session.ld(), result.m), attrs[0]));
             if (guid.size() != 1 || guid.v[0]->bv_len != TAMO_GUID_SIZE) {
                 status = TAMO_ERR_UNRESOLVED;
             } else {
@@ -543,16 +544,16 @@ int32_t sevList(const Config &config, const std::string &name, int32_t *count,
     }
     char *attrs[] = {const_cast<char *>(config->sevAttribute.c_str()), nullptr};
     Message result(ldap);
-    int32_t status = findOne(ldap, session, config, deadline, config->loginAttribute,
-                             name.data(), name.size(), attrs, result);
+    int32_t status = findOne(ldap, session, config, deadline, config->loginAttribute, name.data(),
+                             name.size(), attrs, result);
     if (status != TAMO_OK) {
         return status;
     }
     std::vector<std::string> dns;
     {
-        Values members(ldap, ldap->ldap_get_values_len(
-                                 session.ld(), ldap->ldap_first_entry(session.ld(), result.m),
-                                 attrs[0]));
+        Values members(ldap,
+                       ldap->ldap_get_values_len(
+                           session.ld(), ldap->ldap_first_entry(session.ld(), result.m), attrs[0]));
         for (std::size_t i = 0; i < members.size(); ++i) {
             dns.emplace_back(members.v[i]->bv_val, members.v[i]->bv_len);
             if (dns.back().find('\0') != std::string::npos) {

@@ -78,7 +78,8 @@ extern "C" {
 #define TAMO_ERR_NO_MEMORY (-9005)
 #define TAMO_ERR_NOT_A_FILE (-9006)  /* database path is a FIFO, device or directory */
 #define TAMO_ERR_CONFIG (-9007)      /* directory.conf (or its password file) unusable */
-#define TAMO_ERR_UNAVAILABLE (-9008) /* LDAP server down, silent past timeout_ms, or bind refused */
+#define TAMO_ERR_UNAVAILABLE (-9008) /* LDAP server down, silent past timeout_ms, or bind refused \
+                                      */
 #define TAMO_ERR_AMBIGUOUS (-9010)   /* LDAP: more than one entry has the login name */
 #define TAMO_ERR_BAD_VALUE (-9011)   /* LDAP: SID not a packed SID of at most 68 bytes */
 #define TAMO_ERR_UNRESOLVED (-9012)  /* LDAP: a list value names no entry with a 16-byte GUID */

@@ -124,8 +124,10 @@ TEST(DirectoryConf, AFileThatCannotBeUsedFailsEveryCallWithoutFallingBack) {
     // A password file others can read; an empty one.
     const std::string open = dir.write("open.pw", "secret\n", 0644);
     setenv("TAMO_DIRECTORY_CONF",
-           dir.write("pw.conf", "uri = ldap://127.0.0.1:1\nbase = o=c\nbind_dn = cn=r\n"
-                                "password_file = " + open + "\n")
+           dir.write("pw.conf",
+                     "uri = ldap://127.0.0.1:1\nbase = o=c\nbind_dn = cn=r\n"
+                     "password_file = " +
+                         open + "\n")
                .c_str(),
            1);
     EXPECT_EQ(sidOf("alice"), std::to_string(TAMO_ERR_CONFIG));
@@ -152,8 +154,7 @@ class Server : public ::testing::Test {
             "dn: o=corp\nobjectClass: kavoDirectoryEntry\nobjectClass: extensibleObject\n"
             "o: corp\n\n" +
             entry("alice", "alice", "AQUAAAAAAAUVAAAAAQAAAAIAAAADAAAA6QMAAA==",
-                  "AAECAwQFBgcICQoLDA0ODw==",
-                  {"cn=g1,o=corp", "cn=g0,o=corp"}) +
+                  "AAECAwQFBgcICQoLDA0ODw==", {"cn=g1,o=corp", "cn=g0,o=corp"}) +
             entry("g0", "", "", "EBESExQVFhcYGRobHB0eHw==", {}) +
             entry("g1", "", "", "ICEiIyQlJicoKSorLC0uLw==", {}) +
             entry("short", "", "", "MDEyMzQ1Njc4OTo7PD0+", {}) +
@@ -237,15 +238,15 @@ TEST_F(Server, NamesAreEscapedAndMatchOnlyThemselves) {
     EXPECT_EQ(sidOf("alice"), "S-1-5-21-1-2-3-1001");
     EXPECT_EQ(sidOf("st*r"), "S-1-5-1");
     EXPECT_EQ(sidOf("a(b)\\c"), "S-1-5-2");
-    for (const char *name : {"*", "st*", "a*", "alice)(cn=*", "*)(sAMAccountName=alice",
-                             "al\\69ce", "Alice", ""}) {
+    for (const char *name :
+         {"*", "st*", "a*", "alice)(cn=*", "*)(sAMAccountName=alice", "al\\69ce", "Alice", ""}) {
         EXPECT_EQ(sidOf(name), std::to_string(TAMO_ERR_NOT_FOUND)) << name;
     }
     EXPECT_EQ(sidOf("twin"), std::to_string(TAMO_ERR_AMBIGUOUS));
     // Failover: a URI where no server listens is passed over.
     setenv("TAMO_DIRECTORY_CONF",
-           dir_->write("failover.conf", "uri = ldapi://%2Fnonexistent%2Fsocket " + uri_ +
-                                            "\nbase = o=corp\n")
+           dir_->write("failover.conf",
+                       "uri = ldapi://%2Fnonexistent%2Fsocket " + uri_ + "\nbase = o=corp\n")
                .c_str(),
            1);
     EXPECT_EQ(sidOf("alice"), "S-1-5-21-1-2-3-1001");
@@ -290,8 +291,8 @@ TEST_F(Server, ListsResolveToGuidsInServerOrderAndGuidsToDns) {
     EXPECT_EQ(dn, nullptr);
 
     // A value naming no entry, or an entry whose GUID is not 16 bytes.
-    const unsigned char dangling[] = {'d', 0, 'a', 0, 'n', 0, 'g', 0, 'l', 0, 'i', 0,
-                                      'n', 0, 'g', 0, 0,   0};
+    const unsigned char dangling[] = {'d', 0,   'a', 0,   'n', 0,   'g', 0, 'l',
+                                      0,   'i', 0,   'n', 0,   'g', 0,   0, 0};
     const unsigned char badguid[] = {'b', 0, 'a', 0, 'd', 0, 'g', 0, 'u', 0, 'i', 0, 'd', 0, 0, 0};
     count = 2;
     EXPECT_EQ(tamolib_get_sevlist_from_name(dangling, &count, guids, nullptr), TAMO_ERR_UNRESOLVED);
