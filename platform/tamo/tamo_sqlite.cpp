@@ -42,14 +42,7 @@ class Connection {
             if (pid_ == getpid() && st.st_dev == dev_ && st.st_ino == ino_ && path_ == path) {
                 return TAMO_OK;
             }
-            if (pid_ == getpid()) {
-                close();
-            } else {
-                // Inherited over fork(): SQLite forbids using or closing it
-                // here (closing could disturb the parent's file locks), so it
-                // is left alone.
-                abandon();
-            }
+            drop();
         }
         sqlite3 *db = nullptr;
         if (sqlite3_open_v2(path, &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr) !=
@@ -69,6 +62,17 @@ class Connection {
         ino_ = st.st_ino;
         pid_ = getpid();
         return TAMO_OK;
+    }
+
+    // Lets go of the connection: closed in the process that opened it; one
+    // inherited over fork() is left alone, since SQLite forbids using or
+    // closing it there (closing could disturb the parent's file locks).
+    void drop() {
+        if (db_ != nullptr && pid_ == getpid()) {
+            close();
+        } else {
+            abandon();
+        }
     }
 
     void close() {
@@ -113,10 +117,14 @@ thread_local Connection t_connection;
 int32_t connection(Connection *&out) {
     const char *path = directoryPath();
     struct stat st;
+    // A file that is gone or replaced by something else is no longer kept
+    // open either.
     if (stat(path, &st) != 0) {
+        t_connection.drop();
         return TAMO_ERR_DATABASE;
     }
     if (!S_ISREG(st.st_mode)) {
+        t_connection.drop();
         return TAMO_ERR_NOT_A_FILE;
     }
     int32_t status = t_connection.open(path, st);
