@@ -303,7 +303,14 @@ bool loadConfig(const char *path, LdapConfig &config, std::string &error) {
                 password.pop_back();
             }
         }
-        config.password = password;
+        // A simple bind with a DN and no password is an unauthenticated
+        // bind, which servers answer as anonymous: never sent.
+        if (password.empty()) {
+            error = "password file " + config.passwordFile + " is empty";
+            ok = false;
+        } else {
+            config.password = password;
+        }
     }
     if (!password.empty()) {
         explicit_bzero(password.data(), password.size());

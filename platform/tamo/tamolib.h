@@ -30,9 +30,9 @@
  *   base            the search base (required)
  *   bind_dn         a simple bind as this DN, with the password read from
  *   password_file   this file (which must not be readable by group or
- *                   others; one trailing line break is dropped).  Without
- *                   them: SASL EXTERNAL when every URI is ldapi://, else an
- *                   anonymous bind.
+ *                   others, and must not be empty; one trailing line break
+ *                   is dropped).  Without them: SASL EXTERNAL when every
+ *                   URI is ldapi://, else an anonymous bind.
  *   starttls        yes|no (default no; ldap:// URIs only).  TLS (ldaps://
  *                   or StartTLS) checks the server's certificate against the
  *                   system's CA certificates.
@@ -76,15 +76,16 @@ extern "C" {
 #define TAMO_ERR_NO_SID (-9003)           /* the entry has no SID */
 #define TAMO_ERR_DATABASE (-9004)         /* database missing, unreadable or corrupt */
 #define TAMO_ERR_NO_MEMORY (-9005)
-#define TAMO_ERR_NOT_A_FILE (-9006)  /* database path is a FIFO, device or directory */
-#define TAMO_ERR_CONFIG (-9007)      /* directory.conf (or its password file) unusable */
-#define TAMO_ERR_UNAVAILABLE (-9008) /* LDAP server down, silent past timeout_ms, or bind refused \
-                                      */
-#define TAMO_ERR_AMBIGUOUS (-9010)   /* LDAP: more than one entry has the login name */
-#define TAMO_ERR_BAD_VALUE (-9011)   /* LDAP: SID not a packed SID of at most 68 bytes */
-#define TAMO_ERR_UNRESOLVED (-9012)  /* LDAP: a list value names no entry with a 16-byte GUID */
-#define TAMO_ERR_LDAP (-9013)        /* LDAP: any other error the server or library reports */
-#define TAMO_ERR_NO_LDAP (-9014)     /* LDAP: OpenLDAP's client library cannot be loaded */
+#define TAMO_ERR_NOT_A_FILE (-9006) /* database path is a FIFO, device or directory */
+#define TAMO_ERR_CONFIG (-9007)     /* directory.conf (or its password file) unusable */
+#define TAMO_ERR_UNAVAILABLE                                                                     \
+    (-9008)                         /* LDAP server down, silent past timeout_ms, or bind refused \
+                                     */
+#define TAMO_ERR_AMBIGUOUS (-9010)  /* LDAP: more than one entry has the login name */
+#define TAMO_ERR_BAD_VALUE (-9011)  /* LDAP: SID not a packed SID of at most 68 bytes */
+#define TAMO_ERR_UNRESOLVED (-9012) /* LDAP: a list value names no entry with a 16-byte GUID */
+#define TAMO_ERR_LDAP (-9013)       /* LDAP: any other error the server or library reports */
+#define TAMO_ERR_NO_LDAP (-9014)    /* LDAP: OpenLDAP's client library cannot be loaded */
 
 /* LDAP: how long calls fail at once after one has timed out. */
 #define TAMO_FAIL_FAST_MS 1000

@@ -131,6 +131,15 @@ TEST(DirectoryConf, AFileThatCannotBeUsedFailsEveryCallWithoutFallingBack) {
                .c_str(),
            1);
     EXPECT_EQ(sidOf("alice"), std::to_string(TAMO_ERR_CONFIG));
+    const std::string empty = dir.write("empty.pw", "\n");
+    setenv("TAMO_DIRECTORY_CONF",
+           dir.write("empty.conf",
+                     "uri = ldap://127.0.0.1:1\nbase = o=c\nbind_dn = cn=r\n"
+                     "password_file = " +
+                         empty + "\n")
+               .c_str(),
+           1);
+    EXPECT_EQ(sidOf("alice"), std::to_string(TAMO_ERR_CONFIG));
     const std::string fifo = dir.path() + "/fifo.conf";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     setenv("TAMO_DIRECTORY_CONF", fifo.c_str(), 1);
