@@ -1,7 +1,7 @@
 // tamo-provision: creates and fills the database of the directory simulator
 // (libtamo.so.0), so that the demo and the tests set up users, entries and
 // security-equivalence lists without writing SQL.  Built as
-// <build>/Release/tamo-provision.
+// <build>/simulators/tamo-provision.
 //
 // usage: tamo-provision [--db PATH] COMMAND [ARGS...]
 //   --db PATH   the database file; default $TAMO_DIRECTORY_DB, otherwise
@@ -20,6 +20,15 @@
 //                                   existing entry, or guid:HEX for any GUID
 //                                   (one without entry makes lookups fail)
 //   list                            print every entry and list
+//   export-ldif [BASE]              print the whole directory as LDIF for an
+//                                   LDAP directory (see tools/ldap-fixture):
+//                                   the login as sAMAccountName, the packed
+//                                   SID as objectSid, the GUID as objectGUID,
+//                                   the list as memberOf DNs in order, each
+//                                   entry's naming values, and an entry for
+//                                   every missing parent.  A list GUID without
+//                                   entry becomes a DN that names nothing,
+//                                   cn=unresolved-<hex>,BASE.
 //   batch                           read commands from standard input, one
 //                                   per line, fields separated by TAB; all
 //                                   of them in one transaction
@@ -31,12 +40,17 @@
 //   tamo-provision --db /tmp/p/directory.db add-entry "cn=admins,o=corp"
 //   tamo-provision --db /tmp/p/directory.db add-user alice "cn=alice,o=corp" S-1-5-21-1-2-3-1001
 //   tamo-provision --db /tmp/p/directory.db set-sev alice "cn=admins,o=corp"
+#include <openssl/evp.h>
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <map>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -57,6 +71,8 @@ constexpr const char kUsage[] =
     "  set-sev LOGIN [MEMBER...]       replace the user's ordered list; MEMBER is the DN of an\n"
     "                                  entry or guid:HEX (32 hex digits, dashes allowed)\n"
     "  list                            print all entries and lists\n"
+    "  export-ldif [BASE]              print the directory as LDIF (AD attribute names);\n"
+    "                                  list GUIDs without entry become cn=unresolved-HEX,BASE\n"
     "  batch                           commands from stdin, one per line, TAB-separated fields,\n"
     "                                  in one transaction\n";
 
@@ -266,6 +282,164 @@ void list(sqlite3 *db) {
     }
 }
 
+// Splits text at each sep that no backslash escapes (RDNs of a DN at ',',
+// values of an RDN at '+'), keeping the escapes.
+std::vector<std::string> splitUnescaped(const std::string &text, char sep) {
+    std::vector<std::string> parts(1);
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\\' && i + 1 < text.size()) {
+            parts.back() += text.substr(i, 2);
+            ++i;
+        } else if (text[i] == sep) {
+            parts.emplace_back();
+        } else {
+            parts.back() += text[i];
+        }
+    }
+    return parts;
+}
+
+// The value of an RDN component, its escapes undone (\XX hexadecimal and
+// \c for a special character).
+std::string unescapeValue(const std::string &text) {
+    std::string value;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\' || i + 1 >= text.size()) {
+            value += text[i];
+        } else if (i + 2 < text.size() && std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+                   std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
+            value += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else {
+            value += text[++i];
+        }
+    }
+    return value;
+}
+
+// One LDIF attribute line: the value as it is when it is a safe string,
+// otherwise (and always for binary values) in base64 after "::".
+std::string ldifLine(const std::string &attribute, const std::string &value, bool binary = false) {
+    bool safe = !binary && (value.empty() || (value[0] != ' ' && value[0] != ':' &&
+                                              value[0] != '<' && value.back() != ' '));
+    for (unsigned char c : value) {
+        safe = safe && c != 0 && c != '\n' && c != '\r' && c < 0x80;
+    }
+    if (safe) {
+        return attribute + ": " + value + "\n";
+    }
+    std::string encoded(4 * ((value.size() + 2) / 3) + 1, '\0');
+    int length = EVP_EncodeBlock(reinterpret_cast<unsigned char *>(encoded.data()),
+                                 reinterpret_cast<const unsigned char *>(value.data()),
+                                 static_cast<int>(value.size()));
+    encoded.resize(static_cast<std::size_t>(length));
+    return attribute + ":: " + encoded + "\n";
+}
+
+std::string lowerCase(std::string text) {
+    for (char &c : text) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return text;
+}
+
+// Writes the directory as LDIF, parents before children.
+void exportLdif(sqlite3 *db, const Args &args) {
+    if (args.size() > 2) {
+        throw UsageError{"export-ldif [BASE]"};
+    }
+    const std::string base = args.size() > 1 ? args[1] : "";
+    struct Entry {
+        std::string dn, login, sid, guid;
+        std::vector<std::string> members;
+    };
+    std::map<std::string, std::string> dnByGuid;
+    std::vector<Entry> entries;
+    Statement all(db, "SELECT guid, login, dn, sid FROM entries");
+    while (all.step()) {
+        Entry entry;
+        Guid guid = columnGuid(all.get(), 0);
+        entry.guid.assign(guid.begin(), guid.end());
+        if (sqlite3_column_type(all.get(), 1) != SQLITE_NULL) {
+            entry.login = columnText(all.get(), 1);
+        }
+        entry.dn = columnText(all.get(), 2);
+        if (sqlite3_column_type(all.get(), 3) != SQLITE_NULL) {
+            unsigned char packed[TAMO_SID_MAX_SIZE];
+            std::size_t length = tamo::packSid(columnText(all.get(), 3).c_str(), packed);
+            if (length == 0) {
+                throw Failure{"entry " + entry.dn + " has a malformed SID"};
+            }
+            entry.sid.assign(reinterpret_cast<const char *>(packed), length);
+        }
+        dnByGuid[entry.guid] = entry.dn;
+        entries.push_back(std::move(entry));
+    }
+    for (Entry &entry : entries) {
+        Statement members(db, "SELECT member_guid FROM sev WHERE user_guid = ? ORDER BY position");
+        members.blob(1, Guid(entry.guid.begin(), entry.guid.end()));
+        while (members.step()) {
+            Guid member = columnGuid(members.get(), 0);
+            auto found = dnByGuid.find(std::string(member.begin(), member.end()));
+            entry.members.push_back(found != dnByGuid.end() ? found->second
+                                                            : "cn=unresolved-" + hexOf(member) +
+                                                                  (base.empty() ? "" : "," + base));
+        }
+    }
+    // Every ancestor that is no entry of its own gets an empty one.
+    std::set<std::string> known;
+    for (const Entry &entry : entries) {
+        known.insert(lowerCase(entry.dn));
+    }
+    std::vector<Entry> parents;
+    for (const Entry &entry : entries) {
+        std::vector<std::string> rdns = splitUnescaped(entry.dn, ',');
+        for (std::size_t i = 1; i < rdns.size(); ++i) {
+            std::string parent;
+            for (std::size_t j = i; j < rdns.size(); ++j) {
+                parent += (j > i ? "," : "") + rdns[j];
+            }
+            if (known.insert(lowerCase(parent)).second) {
+                parents.push_back(Entry{parent, "", "", "", {}});
+            }
+        }
+    }
+    entries.insert(entries.end(), parents.begin(), parents.end());
+    std::vector<std::pair<std::size_t, const Entry *>> byDepth;
+    for (const Entry &entry : entries) {
+        byDepth.emplace_back(splitUnescaped(entry.dn, ',').size(), &entry);
+    }
+    std::stable_sort(byDepth.begin(), byDepth.end(),
+                     [](const auto &a, const auto &b) { return a.first < b.first; });
+
+    for (const auto &[depth, pointer] : byDepth) {
+        const Entry &entry = *pointer;
+        std::string text = ldifLine("dn", entry.dn);
+        text += "objectClass: kavoDirectoryEntry\nobjectClass: extensibleObject\n";
+        for (std::string part : splitUnescaped(splitUnescaped(entry.dn, ',')[0], '+')) {
+            part.erase(0, part.find_first_not_of(' '));
+            const std::size_t eq = part.find('=');
+            if (eq == std::string::npos || eq == 0) {
+                throw Failure{"not a DN: " + entry.dn};
+            }
+            text += ldifLine(part.substr(0, eq), unescapeValue(part.substr(eq + 1)));
+        }
+        if (!entry.login.empty()) {
+            text += ldifLine("sAMAccountName", entry.login);
+        }
+        if (!entry.sid.empty()) {
+            text += ldifLine("objectSid", entry.sid, true);
+        }
+        if (!entry.guid.empty()) {
+            text += ldifLine("objectGUID", entry.guid, true);
+        }
+        for (const std::string &member : entry.members) {
+            text += ldifLine("memberOf", member);
+        }
+        std::cout << text << '\n';
+    }
+}
+
 void run(sqlite3 *db, const Args &args);
 
 void batch(sqlite3 *db) {
@@ -305,6 +479,8 @@ void run(sqlite3 *db, const Args &args) {
         setSev(db, args);
     } else if (command == "list") {
         list(db);
+    } else if (command == "export-ldif") {
+        exportLdif(db, args);
     } else if (command == "batch") {
         batch(db);
     } else {

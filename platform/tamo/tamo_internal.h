@@ -1,17 +1,28 @@
-/* Pieces shared by the directory simulator (tamo.cpp) and its provisioning
- * command (tamo-provision.cpp): where the database lives, its schema, and
- * the two forms of a SID. */
+/* Pieces shared by the directory simulator (tamo.cpp and its back ends) and
+ * its provisioning command (tamo-provision.cpp): where the database and the
+ * LDAP configuration live, the schema, the two forms of a SID, the
+ * configuration parser and the back ends' entry points. */
 #ifndef KAVO_TAMO_INTERNAL_H
 #define KAVO_TAMO_INTERNAL_H
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
 
 namespace tamo {
 
 // The database file: $TAMO_DIRECTORY_DB when set and non-empty, otherwise the
 // fixed place beside the rest of the platform state.
 const char *directoryPath();
+
+// The LDAP configuration: $TAMO_DIRECTORY_CONF when set and non-empty,
+// otherwise directory.conf beside the database's default place.
+const char *configPath();
+// True when the variable names the file explicitly (then a missing file is
+// an error, not a choice of the SQLite back end).
+bool configPathExplicit();
 
 // Creates the tables when they are missing; both programs agree on it here.
 // login and dn are unique so that the provisioning command can name entries
@@ -38,6 +49,58 @@ std::size_t packSid(const char *text, unsigned char *packed);
 // 190 for any valid SID).  Returns false, with text empty, for a SID with
 // more than 15 sub-authorities.
 bool formatSid(const unsigned char *packed, char *text, std::size_t capacity);
+
+// The LDAP back end's settings, as read from directory.conf.
+struct LdapConfig {
+    std::vector<std::string> uris;  // each ldap://, ldaps:// or ldapi://
+    std::string uriList;            // the same, separated by spaces
+    std::string base;
+    std::string bindDn;        // empty: SASL EXTERNAL (all ldapi://) or anonymous
+    std::string passwordFile;  // set exactly when bindDn is
+    std::string password;      // read from passwordFile by loadConfig
+    bool startTls = false;
+    bool allLdapi = false;
+    int timeoutMs = 5000;
+    std::string loginAttribute = "sAMAccountName";
+    std::string sidAttribute = "objectSid";
+    std::string guidAttribute = "objectGUID";
+    std::string sevAttribute = "memberOf";
+
+    LdapConfig() = default;
+    LdapConfig(const LdapConfig &) = delete;
+    LdapConfig &operator=(const LdapConfig &) = delete;
+    ~LdapConfig();  // wipes the password
+};
+
+// Parses the text of directory.conf (size bytes, not zero-terminated).  On
+// failure returns false with error set to one line ("line N: ...");
+// config is then partly filled and must be discarded.  Does not read the
+// password file.
+bool parseConfig(const char *text, std::size_t size, LdapConfig &config, std::string &error);
+
+// Reads and parses the file at path, then its password file.  Refuses,
+// without blocking, a path that is not a regular file.
+bool loadConfig(const char *path, LdapConfig &config, std::string &error);
+
+// Decodes UTF-16LE code units, ending at a zero unit, into UTF-8, pairing
+// surrogates; false for a lone surrogate.
+bool utf16ToUtf8(const unsigned char *name16, std::string &out);
+
+// The back ends.  Arguments are checked by the entry points; name is the
+// UTF-8 login; guids has room for *count GUIDs.
+namespace sqlite {
+int32_t userByName(const char *name, unsigned char *guid, unsigned char *sid);
+int32_t sevList(const std::string &name, int32_t *count, unsigned char *guids);
+int32_t dnByGuid(const unsigned char *guid, char **dn);
+}  // namespace sqlite
+
+namespace ldap {
+using Config = std::shared_ptr<const LdapConfig>;
+int32_t userByName(const Config &config, const char *name, unsigned char *guid, unsigned char *sid);
+int32_t sevList(const Config &config, const std::string &name, int32_t *count,
+                unsigned char *guids);
+int32_t dnByGuid(const Config &config, const unsigned char *guid, char **dn);
+}  // namespace ldap
 
 }  // namespace tamo
 

@@ -1,11 +1,13 @@
-// SID text and packed forms, and the database location, shared by the
-// directory simulator and its provisioning command.
+// SID text and packed forms, UTF-16 names, and the places of the database
+// and the LDAP configuration, shared by the directory simulator and its
+// provisioning command.
 #include <cctype>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "platform/tamo/tamo_internal.h"
 #include "platform/tamo/tamolib.h"
@@ -15,6 +17,51 @@ namespace tamo {
 const char *directoryPath() {
     const char *path = std::getenv("TAMO_DIRECTORY_DB");
     return (path != nullptr && path[0] != '\0') ? path : "/etc/opt/zorvex/directory.db";
+}
+
+bool configPathExplicit() {
+    const char *path = std::getenv("TAMO_DIRECTORY_CONF");
+    return path != nullptr && path[0] != '\0';
+}
+
+const char *configPath() {
+    return configPathExplicit() ? std::getenv("TAMO_DIRECTORY_CONF")
+                                : "/etc/opt/zorvex/directory.conf";
+}
+
+bool utf16ToUtf8(const unsigned char *name16, std::string &out) {
+    for (std::size_t i = 0;; i += 2) {
+        uint32_t unit = name16[i] | (name16[i + 1] << 8);
+        if (unit == 0) {
+            return true;
+        }
+        uint32_t code = unit;
+        if (unit >= 0xD800 && unit <= 0xDBFF) {
+            uint32_t low = name16[i + 2] | (name16[i + 3] << 8);
+            if (low < 0xDC00 || low > 0xDFFF) {
+                return false;
+            }
+            code = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+            i += 2;
+        } else if (unit >= 0xDC00 && unit <= 0xDFFF) {
+            return false;
+        }
+        if (code < 0x80) {
+            out += static_cast<char>(code);
+        } else if (code < 0x800) {
+            out += static_cast<char>(0xC0 | (code >> 6));
+            out += static_cast<char>(0x80 | (code & 0x3F));
+        } else if (code < 0x10000) {
+            out += static_cast<char>(0xE0 | (code >> 12));
+            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (code & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (code >> 18));
+            out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (code & 0x3F));
+        }
+    }
 }
 
 namespace {

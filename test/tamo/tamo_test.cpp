@@ -3,11 +3,15 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/tamo/tamo_internal.h"
@@ -184,6 +188,94 @@ TEST_F(Directory, GuidLookupGivesANewStringOrFails) {
     EXPECT_EQ(
         tamolib_get_userinfo_from_guid(guid(3).data(), &selector, nullptr, nullptr, &flags, &dn),
         TAMO_ERR_INVALID_ARG);
+}
+
+// The SID text of login, or the status as text.
+std::string sidOf(const char *login) {
+    int32_t selector = TAMO_INFO_SID;
+    unsigned char area[16], sid[68];
+    int32_t status = tamolib_get_userinfo_from_name(login, &selector, area, sid, nullptr, nullptr);
+    if (status != TAMO_OK) {
+        return std::to_string(status);
+    }
+    char text[TAMO_SID_TEXT_SIZE];
+    tamolib_sid_to_string(sid, text);
+    return text;
+}
+
+TEST_F(Directory, KeptConnectionSeesAReplacedFileAndServesAChildAfterFork) {
+    entry(guid(1), "alice", "cn=alice", "S-1-5-21-1-2-3-1");
+    ASSERT_EQ(sidOf("alice"), "S-1-5-21-1-2-3-1");
+
+    // Written beside and renamed over the kept one: another inode.
+    const std::string next = path_ + ".next";
+    sqlite3 *other = nullptr;
+    ASSERT_EQ(sqlite3_open(next.c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, tamo::kSchema, nullptr, nullptr, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other,
+                           "INSERT INTO entries VALUES (x'0102030405060708090a0b0c0d0e0f10',"
+                           " 'alice', 'cn=alice', 'S-1-5-21-1-2-3-2')",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(other);
+    ASSERT_EQ(rename(next.c_str(), path_.c_str()), 0);
+    EXPECT_EQ(sidOf("alice"), "S-1-5-21-1-2-3-2");
+
+    // The child answers from a connection of its own, and the parent's
+    // still works afterwards.
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        _exit(sidOf("alice") == "S-1-5-21-1-2-3-2" ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(sidOf("alice"), "S-1-5-21-1-2-3-2");
+
+    unlink(path_.c_str());
+    EXPECT_EQ(sidOf("alice"), std::to_string(TAMO_ERR_DATABASE));
+}
+
+TEST_F(Directory, FifoOrDirectoryInPlaceOfTheDatabaseIsRefusedWithoutBlocking) {
+    unlink(path_.c_str());
+    ASSERT_EQ(mkfifo(path_.c_str(), 0600), 0);
+    // Opening a FIFO with no writer would block for ever: the alarm turns a
+    // hang into a failure.
+    alarm(10);
+    EXPECT_EQ(sidOf("alice"), std::to_string(TAMO_ERR_NOT_A_FILE));
+    int32_t count = 20;
+    unsigned char guids[20 * 16];
+    EXPECT_EQ(tamolib_get_sevlist_from_name(utf16(u"alice").data(), &count, guids, nullptr),
+              TAMO_ERR_NOT_A_FILE);
+    alarm(0);
+    unlink(path_.c_str());
+    ASSERT_EQ(mkdir(path_.c_str(), 0700), 0);
+    EXPECT_EQ(sidOf("alice"), std::to_string(TAMO_ERR_NOT_A_FILE));
+    rmdir(path_.c_str());
+}
+
+TEST_F(Directory, ThreadsLookUpSideBySide) {
+    for (int i = 0; i < 8; ++i) {
+        const std::string login = "user" + std::to_string(i);
+        entry(guid(static_cast<unsigned char>(i + 1)), login.c_str(), "cn=" + login,
+              ("S-1-5-21-1-2-3-" + std::to_string(i)).c_str());
+    }
+    std::vector<int> wrong(8, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([t, &wrong] {
+            for (int round = 0; round < 200; ++round) {
+                const int i = (t + round) % 8;
+                const std::string login = "user" + std::to_string(i);
+                wrong[t] += sidOf(login.c_str()) != "S-1-5-21-1-2-3-" + std::to_string(i);
+            }
+        });
+    }
+    for (auto &thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(wrong, std::vector<int>(8, 0));
 }
 
 TEST_F(Directory, MissingDatabaseIsADatabaseError) {

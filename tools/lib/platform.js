@@ -17,6 +17,7 @@ const paths = {
   provision: path.join(native.simulatorDir, 'tamo-provision'),
   syslogShim: path.join(build, 'test-support', 'libkavo_syslog_capture.so'),
   withPlatform: path.join(repo, 'tools', 'kavo-platform'),
+  ldapFixture: path.join(repo, 'tools', 'ldap-fixture'),
   defaultRoot: path.join(repo, '.platform'),
 };
 // Inside the sandbox the root is always mounted here.

@@ -1,0 +1,321 @@
+// directory.conf: the settings of the LDAP back end, "key = value" lines
+// with '#' comment lines, and the password file a simple bind reads.
+#include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "platform/tamo/tamo_internal.h"
+
+namespace tamo {
+namespace {
+
+constexpr std::size_t kMaxFileSize = 64 * 1024;
+constexpr int kMaxTimeoutMs = 600000;
+
+std::string_view trim(std::string_view text) {
+    const char *blanks = " \t\r";
+    const std::size_t first = text.find_first_not_of(blanks);
+    if (first == std::string_view::npos) {
+        return {};
+    }
+    return text.substr(first, text.find_last_not_of(blanks) - first + 1);
+}
+
+bool startsWithNoCase(std::string_view text, std::string_view prefix) {
+    if (text.size() < prefix.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < prefix.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(text[i])) != prefix[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// An attribute name as a filter may hold it: a descriptor (a letter, then
+// letters, digits and hyphens) or a numeric OID.  Nothing else can reach a
+// filter from the configuration.
+bool isAttributeName(std::string_view name) {
+    if (name.empty() || name.size() > 128) {
+        return false;
+    }
+    const auto c0 = static_cast<unsigned char>(name[0]);
+    if (std::isalpha(c0) != 0) {
+        for (char c : name) {
+            if (std::isalnum(static_cast<unsigned char>(c)) == 0 && c != '-') {
+                return false;
+            }
+        }
+        return true;
+    }
+    bool lastDot = true;
+    for (char c : name) {
+        if (c == '.') {
+            if (lastDot) {
+                return false;
+            }
+            lastDot = true;
+        } else if (std::isdigit(static_cast<unsigned char>(c)) != 0) {
+            lastDot = false;
+        } else {
+            return false;
+        }
+    }
+    return !lastDot;
+}
+
+bool fail(std::string &error, std::size_t line, const std::string &message) {
+    error = "line " + std::to_string(line) + ": " + message;
+    return false;
+}
+
+// Reads a whole small regular file without blocking on a FIFO or device:
+// opened non-blocking, checked with fstat.  mode receives its permissions.
+bool readSmallFile(const char *path, std::string &contents, mode_t &mode, std::string &error) {
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        error = std::string("cannot open ") + path + ": " + std::strerror(errno);
+        return false;
+    }
+    struct stat st;
+    bool ok = fstat(fd, &st) == 0;
+    if (!ok) {
+        error = std::string("cannot stat ") + path + ": " + std::strerror(errno);
+    } else if (!S_ISREG(st.st_mode)) {
+        error = std::string(path) + " is not a regular file";
+        ok = false;
+    } else if (static_cast<std::size_t>(st.st_size) > kMaxFileSize) {
+        error = std::string(path) + " is larger than 64 KiB";
+        ok = false;
+    }
+    mode = st.st_mode;
+    char chunk[4096];
+    while (ok) {
+        ssize_t got = read(fd, chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            error = std::string("cannot read ") + path + ": " + std::strerror(errno);
+            ok = false;
+        } else if (got == 0) {
+            break;
+        } else if (contents.size() + static_cast<std::size_t>(got) > kMaxFileSize) {
+            error = std::string(path) + " is larger than 64 KiB";
+            ok = false;
+        } else {
+            contents.append(chunk, static_cast<std::size_t>(got));
+        }
+    }
+    explicit_bzero(chunk, sizeof chunk);
+    close(fd);
+    return ok;
+}
+
+}  // namespace
+
+LdapConfig::~LdapConfig() {
+    if (!password.empty()) {
+        explicit_bzero(password.data(), password.size());
+    }
+}
+
+bool parseConfig(const char *text, std::size_t size, LdapConfig &config, std::string &error) {
+    const std::string_view all(text, size);
+    if (all.find('\0') != std::string_view::npos) {
+        return fail(error,
+                    1 + static_cast<std::size_t>(
+                            std::count(all.begin(), all.begin() + all.find('\0'), '\n')),
+                    "a NUL byte");
+    }
+    // The keys, in the order of Key.
+    enum Key { kUri, kBase, kBindDn, kPasswordFile, kStartTls, kTimeout, kFirstAttribute };
+    static constexpr std::string_view kKeys[] = {"uri",
+                                                 "base",
+                                                 "bind_dn",
+                                                 "password_file",
+                                                 "starttls",
+                                                 "timeout_ms",
+                                                 "login_attribute",
+                                                 "sid_attribute",
+                                                 "guid_attribute",
+                                                 "sev_attribute"};
+    constexpr std::size_t kKeyCount = sizeof kKeys / sizeof kKeys[0];
+    bool seen[kKeyCount] = {};
+    std::size_t lineNo = 0;
+    for (std::size_t at = 0; at < all.size();) {
+        std::size_t eol = all.find('\n', at);
+        if (eol == std::string_view::npos) {
+            eol = all.size();
+        }
+        const std::string_view line = trim(all.substr(at, eol - at));
+        at = eol + 1;
+        ++lineNo;
+        if (line.empty() || line[0] == '#') {
+            continue;
+        }
+        const std::size_t eq = line.find('=');
+        if (eq == std::string_view::npos) {
+            return fail(error, lineNo, "expected key = value");
+        }
+        const std::string_view key = trim(line.substr(0, eq));
+        const std::string_view value = trim(line.substr(eq + 1));
+        std::size_t index = 0;
+        while (index < kKeyCount && kKeys[index] != key) {
+            ++index;
+        }
+        if (index == kKeyCount) {
+            // Named only when it is plain text, so the message stays one line.
+            const bool printable = std::all_of(key.begin(), key.end(), [](char c) {
+                return static_cast<unsigned char>(c) >= 0x20 &&
+                       static_cast<unsigned char>(c) < 0x7F;
+            });
+            return fail(error, lineNo,
+                        printable ? "unknown key \"" + std::string(key) + "\"" : "unknown key");
+        }
+        if (seen[index]) {
+            return fail(error, lineNo, std::string(key) + " given twice");
+        }
+        seen[index] = true;
+        if (value.empty()) {
+            return fail(error, lineNo, std::string(key) + " has no value");
+        }
+        for (char c : value) {
+            if (static_cast<unsigned char>(c) < 0x20 && c != '\t') {
+                return fail(error, lineNo, std::string(key) + " holds a control character");
+            }
+        }
+        const std::string v(value);
+        switch (index) {
+            case kUri: {
+                config.allLdapi = true;
+                std::size_t p = 0;
+                while (p < v.size()) {
+                    const std::size_t end = std::min(v.find_first_of(" \t", p), v.size());
+                    const std::string uri = v.substr(p, end - p);
+                    p = v.find_first_not_of(" \t", end);
+                    p = p == std::string::npos ? v.size() : p;
+                    const bool ldapi = startsWithNoCase(uri, "ldapi://");
+                    if (!ldapi && !startsWithNoCase(uri, "ldap://") &&
+                        !startsWithNoCase(uri, "ldaps://")) {
+                        return fail(error, lineNo,
+                                    "uri \"" + uri + "\" is not ldap://, ldaps:// or ldapi://");
+                    }
+                    if (uri.find(',') != std::string::npos) {
+                        return fail(error, lineNo, "separate URIs with spaces, not commas");
+                    }
+                    config.allLdapi = config.allLdapi && ldapi;
+                    config.uris.push_back(uri);
+                    config.uriList += (config.uriList.empty() ? "" : " ") + uri;
+                }
+                break;
+            }
+            case kBase:
+                config.base = v;
+                break;
+            case kBindDn:
+                config.bindDn = v;
+                break;
+            case kPasswordFile:
+                config.passwordFile = v;
+                break;
+            case kStartTls:
+                if (v != "yes" && v != "no") {
+                    return fail(error, lineNo, "starttls must be yes or no");
+                }
+                config.startTls = v == "yes";
+                break;
+            case kTimeout: {
+                int ms = 0;
+                auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), ms);
+                if (ec != std::errc() || end != v.data() + v.size() || ms < 1 ||
+                    ms > kMaxTimeoutMs) {
+                    return fail(error, lineNo,
+                                "timeout_ms must be a number of milliseconds from 1 to 600000");
+                }
+                config.timeoutMs = ms;
+                break;
+            }
+            default: {
+                if (!isAttributeName(v)) {
+                    return fail(error, lineNo,
+                                std::string(key) + " \"" + v + "\" is not an attribute name");
+                }
+                std::string *attributes[] = {&config.loginAttribute, &config.sidAttribute,
+                                             &config.guidAttribute, &config.sevAttribute};
+                *attributes[index - kFirstAttribute] = v;
+                break;
+            }
+        }
+    }
+    if (config.uris.empty()) {
+        return fail(error, lineNo, "uri is missing");
+    }
+    if (config.base.empty()) {
+        return fail(error, lineNo, "base is missing");
+    }
+    if (config.bindDn.empty() != config.passwordFile.empty()) {
+        return fail(error, lineNo, "bind_dn and password_file go together");
+    }
+    if (config.startTls) {
+        for (const std::string &uri : config.uris) {
+            if (!startsWithNoCase(uri, "ldap://")) {
+                return fail(error, lineNo, "starttls applies to ldap:// URIs only");
+            }
+        }
+    }
+    return true;
+}
+
+bool loadConfig(const char *path, LdapConfig &config, std::string &error) {
+    std::string text;
+    mode_t mode = 0;
+    if (!readSmallFile(path, text, mode, error) ||
+        !parseConfig(text.data(), text.size(), config, error)) {
+        return false;
+    }
+    if (config.passwordFile.empty()) {
+        return true;
+    }
+    std::string password;
+    if (!readSmallFile(config.passwordFile.c_str(), password, mode, error)) {
+        return false;
+    }
+    bool ok = true;
+    if ((mode & (S_IRWXG | S_IRWXO)) != 0) {
+        error = "password file " + config.passwordFile + " is open to group or others (chmod 600)";
+        ok = false;
+    } else {
+        // One trailing line break is the file's, not the password's.
+        if (!password.empty() && password.back() == '\n') {
+            password.pop_back();
+            if (!password.empty() && password.back() == '\r') {
+                password.pop_back();
+            }
+        }
+        // A simple bind with a DN and no password is an unauthenticated
+        // bind, which servers answer as anonymous: never sent.
+        if (password.empty()) {
+            error = "password file " + config.passwordFile + " is empty";
+            ok = false;
+        } else {
+            config.password = password;
+        }
+    }
+    if (!password.empty()) {
+        explicit_bzero(password.data(), password.size());
+    }
+    return ok;
+}
+
+}  // namespace tamo

@@ -1,0 +1,252 @@
+// The SQLite back end of the directory simulator: read-only connections kept
+// one per thread, with their statements prepared once, so that lookups from
+// several threads run side by side and a call costs one stat() and the
+// queries themselves.
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "platform/tamo/tamo_internal.h"
+#include "platform/tamo/tamolib.h"
+
+namespace tamo::sqlite {
+namespace {
+
+constexpr const char kByLogin[] = "SELECT guid, sid FROM entries WHERE login = ?";
+constexpr const char kMembers[] =
+    "SELECT member_guid FROM sev WHERE user_guid = ? ORDER BY position";
+constexpr const char kByGuid[] = "SELECT dn FROM entries WHERE guid = ?";
+
+// One thread's connection and the file it was opened on.  A file replaced
+// under the same path (another device or inode) gets a new connection; so
+// does a child after fork(), which must not use its parent's.
+class Connection {
+  public:
+    Connection() = default;
+    Connection(const Connection &) = delete;
+    Connection &operator=(const Connection &) = delete;
+    ~Connection() {
+        if (pid_ == getpid()) {
+            close();
+        }
+    }
+
+    // Makes the connection usable for the file at path, which stat() found
+    // to be st.  Returns TAMO_OK or TAMO_ERR_DATABASE.
+    int32_t open(const char *path, const struct stat &st) {
+        if (db_ != nullptr) {
+            if (pid_ == getpid() && st.st_dev == dev_ && st.st_ino == ino_ && path_ == path) {
+                return TAMO_OK;
+            }
+            drop();
+        }
+        sqlite3 *db = nullptr;
+        if (sqlite3_open_v2(path, &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr) !=
+            SQLITE_OK) {
+            sqlite3_close(db);
+            return TAMO_ERR_DATABASE;
+        }
+        sqlite3_busy_timeout(db, 5000);
+        db_ = db;
+        if (!prepare(kByLogin, &byLogin_) || !prepare(kMembers, &members_) ||
+            !prepare(kByGuid, &byGuid_)) {
+            close();
+            return TAMO_ERR_DATABASE;
+        }
+        path_ = path;
+        dev_ = st.st_dev;
+        ino_ = st.st_ino;
+        pid_ = getpid();
+        return TAMO_OK;
+    }
+
+    // Lets go of the connection: closed in the process that opened it; one
+    // inherited over fork() is left alone, since SQLite forbids using or
+    // closing it there (closing could disturb the parent's file locks).
+    void drop() {
+        if (db_ != nullptr && pid_ == getpid()) {
+            close();
+        } else {
+            abandon();
+        }
+    }
+
+    void close() {
+        sqlite3_finalize(byLogin_);
+        sqlite3_finalize(members_);
+        sqlite3_finalize(byGuid_);
+        sqlite3_close(db_);
+        abandon();
+    }
+
+    sqlite3_stmt *byLogin() const { return byLogin_; }
+    sqlite3_stmt *members() const { return members_; }
+    sqlite3_stmt *byGuid() const { return byGuid_; }
+
+  private:
+    bool prepare(const char *sql, sqlite3_stmt **stmt) {
+        return sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, stmt, nullptr) ==
+               SQLITE_OK;
+    }
+    void abandon() {
+        db_ = nullptr;
+        byLogin_ = members_ = byGuid_ = nullptr;
+        path_.clear();
+        pid_ = 0;
+    }
+
+    sqlite3 *db_ = nullptr;
+    sqlite3_stmt *byLogin_ = nullptr;
+    sqlite3_stmt *members_ = nullptr;
+    sqlite3_stmt *byGuid_ = nullptr;
+    std::string path_;
+    dev_t dev_ = 0;
+    ino_t ino_ = 0;
+    pid_t pid_ = 0;
+};
+
+thread_local Connection t_connection;
+
+// The calling thread's connection to the current database file.  The path
+// is checked before SQLite opens it: a FIFO or a device would block the
+// open, so anything but a regular file is refused.
+int32_t connection(Connection *&out) {
+    const char *path = directoryPath();
+    struct stat st;
+    // A file that is gone or replaced by something else is no longer kept
+    // open either.
+    if (stat(path, &st) != 0) {
+        t_connection.drop();
+        return TAMO_ERR_DATABASE;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        t_connection.drop();
+        return TAMO_ERR_NOT_A_FILE;
+    }
+    int32_t status = t_connection.open(path, st);
+    out = &t_connection;
+    return status;
+}
+
+// Resets a kept statement and clears its bindings when a call is done with
+// it, on every path, so that no read transaction outlives the call.
+class Use {
+  public:
+    explicit Use(sqlite3_stmt *stmt) : stmt_(stmt) {}
+    ~Use() {
+        sqlite3_reset(stmt_);
+        sqlite3_clear_bindings(stmt_);
+    }
+    Use(const Use &) = delete;
+    Use &operator=(const Use &) = delete;
+    sqlite3_stmt *get() const { return stmt_; }
+
+  private:
+    sqlite3_stmt *stmt_;
+};
+
+}  // namespace
+
+int32_t userByName(const char *name, unsigned char *guid, unsigned char *sid) {
+    Connection *connection_ = nullptr;
+    if (int32_t status = connection(connection_); status != TAMO_OK) {
+        return status;
+    }
+    Use query(connection_->byLogin());
+    sqlite3_bind_text(query.get(), 1, name, -1, SQLITE_STATIC);
+    int rc = sqlite3_step(query.get());
+    if (rc == SQLITE_DONE) {
+        return TAMO_ERR_NOT_FOUND;
+    }
+    if (rc != SQLITE_ROW) {
+        return TAMO_ERR_DATABASE;
+    }
+    const unsigned char *sidText = sqlite3_column_text(query.get(), 1);
+    if (sidText == nullptr) {
+        return TAMO_ERR_NO_SID;
+    }
+    // Pack into a local buffer first so that a bad stored SID leaves the
+    // caller's buffer untouched.
+    unsigned char packed[TAMO_SID_MAX_SIZE] = {};
+    std::size_t length = packSid(reinterpret_cast<const char *>(sidText), packed);
+    if (length == 0) {
+        return TAMO_ERR_DATABASE;
+    }
+    std::memcpy(sid, packed, length);
+    if (guid != nullptr && sqlite3_column_bytes(query.get(), 0) == TAMO_GUID_SIZE) {
+        std::memcpy(guid, sqlite3_column_blob(query.get(), 0), TAMO_GUID_SIZE);
+    }
+    return TAMO_OK;
+}
+
+int32_t sevList(const std::string &name, int32_t *count, unsigned char *guids) {
+    Connection *connection_ = nullptr;
+    if (int32_t status = connection(connection_); status != TAMO_OK) {
+        return status;
+    }
+    Use user(connection_->byLogin());
+    sqlite3_bind_text(user.get(), 1, name.data(), static_cast<int>(name.size()), SQLITE_STATIC);
+    int rc = sqlite3_step(user.get());
+    if (rc == SQLITE_DONE) {
+        return TAMO_ERR_NOT_FOUND;
+    }
+    if (rc != SQLITE_ROW) {
+        return TAMO_ERR_DATABASE;
+    }
+
+    Use members(connection_->members());
+    sqlite3_bind_blob(members.get(), 1, sqlite3_column_blob(user.get(), 0),
+                      sqlite3_column_bytes(user.get(), 0), SQLITE_STATIC);
+    // Collect first, write only when everything fits: a short buffer gets
+    // the needed count and no partial list.
+    std::string all;
+    while ((rc = sqlite3_step(members.get())) == SQLITE_ROW) {
+        if (sqlite3_column_bytes(members.get(), 0) != TAMO_GUID_SIZE) {
+            return TAMO_ERR_DATABASE;
+        }
+        all.append(static_cast<const char *>(sqlite3_column_blob(members.get(), 0)),
+                   TAMO_GUID_SIZE);
+    }
+    if (rc != SQLITE_DONE) {
+        return TAMO_ERR_DATABASE;
+    }
+    const std::size_t needed = all.size() / TAMO_GUID_SIZE;
+    if (needed > static_cast<std::size_t>(*count)) {
+        *count = static_cast<int32_t>(needed);
+        return TAMO_ERR_BUFFER_TOO_SMALL;
+    }
+    if (needed > 0) {
+        std::memcpy(guids, all.data(), all.size());
+    }
+    *count = static_cast<int32_t>(needed);
+    return TAMO_OK;
+}
+
+int32_t dnByGuid(const unsigned char *guid, char **dn) {
+    Connection *connection_ = nullptr;
+    if (int32_t status = connection(connection_); status != TAMO_OK) {
+        return status;
+    }
+    Use query(connection_->byGuid());
+    sqlite3_bind_blob(query.get(), 1, guid, TAMO_GUID_SIZE, SQLITE_STATIC);
+    int rc = sqlite3_step(query.get());
+    if (rc == SQLITE_DONE) {
+        return TAMO_ERR_NOT_FOUND;
+    }
+    if (rc != SQLITE_ROW) {
+        return TAMO_ERR_DATABASE;
+    }
+    const unsigned char *text = sqlite3_column_text(query.get(), 0);
+    char *copy = strdup(text != nullptr ? reinterpret_cast<const char *>(text) : "");
+    if (copy == nullptr) {
+        return TAMO_ERR_NO_MEMORY;
+    }
+    *dn = copy;
+    return TAMO_OK;
+}
+
+}  // namespace tamo::sqlite

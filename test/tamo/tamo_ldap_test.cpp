@@ -1,0 +1,377 @@
+// The LDAP back end: directory.conf, and lookups against a private slapd
+// (tools/ldap-fixture) loaded with entries written here.  The server tests
+// skip when slapd is not installed.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "platform/tamo/tamo_internal.h"
+#include "platform/tamo/tamolib.h"
+
+namespace {
+
+bool parses(const std::string &text, std::string *error = nullptr) {
+    tamo::LdapConfig config;
+    std::string message;
+    bool ok = tamo::parseConfig(text.data(), text.size(), config, message);
+    if (error != nullptr) {
+        *error = message;
+    }
+    return ok;
+}
+
+TEST(DirectoryConf, ReadsEveryKeyWithDefaultsForTheRest) {
+    tamo::LdapConfig config;
+    std::string error;
+    const std::string text =
+        "# test\n  uri = ldap://a.example ldaps://b.example:636  \r\n\nbase=dc=example,dc=com\n"
+        "timeout_ms = 250\nsev_attribute = isMemberOf\nguid_attribute = 1.2.3.4\n";
+    ASSERT_TRUE(tamo::parseConfig(text.data(), text.size(), config, error)) << error;
+    EXPECT_EQ(config.uriList, "ldap://a.example ldaps://b.example:636");
+    EXPECT_EQ(config.uris.size(), 2u);
+    EXPECT_FALSE(config.allLdapi);
+    EXPECT_EQ(config.base, "dc=example,dc=com");
+    EXPECT_EQ(config.timeoutMs, 250);
+    EXPECT_EQ(config.loginAttribute, "sAMAccountName");
+    EXPECT_EQ(config.sidAttribute, "objectSid");
+    EXPECT_EQ(config.guidAttribute, "1.2.3.4");
+    EXPECT_EQ(config.sevAttribute, "isMemberOf");
+    EXPECT_FALSE(config.startTls);
+}
+
+TEST(DirectoryConf, RefusesWhatItCannotUseWithTheLine) {
+    const std::string ok = "uri = ldapi://%2Ftmp%2Fs\nbase = o=corp\n";
+    ASSERT_TRUE(parses(ok));
+    const struct {
+        std::string text, message;
+    } bad[] = {
+        {"base = o=corp\n", "uri is missing"},
+        {"uri = ldap://h\n", "base is missing"},
+        {ok + "colour = blue\n", "line 3: unknown key \"colour\""},
+        {ok + "base = o=x\n", "line 3: base given twice"},
+        {ok + "timeout_ms\n", "line 3: expected key = value"},
+        {ok + "timeout_ms =\n", "line 3: timeout_ms has no value"},
+        {ok + "timeout_ms = 0\n", "line 3: timeout_ms must be"},
+        {ok + "timeout_ms = 5s\n", "line 3: timeout_ms must be"},
+        {ok + "timeout_ms = 99999999999\n", "line 3: timeout_ms must be"},
+        {ok + "starttls = true\n", "line 3: starttls must be yes or no"},
+        {ok + "starttls = yes\n", "starttls applies to ldap:// URIs only"},
+        {"uri = http://h\nbase = o=c\n", "line 1: uri \"http://h\" is not ldap://"},
+        {"uri = ldap://a,ldap://b\nbase = o=c\n", "line 1: separate URIs with spaces"},
+        {ok + "login_attribute = uid)(cn=*\n", "line 3: login_attribute \"uid)(cn=*\" is not"},
+        {ok + "guid_attribute = 1..2\n", "is not an attribute name"},
+        {ok + "bind_dn = cn=reader,o=corp\n", "bind_dn and password_file go together"},
+        {ok + std::string("bind_dn = x\0y\n", 14), "line 3: a NUL byte"},
+        {ok + "bind_dn = o=\x01\n", "line 3: bind_dn holds a control character"},
+    };
+    for (const auto &c : bad) {
+        std::string error;
+        EXPECT_FALSE(parses(c.text, &error)) << c.text;
+        EXPECT_NE(error.find(c.message), std::string::npos) << error;
+    }
+}
+
+// A file in a temporary folder, removed with it.
+class TempDir {
+  public:
+    TempDir() {
+        char path[] = "/tmp/tamo-ldap-XXXXXX";
+        dir_ = mkdtemp(path);
+    }
+    ~TempDir() { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+    std::string write(const std::string &name, const std::string &text, mode_t mode = 0600) {
+        const std::string path = dir_ + "/" + name;
+        std::ofstream(path) << text;
+        chmod(path.c_str(), mode);
+        return path;
+    }
+    const std::string &path() const { return dir_; }
+
+  private:
+    std::string dir_;
+};
+
+std::string sidOf(const char *login, unsigned char *sid = nullptr) {
+    int32_t selector = TAMO_INFO_SID;
+    unsigned char area[16], own[68];
+    sid = sid != nullptr ? sid : own;
+    int32_t status = tamolib_get_userinfo_from_name(login, &selector, area, sid, nullptr, nullptr);
+    if (status != TAMO_OK) {
+        return std::to_string(status);
+    }
+    char text[TAMO_SID_TEXT_SIZE];
+    tamolib_sid_to_string(sid, text);
+    return text;
+}
+
+TEST(DirectoryConf, AFileThatCannotBeUsedFailsEveryCallWithoutFallingBack) {
+    TempDir dir;
+    setenv("TAMO_DIRECTORY_CONF", (dir.path() + "/missing.conf").c_str(), 1);
+    EXPECT_EQ(sidOf("alice"), std::to_string(TAMO_ERR_CONFIG));
+    setenv("TAMO_DIRECTORY_CONF", dir.write("bad.conf", "uri = ldapi://x\n").c_str(), 1);
+    EXPECT_EQ(sidOf("alice"), std::to_string(TAMO_ERR_CONFIG));
+    // A password file others can read; an empty one.
+    const std::string open = dir.write("open.pw", "secret\n", 0644);
+    setenv("TAMO_DIRECTORY_CONF",
+           dir.write("pw.conf",
+                     "uri = ldap://127.0.0.1:1\nbase = o=c\nbind_dn = cn=r\n"
+                     "password_file = " +
+                         open + "\n")
+               .c_str(),
+           1);
+    EXPECT_EQ(sidOf("alice"), std::to_string(TAMO_ERR_CONFIG));
+    const std::string empty = dir.write("empty.pw", "\n");
+    setenv("TAMO_DIRECTORY_CONF",
+           dir.write("empty.conf",
+                     "uri = ldap://127.0.0.1:1\nbase = o=c\nbind_dn = cn=r\n"
+                     "password_file = " +
+                         empty + "\n")
+               .c_str(),
+           1);
+    EXPECT_EQ(sidOf("alice"), std::to_string(TAMO_ERR_CONFIG));
+    const std::string fifo = dir.path() + "/fifo.conf";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    setenv("TAMO_DIRECTORY_CONF", fifo.c_str(), 1);
+    alarm(10);
+    EXPECT_EQ(sidOf("alice"), std::to_string(TAMO_ERR_CONFIG));
+    alarm(0);
+    unsetenv("TAMO_DIRECTORY_CONF");
+}
+
+// The fixture server with a few entries; one per test program.
+class Server : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        if (std::system("command -v slapd >/dev/null || test -x /usr/sbin/slapd") != 0) {
+            return;
+        }
+        dir_ = new TempDir;
+        // SIDs: a valid one, one of 16 sub-authorities (72 bytes), one whose
+        // count says 15 but holds 1.  GUIDs: 16 bytes, and one of 15.
+        const std::string ldif =
+            "dn: o=corp\nobjectClass: kavoDirectoryEntry\nobjectClass: extensibleObject\n"
+            "o: corp\n\n" +
+            entry("alice", "alice", "AQUAAAAAAAUVAAAAAQAAAAIAAAADAAAA6QMAAA==",
+                  "AAECAwQFBgcICQoLDA0ODw==", {"cn=g1,o=corp", "cn=g0,o=corp"}) +
+            entry("g0", "", "", "EBESExQVFhcYGRobHB0eHw==", {}) +
+            entry("g1", "", "", "ICEiIyQlJicoKSorLC0uLw==", {}) +
+            entry("short", "", "", "MDEyMzQ1Njc4OTo7PD0+", {}) +
+            entry("star", "st*r", "AQEAAAAAAAUBAAAA", "", {}) +
+            entry("paren", "a(b)\\c", "AQEAAAAAAAUCAAAA", "", {}) +
+            entry("long", "long",
+                  "ARAAAAAAAAUAAAAAAQAAAAIAAAADAAAABAAAAAUAAAAGAAAABwAAAAgAAAAJAAAACgAAAAsAAAAM"
+                  "AAAADQAAAA4AAAAPAAAA",
+                  "", {}) +
+            entry("liar", "liar", "AQ8AAAAAAAUBAAAA", "", {}) +
+            entry("twin1", "twin", "AQEAAAAAAAUBAAAA", "", {}) +
+            entry("twin2", "twin", "AQEAAAAAAAUBAAAA", "", {}) +
+            entry("dangling", "dangling", "", "", {"cn=g0,o=corp", "cn=nowhere,o=corp"}) +
+            entry("badguid", "badguid", "", "", {"cn=short,o=corp"});
+        const std::string file = dir_->write("data.ldif", ldif + reader());
+        const std::string command = std::string(KAVO_SOURCE_DIR) + "/tools/ldap-fixture start " +
+                                    dir_->path() + "/srv " + file + " >/dev/null";
+        if (std::system(command.c_str()) != 0) {
+            ADD_FAILURE() << "the fixture did not start";
+            return;
+        }
+        uri_ = "ldapi://" + escapeSlashes(dir_->path() + "/srv/ldapi");
+    }
+    static void TearDownTestSuite() {
+        if (dir_ != nullptr) {
+            fixture("stop");
+            delete dir_;
+            dir_ = nullptr;
+        }
+    }
+    void SetUp() override {
+        if (uri_.empty()) {
+            GTEST_SKIP() << "slapd is not installed";
+        }
+        configure("");
+    }
+    void TearDown() override { unsetenv("TAMO_DIRECTORY_CONF"); }
+
+    static void fixture(const char *command) {
+        std::system((std::string(KAVO_SOURCE_DIR) + "/tools/ldap-fixture " + command + " " +
+                     dir_->path() + "/srv >/dev/null")
+                        .c_str());
+    }
+    static std::string escapeSlashes(const std::string &path) {
+        std::string out;
+        for (char c : path) {
+            out += c == '/' ? std::string("%2F") : std::string(1, c);
+        }
+        return out;
+    }
+    static std::string entry(const std::string &cn, const std::string &login,
+                             const std::string &sid, const std::string &guid,
+                             std::initializer_list<const char *> members) {
+        std::string text = "dn: cn=" + cn + ",o=corp\nobjectClass: kavoDirectoryEntry\n" +
+                           "objectClass: extensibleObject\ncn: " + cn + "\n";
+        text += login.empty() ? "" : "sAMAccountName: " + login + "\n";
+        text += sid.empty() ? "" : "objectSid:: " + sid + "\n";
+        text += guid.empty() ? "" : "objectGUID:: " + guid + "\n";
+        for (const char *member : members) {
+            text += std::string("memberOf: ") + member + "\n";
+        }
+        return text + "\n";
+    }
+    static std::string reader() {
+        return "dn: cn=reader,o=corp\nobjectClass: kavoDirectoryEntry\nobjectClass: "
+               "extensibleObject\ncn: reader\nuserPassword: s3cret\n\n";
+    }
+    void configure(const std::string &extra) {
+        setenv("TAMO_DIRECTORY_CONF",
+               dir_->write("directory.conf", "uri = " + uri_ + "\nbase = o=corp\n" + extra).c_str(),
+               1);
+    }
+
+    static TempDir *dir_;
+    static std::string uri_;
+};
+TempDir *Server::dir_ = nullptr;
+std::string Server::uri_;
+
+TEST_F(Server, NamesAreEscapedAndMatchOnlyThemselves) {
+    EXPECT_EQ(sidOf("alice"), "S-1-5-21-1-2-3-1001");
+    EXPECT_EQ(sidOf("st*r"), "S-1-5-1");
+    EXPECT_EQ(sidOf("a(b)\\c"), "S-1-5-2");
+    for (const char *name :
+         {"*", "st*", "a*", "alice)(cn=*", "*)(sAMAccountName=alice", "al\\69ce", "Alice", ""}) {
+        EXPECT_EQ(sidOf(name), std::to_string(TAMO_ERR_NOT_FOUND)) << name;
+    }
+    EXPECT_EQ(sidOf("twin"), std::to_string(TAMO_ERR_AMBIGUOUS));
+    // Failover: a URI where no server listens is passed over.
+    setenv("TAMO_DIRECTORY_CONF",
+           dir_->write("failover.conf",
+                       "uri = ldapi://%2Fnonexistent%2Fsocket " + uri_ + "\nbase = o=corp\n")
+               .c_str(),
+           1);
+    EXPECT_EQ(sidOf("alice"), "S-1-5-21-1-2-3-1001");
+    EXPECT_EQ(sidOf("dangling"), std::to_string(TAMO_ERR_NO_SID));
+}
+
+TEST_F(Server, SidsThatDoNotFitThePackedFormAreRefusedWithoutWriting) {
+    // Exactly the caller's 68 bytes on the heap: a longer write is caught.
+    auto *sid = static_cast<unsigned char *>(malloc(TAMO_SID_MAX_SIZE));
+    std::memset(sid, 0x5A, TAMO_SID_MAX_SIZE);
+    EXPECT_EQ(sidOf("long", sid), std::to_string(TAMO_ERR_BAD_VALUE));
+    EXPECT_EQ(sidOf("liar", sid), std::to_string(TAMO_ERR_BAD_VALUE));
+    EXPECT_EQ(sid[0], 0x5A);
+    EXPECT_EQ(sid[TAMO_SID_MAX_SIZE - 1], 0x5A);
+    free(sid);
+}
+
+TEST_F(Server, ListsResolveToGuidsInServerOrderAndGuidsToDns) {
+    const unsigned char name[] = {'a', 0, 'l', 0, 'i', 0, 'c', 0, 'e', 0, 0, 0};
+    unsigned char guids[2 * 16];
+    std::memset(guids, 0x5A, sizeof guids);
+    int32_t count = 1;
+    EXPECT_EQ(tamolib_get_sevlist_from_name(name, &count, guids, nullptr),
+              TAMO_ERR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(count, 2);
+    EXPECT_EQ(guids[0], 0x5A);
+    ASSERT_EQ(tamolib_get_sevlist_from_name(name, &count, guids, nullptr), TAMO_OK);
+    ASSERT_EQ(count, 2);
+    EXPECT_EQ(guids[0], 0x20);  // g1 first, as stored
+    EXPECT_EQ(guids[16], 0x10);
+
+    int32_t selector = TAMO_INFO_DN;
+    char *dn = nullptr;
+    ASSERT_EQ(tamolib_get_userinfo_from_guid(guids + 16, &selector, nullptr, nullptr, nullptr, &dn),
+              TAMO_OK);
+    EXPECT_STREQ(dn, "cn=g0,o=corp");
+    free(dn);
+    const unsigned char unknown[16] = {0xFF};
+    dn = nullptr;
+    EXPECT_EQ(tamolib_get_userinfo_from_guid(unknown, &selector, nullptr, nullptr, nullptr, &dn),
+              TAMO_ERR_NOT_FOUND);
+    EXPECT_EQ(dn, nullptr);
+
+    // A value naming no entry, or an entry whose GUID is not 16 bytes.
+    const unsigned char dangling[] = {'d', 0,   'a', 0,   'n', 0,   'g', 0, 'l',
+                                      0,   'i', 0,   'n', 0,   'g', 0,   0, 0};
+    const unsigned char badguid[] = {'b', 0, 'a', 0, 'd', 0, 'g', 0, 'u', 0, 'i', 0, 'd', 0, 0, 0};
+    count = 2;
+    EXPECT_EQ(tamolib_get_sevlist_from_name(dangling, &count, guids, nullptr), TAMO_ERR_UNRESOLVED);
+    count = 2;
+    EXPECT_EQ(tamolib_get_sevlist_from_name(badguid, &count, guids, nullptr), TAMO_ERR_UNRESOLVED);
+}
+
+TEST_F(Server, SimpleBindReadsThePasswordFile) {
+    const std::string good = dir_->write("good.pw", "s3cret\n");
+    configure("bind_dn = cn=reader,o=corp\npassword_file = " + good + "\n");
+    EXPECT_EQ(sidOf("alice"), "S-1-5-21-1-2-3-1001");
+    const std::string wrong = dir_->write("wrong.pw", "guess");
+    configure("bind_dn = cn=reader,o=corp\npassword_file = " + wrong + "\n");
+    EXPECT_EQ(sidOf("alice"), std::to_string(TAMO_ERR_UNAVAILABLE));
+}
+
+bool stopped(pid_t pid) {
+    std::string stat;
+    std::getline(std::ifstream("/proc/" + std::to_string(pid) + "/stat"), stat);
+    const std::size_t close = stat.rfind(')');
+    return close != std::string::npos && stat.compare(close, 4, ") T ") == 0;
+}
+
+TEST_F(Server, StoppedOrSilentServerFailsWithinTheTimeoutThenRecovers) {
+    configure("timeout_ms = 400\n");
+    ASSERT_EQ(sidOf("alice"), "S-1-5-21-1-2-3-1001");
+    auto timed = [](std::string &result) {
+        auto start = std::chrono::steady_clock::now();
+        result = sidOf("alice");
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::steady_clock::now() - start)
+            .count();
+    };
+    std::string result;
+    // Silent: the call waits out its deadline, the next fails at once.
+    pid_t pid = 0;
+    std::ifstream(dir_->path() + "/srv/slapd.pid") >> pid;
+    ASSERT_GT(pid, 0);
+    kill(pid, SIGSTOP);
+    // The signal takes effect some time after kill() returns.
+    for (int i = 0; i < 200 && !stopped(pid); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    const auto waited = timed(result);
+    EXPECT_EQ(result, std::to_string(TAMO_ERR_UNAVAILABLE));
+    EXPECT_GE(waited, 300);
+    EXPECT_LT(waited, 1500);
+    EXPECT_LT(timed(result), 50);
+    EXPECT_EQ(result, std::to_string(TAMO_ERR_UNAVAILABLE));
+    kill(pid, SIGCONT);
+    std::this_thread::sleep_for(std::chrono::milliseconds(TAMO_FAIL_FAST_MS + 100));
+    EXPECT_EQ(sidOf("alice"), "S-1-5-21-1-2-3-1001");
+
+    // Stopped: refused at once; started again: the next call reconnects.
+    fixture("stop");
+    EXPECT_LT(timed(result), 300);
+    EXPECT_EQ(result, std::to_string(TAMO_ERR_UNAVAILABLE));
+    fixture("start");
+    EXPECT_EQ(sidOf("alice"), "S-1-5-21-1-2-3-1001");
+
+    // A child after fork() makes its own connection.
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        _exit(sidOf("st*r") == "S-1-5-1" ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(sidOf("alice"), "S-1-5-21-1-2-3-1001");
+}
+
+}  // namespace
