@@ -228,15 +228,26 @@ test('hundreds of Promises in flight, each with its own correct result', { skip 
   assert.deepEqual(run.value, { failed: 0, stored: true });
 });
 
-test('the event loop turns while a batch of long lookups runs', { skip }, () => {
+test('the event loop turns while a batch of lookups runs', { skip }, () => {
+  // Another process holds the directory database's exclusive lock, so every
+  // lookup of the batch waits in the directory library; the lock is given
+  // up only by a timer callback.  The batch can settle only after that
+  // callback ran, which it can only do while the lookups are running.
   const run = runPromises(async (addon, promises) => {
+    const { spawn } = require('node:child_process');
+    const locker = spawn('sqlite3', ['/etc/opt/zorvex/directory.db'], { stdio: ['pipe', 'pipe', 'inherit'] });
+    await new Promise((resolve) => {
+      locker.stdout.on('data', (data) => String(data).includes('locked') && resolve());
+      locker.stdin.write("BEGIN EXCLUSIVE;\nSELECT 'locked';\n");
+    });
     let timerRan = false;
     const batch = Array.from({ length: 8 }, () => promises.get_sev_list('dorn', 'many'));
-    setTimeout(() => { timerRan = true; }, 0);
-    const seenBySettlement = await Promise.all(batch.map((p) => p.then((r) => ({ count: r.sev_count, timerRan }))));
-    return seenBySettlement;
+    setTimeout(() => {
+      timerRan = true;
+      locker.stdin.end('COMMIT;\n');
+    }, 0);
+    return Promise.all(batch.map((p) => p.then((r) => ({ count: r.sev_count, timerRan }))));
   });
-  // The timer callback ran before the first lookup settled.
   assert.equal(run.value.length, 8);
   for (const seen of run.value) {
     assert.deepEqual(seen, { count: MANY, timerRan: true });
