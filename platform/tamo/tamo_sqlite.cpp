@@ -2,9 +2,12 @@
 // one per thread, with their statements prepared once, so that lookups from
 // several threads run side by side and a call costs one stat() and the
 // queries themselves.
+#include <pthread.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <atomic>
 
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +24,25 @@ constexpr const char kMembers[] =
     "SELECT member_guid FROM sev WHERE user_guid = ? ORDER BY position";
 constexpr const char kByGuid[] = "SELECT dn FROM entries WHERE guid = ?";
 
+// Counts the forks this process is the child of, so that a connection can
+// tell it was opened before a fork without a getpid() system call per
+// lookup (a list of N entries makes N + 1 lookups).
+std::atomic<unsigned> forkGeneration{0};
+pthread_once_t forkHandlerOnce = PTHREAD_ONCE_INIT;
+
+void countFork() {
+    forkGeneration.fetch_add(1, std::memory_order_relaxed);
+}
+
+void installForkHandler() {
+    (void)pthread_atfork(nullptr, nullptr, countFork);
+}
+
+unsigned currentGeneration() {
+    (void)pthread_once(&forkHandlerOnce, installForkHandler);
+    return forkGeneration.load(std::memory_order_relaxed) + 1;
+}
+
 // One thread's connection and the file it was opened on.  A file replaced
 // under the same path (another device or inode) gets a new connection; so
 // does a child after fork(), which must not use its parent's.
@@ -30,7 +52,7 @@ class Connection {
     Connection(const Connection &) = delete;
     Connection &operator=(const Connection &) = delete;
     ~Connection() {
-        if (pid_ == getpid()) {
+        if (generation_ == currentGeneration()) {
             close();
         }
     }
@@ -39,7 +61,7 @@ class Connection {
     // to be st.  Returns TAMO_OK or TAMO_ERR_DATABASE.
     int32_t open(const char *path, const struct stat &st) {
         if (db_ != nullptr) {
-            if (pid_ == getpid() && st.st_dev == dev_ && st.st_ino == ino_ && path_ == path) {
+            if (generation_ == currentGeneration() && st.st_dev == dev_ && st.st_ino == ino_ && path_ == path) {
                 return TAMO_OK;
             }
             drop();
@@ -60,7 +82,7 @@ class Connection {
         path_ = path;
         dev_ = st.st_dev;
         ino_ = st.st_ino;
-        pid_ = getpid();
+        generation_ = currentGeneration();
         return TAMO_OK;
     }
 
@@ -68,7 +90,7 @@ class Connection {
     // inherited over fork() is left alone, since SQLite forbids using or
     // closing it there (closing could disturb the parent's file locks).
     void drop() {
-        if (db_ != nullptr && pid_ == getpid()) {
+        if (db_ != nullptr && generation_ == currentGeneration()) {
             close();
         } else {
             abandon();
@@ -96,7 +118,7 @@ class Connection {
         db_ = nullptr;
         byLogin_ = members_ = byGuid_ = nullptr;
         path_.clear();
-        pid_ = 0;
+        generation_ = 0;
     }
 
     sqlite3 *db_ = nullptr;
@@ -106,7 +128,7 @@ class Connection {
     std::string path_;
     dev_t dev_ = 0;
     ino_t ino_ = 0;
-    pid_t pid_ = 0;
+    unsigned generation_ = 0;  // 0: none; else the fork generation it was opened in
 };
 
 thread_local Connection t_connection;
