@@ -229,7 +229,8 @@ test('hundreds of Promises in flight, each with its own correct result', { skip 
 });
 
 test('the event loop turns while a batch of lookups runs', { skip }, () => {
-  // Another process holds the directory database's exclusive lock, so every
+  // Another process holds the directory database locked exclusively (in WAL
+  // mode only exclusive locking mode keeps readers out), so every
   // lookup of the batch waits in the directory library; the lock is given
   // up only by a timer callback.  The batch can settle only after that
   // callback ran, which it can only do while the lookups are running.
@@ -238,7 +239,7 @@ test('the event loop turns while a batch of lookups runs', { skip }, () => {
     const locker = spawn('sqlite3', ['/etc/opt/zorvex/directory.db'], { stdio: ['pipe', 'pipe', 'inherit'] });
     await new Promise((resolve) => {
       locker.stdout.on('data', (data) => String(data).includes('locked') && resolve());
-      locker.stdin.write("BEGIN EXCLUSIVE;\nSELECT 'locked';\n");
+      locker.stdin.write("PRAGMA locking_mode=EXCLUSIVE;\nBEGIN EXCLUSIVE;\nSELECT 'locked';\n");
     });
     let timerRan = false;
     const batch = Array.from({ length: 8 }, () => promises.get_sev_list('dorn', 'many'));
