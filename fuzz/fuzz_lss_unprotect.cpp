@@ -14,6 +14,7 @@
 
 #include "fuzz/fuzz_check.h"
 #include "fuzz/pex_double.h"
+#include "lss/blob.h"
 #include "lss/lss.h"
 
 namespace {
@@ -47,7 +48,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         FUZZ_CHECK(needed == 0);
         return 0;
     }
-    /* The ciphertext lies inside the blob, so it is never longer. */
+    /* The query answers the header's ciphertext length, which lies inside
+     * the blob, so it is never longer. */
+    BlobHeader header{};
+    FUZZ_CHECK(blobReadHeader(data, &header));
+    FUZZ_CHECK(needed == header.cipherTextLength);
     FUZZ_CHECK(needed <= blobLength);
 
     /* malloc(0) still gives a distinct block that no byte may be written to. */

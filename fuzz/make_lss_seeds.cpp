@@ -16,6 +16,7 @@
 
 #include "fuzz/fuzz_check.h"
 #include "fuzz/pex_double.h"
+#include "lss/blob.h"
 #include "lss/lss.h"
 
 namespace {
@@ -42,14 +43,12 @@ std::vector<uint8_t> protect(int32_t mode, const std::string &secret) {
     return blob;
 }
 
-/* The same header with the big-endian marker and its fields byte-reversed. */
+/* The same blob behind the big-endian marker, its other fields big-endian. */
 std::vector<uint8_t> bigEndianTwin(std::vector<uint8_t> blob) {
-    blob[0] = 0x1A;
-    blob[1] = 0xB2;
-    for (size_t field = 4; field < LSS_BLOB_HEADER_SIZE; field += 4) {
-        std::swap(blob[field], blob[field + 3]);
-        std::swap(blob[field + 1], blob[field + 2]);
-    }
+    BlobHeader header{};
+    FUZZ_CHECK(blobReadHeader(blob.data(), &header));
+    header.magic = LSS_BLOB_MAGIC_BE;
+    blobWriteHeader(blob.data(), header);
     return blob;
 }
 
