@@ -15,6 +15,8 @@
 
 namespace {
 
+static_assert(PEX_ERR_NOT_INITIALIZED == -1496);
+
 /* Distinct values for argument i of each kind.  Pointers and handles use all
  * 64 bits and 32-bit values their top bit, so a truncated, widened or
  * misplaced argument cannot go unnoticed; bit 0 of a 32-bit value is clear, so
@@ -96,7 +98,6 @@ TEST_F(ClientWrappers, EveryWrapperRefusesWithoutASession) {
         std::vector<uint64_t> expected;
         EXPECT_EQ(op.call(&expected), PEX_ERR_NOT_INITIALIZED) << op.wrapper;
     }
-    EXPECT_EQ(PEX_ERR_NOT_INITIALIZED, -1496);
     EXPECT_TRUE(pexdouble::calls().empty());
     EXPECT_EQ(pexdouble::unlockCount(), 0u);
     EXPECT_EQ(pexInitialized, 0);
