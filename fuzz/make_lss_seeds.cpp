@@ -2,7 +2,8 @@
  *
  *   make_lss_seeds DIR
  *
- * Blobs are made by LSSProtect itself over the service double, so they are
+ * Blobs are made by LSSProtect itself over the service double in its
+ * transparent mode, as the fuzz target uses it, so they are
  * exactly what the layer writes: both ciphers, both key sources, secrets
  * around the AES block size, and the big-endian twin of one of them.  Each
  * blob is opened again before it is written, so a seed is known to reach the
@@ -15,9 +16,9 @@
 #include <vector>
 
 #include "fuzz/fuzz_check.h"
-#include "fuzz/pex_double.h"
 #include "lss/blob.h"
 #include "lss/lss.h"
+#include "test/support/pex_service_fake.h"
 
 namespace {
 
@@ -68,6 +69,8 @@ int main(int argc, char **argv) {
         return 2;
     }
     const std::string dir = argv[1];
+    lssfake::freshLayer();
+    lssfake::state().transparent = true;
     save(dir, "aes-partition-0", protect(LSS_MODE_PARTITION_KEY, ""));
     save(dir, "aes-partition-15", protect(LSS_MODE_PARTITION_KEY, "fifteen-bytes!!"));
     save(dir, "aes-partition-16", protect(LSS_MODE_PARTITION_KEY, "sixteen-bytes!!!"));
@@ -76,6 +79,6 @@ int main(int argc, char **argv) {
     save(dir, "aes-searched-9", searched);
     save(dir, "aes-searched-9-big-endian", bigEndianTwin(searched));
     save(dir, "cbc8-partition-9", protect(LSS_MODE_PARTITION_KEY_CBC8, "password1"));
-    pex_double::Reset();
+    lssfake::reset();
     return 0;
 }

@@ -8,7 +8,7 @@
 #include "cryptoclient/pex.h"
 #include "lss/lss.h"
 #include "lss/lss_internal.h"
-#include "test/lss/pex_fake.h"
+#include "test/support/pex_service_fake.h"
 
 using lssfake::state;
 using Calls = std::vector<std::string>;

@@ -12,7 +12,7 @@
 #include "lss/lss.h"
 #include "lss/lss_internal.h"
 #include "test/lss/blob_util.h"
-#include "test/lss/pex_fake.h"
+#include "test/support/pex_service_fake.h"
 
 using lssfake::state;
 using lsstest::bigEndianTwin;
