@@ -1,5 +1,7 @@
-/* Helpers shared by the protection layer's tests: the credential label and
- * reading or rewriting a blob's header fields (layout in lss/blob.h). */
+/* Helpers shared by the protection layer's unit tests: the credential label,
+ * reading or rewriting a blob's header fields (layout in lss/blob.h), and
+ * the fixture that starts each test from a fresh layer and service double
+ * and checks afterwards that no context or content key was left behind. */
 #ifndef KAVO_TEST_LSS_BLOB_UTIL_H
 #define KAVO_TEST_LSS_BLOB_UTIL_H
 
@@ -7,7 +9,10 @@
 
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "lss/blob.h"
+#include "test/support/pex_service_fake.h"
 
 namespace lsstest {
 
@@ -35,6 +40,16 @@ inline Bytes bigEndianTwin(const Bytes &blob) {
     blobWriteHeader(twin.data(), header);
     return twin;
 }
+
+class LayerTest : public ::testing::Test {
+  protected:
+    void SetUp() override { lssfake::freshLayer(); }
+    void TearDown() override {
+        EXPECT_EQ(lssfake::state().contextsCreated, lssfake::state().contextsDestroyed);
+        EXPECT_EQ(lssfake::state().misuses, 0);
+        EXPECT_EQ(lssfake::leakedOrTwiceDestroyedKeys(), 0);
+    }
+};
 
 }  // namespace lsstest
 

@@ -30,15 +30,8 @@ bool called(const char *operation) {
     return std::find(c.begin(), c.end(), operation) != c.end();
 }
 
-class LssUnprotect : public ::testing::Test {
+class LssUnprotect : public lsstest::LayerTest {
   protected:
-    void SetUp() override { lssfake::freshLayer(); }
-    void TearDown() override {
-        EXPECT_EQ(state().contextsCreated, state().contextsDestroyed);
-        EXPECT_EQ(state().misuses, 0);
-        EXPECT_EQ(lssfake::leakedOrTwiceDestroyedKeys(), 0);
-    }
-
     /* A blob made by LSSProtect, with the call log cleared afterwards. */
     Bytes makeBlob(int32_t mode, const Bytes &secret) {
         int32_t length = 0;
