@@ -18,17 +18,8 @@ static_assert(PEX_ERR_TRANSLATED_6 == -1409);
 static_assert(PEX_ERR_INVALID_ARGUMENT == -1422);
 static_assert(PEX_ERR_NOT_SUPPORTED == -1400);
 
-class ClientSession : public ::testing::Test {
+class ClientSession : public pexdouble::ClientTest {
   protected:
-    void SetUp() override {
-        PEX_ShutdownAll();
-        pexdouble::reset();
-    }
-    void TearDown() override {
-        PEX_ShutdownAll();
-        EXPECT_EQ(pexdouble::lockFailures(), 0);
-    }
-
     void expectClosed() {
         EXPECT_EQ(pexInitialized, 0);
         EXPECT_EQ(hModule, 0u);

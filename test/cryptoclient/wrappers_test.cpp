@@ -79,16 +79,8 @@ const std::vector<Operation> &operations() {
     return table;
 }
 
-class ClientWrappers : public ::testing::Test {
+class ClientWrappers : public pexdouble::ClientTest {
   protected:
-    void SetUp() override {
-        PEX_ShutdownAll();
-        pexdouble::reset();
-    }
-    void TearDown() override {
-        PEX_ShutdownAll();
-        EXPECT_EQ(pexdouble::lockFailures(), 0);
-    }
     void openSession() { ASSERT_EQ(PEX_Init(&initWord), 0); }
     int initWord = 0;
 };
