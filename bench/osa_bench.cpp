@@ -412,9 +412,11 @@ class PairTable : public benchmark::BenchmarkReporter {
             char quartiles[32], extremes[32], target[16] = "-";
             // Ratios far below 1 (the informational pairs) keep two
             // significant digits.
-            const char *range = ratio["median"] >= 0.1 ? "%.2f-%.2f" : "%.2g-%.2g";
-            snprintf(quartiles, sizeof quartiles, range, ratio["p25"], ratio["p75"]);
-            snprintf(extremes, sizeof extremes, range, ratio["min"], ratio["max"]);
+            const bool wide = ratio["median"] >= 0.1;
+            snprintf(quartiles, sizeof quartiles, wide ? "%.2f-%.2f" : "%.2g-%.2g", ratio["p25"],
+                     ratio["p75"]);
+            snprintf(extremes, sizeof extremes, wide ? "%.2f-%.2f" : "%.2g-%.2g", ratio["min"],
+                     ratio["max"]);
             const char *verdict = "info";
             const auto goal = kTargets.find(name.substr(0, name.find('/')));
             if (goal != kTargets.end()) {

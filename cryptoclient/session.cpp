@@ -135,8 +135,6 @@ uint32_t generateModuleID(uint64_t initArg) {
     OSA_GetSecMsec(&s, &m);
     /* Seconds and milliseconds in one word; the top 10 bits of s fall away. */
     const uint32_t timeWord = (s << 10) | m;
-    /* Mix in where this process placed its stack and its code, and the
-     * caller's pointer. */
     const auto stackWord = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&s));
     const auto codeWord = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&generateModuleID));
     return stackWord ^ codeWord ^ timeWord ^ static_cast<uint32_t>(initArg);

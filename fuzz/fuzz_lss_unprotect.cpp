@@ -1,7 +1,8 @@
 /* Fuzz target: LSSUnprotect on arbitrary blobs.
  *
  * The whole input is the blob.  The service is the in-process double of
- * pex_double.h, which unwraps anything and decrypts by copying, so the
+ * test/support/pex_service_fake.h in its transparent mode, which unwraps
+ * anything and decrypts by copying, so the
  * header checks, the bounds arithmetic and the padding removal all see
  * attacker-chosen bytes.  Each input is opened twice: a size query, then a
  * real call into a heap buffer of exactly the size the query reported, so
@@ -13,8 +14,9 @@
 #include <string.h>
 
 #include "fuzz/fuzz_check.h"
-#include "fuzz/pex_double.h"
+#include "lss/blob.h"
 #include "lss/lss.h"
+#include "test/support/pex_service_fake.h"
 
 namespace {
 
@@ -23,11 +25,12 @@ const char kLabel[] = "ARB_Cred_Store";
 constexpr int32_t kLabelLength = sizeof kLabel - 1;
 
 void checkReleased() {
-    const pex_double::Tally t = pex_double::Current();
-    FUZZ_CHECK(t.liveContexts == 0);
-    FUZZ_CHECK(t.liveKeys == 0);
-    FUZZ_CHECK(t.badReleases == 0);
-    FUZZ_CHECK(t.machineKeyDestroys == 0);
+    const lssfake::State &s = lssfake::state();
+    FUZZ_CHECK(lssfake::liveContexts() == 0);
+    FUZZ_CHECK(lssfake::leakedOrTwiceDestroyedKeys() == 0);
+    FUZZ_CHECK(s.misuses == 0);
+    FUZZ_CHECK(s.destroyCalls.count(lssfake::kWrappingKey) == 0);
+    FUZZ_CHECK(s.destroyCalls.count(lssfake::kPartitionKey) == 0);
 }
 
 }  // namespace
@@ -36,7 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size > UINT32_MAX) {
         return 0;
     }
-    pex_double::Reset();
+    lssfake::freshLayer();
+    lssfake::state().transparent = true;
     const auto blobLength = static_cast<uint32_t>(size);
 
     /* Size query: the ciphertext length, or a failure that leaves 0. */
@@ -47,7 +51,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         FUZZ_CHECK(needed == 0);
         return 0;
     }
-    /* The ciphertext lies inside the blob, so it is never longer. */
+    /* The query answers the header's ciphertext length, which lies inside
+     * the blob, so it is never longer. */
+    BlobHeader header{};
+    FUZZ_CHECK(blobReadHeader(data, &header));
+    FUZZ_CHECK(needed == header.cipherTextLength);
     FUZZ_CHECK(needed <= blobLength);
 
     /* malloc(0) still gives a distinct block that no byte may be written to. */

@@ -2,7 +2,8 @@
  *
  *   make_lss_seeds DIR
  *
- * Blobs are made by LSSProtect itself over the service double, so they are
+ * Blobs are made by LSSProtect itself over the service double in its
+ * transparent mode, as the fuzz target uses it, so they are
  * exactly what the layer writes: both ciphers, both key sources, secrets
  * around the AES block size, and the big-endian twin of one of them.  Each
  * blob is opened again before it is written, so a seed is known to reach the
@@ -15,8 +16,9 @@
 #include <vector>
 
 #include "fuzz/fuzz_check.h"
-#include "fuzz/pex_double.h"
+#include "lss/blob.h"
 #include "lss/lss.h"
+#include "test/support/pex_service_fake.h"
 
 namespace {
 
@@ -42,14 +44,12 @@ std::vector<uint8_t> protect(int32_t mode, const std::string &secret) {
     return blob;
 }
 
-/* The same header with the big-endian marker and its fields byte-reversed. */
+/* The same blob behind the big-endian marker, its other fields big-endian. */
 std::vector<uint8_t> bigEndianTwin(std::vector<uint8_t> blob) {
-    blob[0] = 0x1A;
-    blob[1] = 0xB2;
-    for (size_t field = 4; field < LSS_BLOB_HEADER_SIZE; field += 4) {
-        std::swap(blob[field], blob[field + 3]);
-        std::swap(blob[field + 1], blob[field + 2]);
-    }
+    BlobHeader header{};
+    FUZZ_CHECK(blobReadHeader(blob.data(), &header));
+    header.magic = LSS_BLOB_MAGIC_BE;
+    blobWriteHeader(blob.data(), header);
     return blob;
 }
 
@@ -69,6 +69,8 @@ int main(int argc, char **argv) {
         return 2;
     }
     const std::string dir = argv[1];
+    lssfake::freshLayer();
+    lssfake::state().transparent = true;
     save(dir, "aes-partition-0", protect(LSS_MODE_PARTITION_KEY, ""));
     save(dir, "aes-partition-15", protect(LSS_MODE_PARTITION_KEY, "fifteen-bytes!!"));
     save(dir, "aes-partition-16", protect(LSS_MODE_PARTITION_KEY, "sixteen-bytes!!!"));
@@ -77,6 +79,6 @@ int main(int argc, char **argv) {
     save(dir, "aes-searched-9", searched);
     save(dir, "aes-searched-9-big-endian", bigEndianTwin(searched));
     save(dir, "cbc8-partition-9", protect(LSS_MODE_PARTITION_KEY_CBC8, "password1"));
-    pex_double::Reset();
+    lssfake::reset();
     return 0;
 }

@@ -3,8 +3,7 @@
  * LSSProtect turns a secret into a self-contained protected blob whose
  * content key is wrapped under one of the machine's keys in the
  * cryptographic service; LSSUnprotect opens it again on a machine that holds
- * the same key.  The blob layout below is a stored format: blobs written by
- * one version must open with every later one. */
+ * the same key.  Blobs are stored: the layout (lss/blob.h) never changes. */
 #ifndef KAVO_LSS_H
 #define KAVO_LSS_H
 
@@ -14,10 +13,7 @@
 
 KAVO_BEGIN_DECLS
 
-/* ---- Blob format --------------------------------------------------------
- * A 32-byte header of eight unsigned 32-bit little-endian fields, then the
- * label (L bytes, no terminator), the wrapped content key (W bytes), the IV
- * (ivLength bytes) and the ciphertext (C bytes); nothing between or after. */
+/* ---- Blob format: the constants; the layout is in lss/blob.h ------------ */
 #define LSS_BLOB_MAGIC 0x0000A12Bu    /* bytes 2B A1 00 00 */
 #define LSS_BLOB_MAGIC_BE 0x0000B21Au /* bytes 1A B2 00 00: header fields big-endian */
 #define LSS_BLOB_VERSION 1u

@@ -1,16 +1,14 @@
-/* Local secret protection: LSSProtect and the blob it writes.
+/* Local secret protection: LSSProtect.
  *
- * A blob is a 32-byte header of eight unsigned 32-bit little-endian fields,
- * then the caller's label, the wrapped content key, the IV and the
- * ciphertext, with nothing between or after them.  Each call generates a
- * fresh content key, wraps it under one of the machine's keys, encrypts the
- * secret under a random IV and destroys the content key again.  Blobs are
- * stored, so this layout must never change. */
+ * Each call generates a fresh content key, wraps it under one of the
+ * machine's keys, encrypts the secret under a random IV into a blob laid out
+ * as lss/blob.h describes, and destroys the content key again. */
 #include <limits.h>
 #include <stdint.h>
 #include <string.h>
 
 #include "cryptoclient/pex.h"
+#include "lss/blob.h"
 #include "lss/lss.h"
 #include "lss/lss_internal.h"
 
@@ -20,32 +18,10 @@ namespace {
  * and the extra block that padding may add under AES. */
 constexpr int64_t kBoundOverhead = 320;
 
-constexpr uint32_t kCbc8IvLength = 8;
-constexpr uint32_t kAesIvLength = 16;
-constexpr uint32_t kAesBlockSize = 16;
 constexpr uint32_t kCbc8KeyBits = 168;
 constexpr uint32_t kAesKeyBits = 128;
 /* PEX_GenerateKey's last argument, passed as the service expects it. */
 constexpr uint32_t kGenerateKeyReserved = 0xFFFFFFFFu;
-
-/* Header field offsets. */
-enum : size_t {
-    kOffMagic = 0,
-    kOffVersion = 4,
-    kOffLabelLength = 8,
-    kOffWrappedKeyLength = 12,
-    kOffCipherTextLength = 16,
-    kOffIvLength = 20,
-    kOffKeySource = 24,
-    kOffCipher = 28
-};
-
-void putLe32(uint8_t *p, uint32_t value) {
-    p[0] = static_cast<uint8_t>(value);
-    p[1] = static_cast<uint8_t>(value >> 8);
-    p[2] = static_cast<uint8_t>(value >> 16);
-    p[3] = static_cast<uint8_t>(value >> 24);
-}
 
 /* The size bound: labelLength + 16 * (dataLength / 16) + 320, rounded up to
  * even.  It is worked out in 64 bits and refused when it cannot be stated in
@@ -277,7 +253,7 @@ int32_t LSSProtect(const void *label, int32_t labelLength, int32_t mode, const v
     /* An odd mode forces cipher 1 even when the service offers AES. */
     const uint32_t cipher =
         (lssAesAvailable == 1 && mode % 2 == 0) ? LSS_CIPHER_AES128 : LSS_CIPHER_CBC8;
-    const uint32_t ivLength = cipher == LSS_CIPHER_AES128 ? kAesIvLength : kCbc8IvLength;
+    const uint32_t ivLength = blobIvLength(cipher);
 
     PexHandle contentKey = 0;
     status = generateContentKey(cipher, &contentKey);
@@ -334,14 +310,9 @@ int32_t LSSProtect(const void *label, int32_t labelLength, int32_t mode, const v
     }
     memcpy(wrapped + wrappedLength, iv, ivLength);
 
-    putLe32(blob + kOffMagic, LSS_BLOB_MAGIC);
-    putLe32(blob + kOffVersion, LSS_BLOB_VERSION);
-    putLe32(blob + kOffLabelLength, labelSize);
-    putLe32(blob + kOffWrappedKeyLength, wrappedLength);
-    putLe32(blob + kOffCipherTextLength, cipherTextLength);
-    putLe32(blob + kOffIvLength, ivLength);
-    putLe32(blob + kOffKeySource, keySource);
-    putLe32(blob + kOffCipher, cipher);
+    const BlobHeader header = {LSS_BLOB_MAGIC,   LSS_BLOB_VERSION, labelSize, wrappedLength,
+                               cipherTextLength, ivLength,         keySource, cipher};
+    blobWriteHeader(blob, header);
 
     /* Every part was checked against the capacity, so the sum fits. */
     *outLength = static_cast<int32_t>(LSS_BLOB_HEADER_SIZE + labelSize + wrappedLength + ivLength +

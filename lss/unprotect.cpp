@@ -1,6 +1,6 @@
 /* Local secret protection: LSSUnprotect.
  *
- * Reads a blob written by LSSProtect (layout in protect.cpp and lss.h),
+ * Reads a blob written by LSSProtect (layout in lss/blob.h),
  * checks its header and label, unwraps the content key under the machine key
  * that the header names, and decrypts the secret into the caller's buffer.
  * The blob is outside data: every length is checked against blobLength, in a
@@ -9,64 +9,11 @@
 #include <string.h>
 
 #include "cryptoclient/pex.h"
+#include "lss/blob.h"
 #include "lss/lss.h"
 #include "lss/lss_internal.h"
 
 namespace {
-
-constexpr uint32_t kCbc8IvLength = 8;
-constexpr uint32_t kAesIvLength = 16;
-constexpr uint32_t kAesBlockSize = 16;
-
-/* The eight header fields, in host order whichever byte order the blob used. */
-struct BlobHeader {
-    uint32_t magic;
-    uint32_t version;
-    uint32_t labelLength;
-    uint32_t wrappedKeyLength;
-    uint32_t cipherTextLength;
-    uint32_t ivLength;
-    uint32_t keySource;
-    uint32_t cipher;
-};
-
-uint32_t getLe32(const uint8_t *p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
-uint32_t getBe32(const uint8_t *p) {
-    return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
-           (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
-}
-
-/* Reads the header of a blob of at least LSS_BLOB_HEADER_SIZE bytes.  The
- * marker, read little-endian, selects the order of the other seven fields:
- * LSS_BLOB_MAGIC little-endian, LSS_BLOB_MAGIC_BE big-endian. */
-bool readHeader(const uint8_t *blob, BlobHeader *header) {
-    header->magic = getLe32(blob);
-    uint32_t (*get)(const uint8_t *) = nullptr;
-    if (header->magic == LSS_BLOB_MAGIC) {
-        get = getLe32;
-    } else if (header->magic == LSS_BLOB_MAGIC_BE) {
-        get = getBe32;
-    } else {
-        return false;
-    }
-    header->version = get(blob + 4);
-    header->labelLength = get(blob + 8);
-    header->wrappedKeyLength = get(blob + 12);
-    header->cipherTextLength = get(blob + 16);
-    header->ivLength = get(blob + 20);
-    header->keySource = get(blob + 24);
-    header->cipher = get(blob + 28);
-    return true;
-}
-
-/* The IV length each cipher always uses. */
-uint32_t cipherIvLength(uint32_t cipher) {
-    return cipher == LSS_CIPHER_AES128 ? kAesIvLength : kCbc8IvLength;
-}
 
 /* Removes the PKCS #7 padding that LSSProtect added under AES.  n is the
  * number of decrypted bytes in out; on 0, *secretLength is the length of
@@ -102,7 +49,7 @@ int32_t decrypt(const BlobHeader &header, PexHandle contentKey, const uint8_t *i
     PexParameters params;
     PexAlgorithm algorithm;
     lssIvAlgorithm(&algorithm, &params, aes ? OID_AES128_CBC : OID_PEX_CBC8_PAD, iv,
-                   cipherIvLength(header.cipher));
+                   blobIvLength(header.cipher));
     status = PEX_DataDecryptInit(context, &algorithm, contentKey);
 
     const uint32_t capacity = *length;
@@ -140,7 +87,7 @@ int32_t unprotect(const void *label, int32_t labelLength, const uint8_t *blob, u
         return LSS_ERR_NOT_A_BLOB;
     }
     BlobHeader header{};
-    if (!readHeader(blob, &header)) {
+    if (!blobReadHeader(blob, &header)) {
         return LSS_ERR_NOT_A_BLOB;
     }
     if (header.version != LSS_BLOB_VERSION) {
@@ -199,7 +146,7 @@ int32_t unprotect(const void *label, int32_t labelLength, const uint8_t *blob, u
      * disagrees with its cipher is refused like an unknown cipher: the
      * bounds check above covered ivLength bytes, not the cipher's. */
     if ((header.cipher != LSS_CIPHER_CBC8 && header.cipher != LSS_CIPHER_AES128) ||
-        header.ivLength != cipherIvLength(header.cipher)) {
+        header.ivLength != blobIvLength(header.cipher)) {
         (void)lssDestroyKey(&contentKey);
         return LSS_ERR_NOT_A_BLOB;
     }

@@ -1,8 +1,10 @@
 /* OS abstraction layer: byte buffers and 16-bit string lengths.
  *
- * The special cases (empty ranges, identical areas) are settled here; the
- * bytes themselves are moved by the C library's routines, which are faster
- * than any loop written here. */
+ * Empty ranges and identical areas are settled here.  Ranges of up to 64
+ * bytes are copied and compared inline, where the call into the C library
+ * would cost more than the work; longer copies are the C library's.  The
+ * compare also finds the first differing byte itself, because callers use
+ * the difference, which memcmp does not promise. */
 #include <immintrin.h>
 #include <string.h>
 
@@ -118,7 +120,6 @@ void *OSA_memchr(const void *buffer, int32_t value, uint32_t n) {
     if (n == 0) {
         return nullptr;
     }
-    // Both sides are compared as unsigned bytes, so 0x80..0xFF are found too.
     return const_cast<void *>(memchr(buffer, static_cast<unsigned char>(value), n));
 }
 
@@ -255,10 +256,6 @@ template <ShortCompare compareShort>
 }
 
 }  // namespace
-
-// Callers use the difference of the first differing bytes, not only its
-// sign, and the C library promises only the sign; so the first difference
-// is located here, with the widest vector compare the processor has.
 
 /* Each of the three is bound once, when the module is loaded, to the variant
  * for the processor it runs on (an ifunc, as the C library binds its own

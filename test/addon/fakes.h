@@ -1,30 +1,24 @@
 // Test doubles linked into the add-on's unit tests in place of the host
-// process and the platform: the system log, a scriptable identity library
-// and a small Node-API that can be told to fail at any step.
+// process and the platform: a scriptable identity library here, and the
+// shared system-log and Node-API doubles of test/support.
 #ifndef KAVO_TEST_ADDON_FAKES_H
 #define KAVO_TEST_ADDON_FAKES_H
 
-#include <node_api.h>
-
 #include <array>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <map>
 #include <string>
-#include <utility>
 #include <vector>
+
+#include "test/support/fake_napi.h"
+#include "test/support/fake_syslog.h"
 
 namespace fakes {
 
-// ---- System log: every record the code under test wrote. -----------------
-struct LogRecord {
-    int priority;
-    std::string message;
-};
-std::vector<LogRecord> &logRecords();
-// The messages with the "<function:line>" part reduced to "<function>", so
-// tests compare whole texts without depending on line numbers.
+// The system log's records (test/support/fake_syslog.h) with the
+// "<function:line>" part reduced to "<function>", so tests compare whole
+// texts without depending on line numbers.
 std::vector<std::string> logMessages();
 
 // ---- Identity library double. ----------------------------------------------
@@ -53,27 +47,6 @@ struct Directory {
     std::string sidText = "S-1-5-21-1-2-3-1001";
 };
 Directory &directory();
-
-// ---- Node-API double. --------------------------------------------------------
-struct Value {
-    enum Kind { Undefined, String, Number, Object } kind = Undefined;
-    std::string text;
-    uint32_t number = 0;
-    std::vector<std::pair<std::string, Value *>> properties;
-};
-
-struct Napi {
-    std::deque<Value> values;
-    std::vector<Value *> arguments;
-    // Fails the n-th call (1-based) of the named Node-API function.
-    std::string failFunction;
-    int failOnCall = 1;
-    std::map<std::string, int> calls;
-
-    Value *string(const std::string &text);
-    Value *number(uint32_t number);
-    napi_env env() { return reinterpret_cast<napi_env>(this); }
-};
 
 // Resets every double to its initial state.
 void reset();

@@ -1,5 +1,5 @@
 // GetSevListDornUser against an identity library double that can answer
-// anything, and the JavaScript callbacks' steps that JavaScript itself
+// anything, and the get_sev_list callback's steps that JavaScript itself
 // cannot make fail, through a Node-API double.
 #include <gtest/gtest.h>
 
@@ -173,7 +173,6 @@ class Callbacks : public ::testing::Test {
             directory().list.push_back(guidOf(i));
             directory().dns[guidOf(i)] = "cn=g" + std::to_string(i);
         }
-        directory().sids["alice"] = {1, 1, 0, 0, 0, 0, 0, 5, 1, 0, 0, 0};
     }
 
     napi_value sevList() {
@@ -181,12 +180,7 @@ class Callbacks : public ::testing::Test {
         return get_sev_list(napi.env(), nullptr);
     }
 
-    napi_value sid() {
-        napi.arguments = {napi.string("alice")};
-        return get_sid_from_name(napi.env(), nullptr);
-    }
-
-    fakes::Napi napi;
+    fakes::Napi &napi = fakes::napi();
 };
 
 TEST_F(Callbacks, SevListBuildsCountThenGroupsInOrder) {
@@ -227,42 +221,6 @@ TEST_F(Callbacks, EachFailingSevListStepLogsItsOwnMessage) {
                   std::vector<std::string>{std::string("MFA-NAPI: <get_sev_list> ") + c.message})
             << c.function;
     }
-}
-
-TEST_F(Callbacks, EachFailingSidStepLogsItsOwnMessage) {
-    struct Case {
-        const char *function;
-        const char *message;
-    } cases[] = {
-        {"napi_get_cb_info", "get_sid_from_name: napi_get_cb_info failed"},
-        {"napi_get_value_string_utf8", "napi_get_value_string_utf8 for reading name failed"},
-        {"napi_create_string_utf8",
-         "napi_create_string_utf8 failed for napi_sid in get_sid_from_name"},
-        {"napi_create_object", "Failed to create NAPI object in get_sid_from_name"},
-        {"napi_set_named_property",
-         "napi_set_named_property failed for napi_sid in get_sid_from_name"},
-    };
-    for (const Case &c : cases) {
-        fakes::logRecords().clear();
-        napi = fakes::Napi{};
-        napi.failFunction = c.function;
-        EXPECT_EQ(sid(), nullptr) << c.function;
-        EXPECT_EQ(
-            logMessages(),
-            std::vector<std::string>{std::string("MFA-NAPI: <get_sid_from_name> ") + c.message})
-            << c.function;
-    }
-}
-
-TEST_F(Callbacks, SidTextFillingTheWholeBufferStaysInsideIt) {
-    // A conversion that writes 190 bytes without a zero byte must not make
-    // the string run past the buffer.
-    directory().sidText = std::string(190, '7');
-    auto *result = reinterpret_cast<fakes::Value *>(sid());
-    ASSERT_NE(result, nullptr);
-    ASSERT_EQ(result->properties.size(), 1u);
-    EXPECT_EQ(result->properties[0].first, "sid");
-    EXPECT_EQ(result->properties[0].second->text, std::string(189, '7'));
 }
 
 }  // namespace

@@ -5,15 +5,13 @@
 // thread disturbs another's (every call succeeds with the right values), and
 // under ThreadSanitizer that no data race is left.
 //
-// The system log goes to the records below instead of the host's log, and
+// The system log goes to the shared double (test/support) instead of the
+// host's log, its Node-API imports resolve to the Node-API double, and
 // the directory is filled with tamo-provision ($KAVO_TAMO_PROVISION) in the
 // platform root that tools/kavo-platform mounted.
 #include <gtest/gtest.h>
 
-#include <node_api.h>
 #include <pthread.h>
-#include <stdarg.h>
-#include <stdio.h>
 #include <stdlib.h>
 
 #include <atomic>
@@ -23,67 +21,21 @@
 
 #include "addon/addon.h"
 #include "addon/credentials.h"
+#include "test/support/fake_syslog.h"
 
 namespace {
 
-pthread_mutex_t logLock = PTHREAD_MUTEX_INITIALIZER;
-std::vector<std::string> logRecords;
-
-void record(const char *format, va_list args)
-{
-    char text[1024];
-    vsnprintf(text, sizeof text, format, args);
-    pthread_mutex_lock(&logLock);
-    logRecords.emplace_back(text);
-    pthread_mutex_unlock(&logLock);
-}
-
-// Counts the records that contain `text`.
+// Counts the records that contain `text`; called once no thread logs.
 size_t countRecords(const char *text)
 {
     size_t count = 0;
-    pthread_mutex_lock(&logLock);
-    for (const std::string &line : logRecords) {
-        count += line.find(text) != std::string::npos ? 1 : 0;
+    for (const fakes::LogRecord &record : fakes::logRecords()) {
+        count += record.message.find(text) != std::string::npos ? 1 : 0;
     }
-    pthread_mutex_unlock(&logLock);
     return count;
 }
 
 }  // namespace
-
-extern "C" {
-
-void syslog(int /*priority*/, const char *format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    record(format, args);
-    va_end(args);
-}
-
-void __syslog_chk(int /*priority*/, int /*flag*/, const char *format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    record(format, args);
-    va_end(args);
-}
-
-// The add-on layer's JavaScript callbacks are linked in with the helpers
-// this test calls, but never run here; their Node-API imports only need to
-// resolve.
-#define KAVO_UNUSED_NAPI(name, ...) \
-    napi_status name(__VA_ARGS__) { abort(); }
-KAVO_UNUSED_NAPI(napi_get_cb_info, napi_env, napi_callback_info, size_t *, napi_value *, napi_value *, void **)
-KAVO_UNUSED_NAPI(napi_get_value_string_utf8, napi_env, napi_value, char *, size_t, size_t *)
-KAVO_UNUSED_NAPI(napi_create_object, napi_env, napi_value *)
-KAVO_UNUSED_NAPI(napi_create_string_utf8, napi_env, const char *, size_t, napi_value *)
-KAVO_UNUSED_NAPI(napi_create_uint32, napi_env, uint32_t, napi_value *)
-KAVO_UNUSED_NAPI(napi_set_named_property, napi_env, napi_value, const char *, napi_value)
-#undef KAVO_UNUSED_NAPI
-
-}  // extern "C"
 
 namespace {
 
@@ -230,7 +182,7 @@ TEST(CredentialsThreads, ConcurrentRequestsKeepEveryCredentialIntact)
 
     // The only records are those of the unknown services, one per request.
     EXPECT_EQ(countRecords("not found in ARB"), static_cast<size_t>(kThreads * kRounds));
-    EXPECT_EQ(logRecords.size(), static_cast<size_t>(kThreads * kRounds));
+    EXPECT_EQ(fakes::logRecords().size(), static_cast<size_t>(kThreads * kRounds));
 }
 
 // Each request opens the one cryptographic session and closes it at its

@@ -1,12 +1,10 @@
 // Test doubles for everything credentials.cpp calls outside itself: the
-// Node-API functions it uses, the protection layer, the credential store and
-// syslog.  Each double records what it was given and answers as configured,
+// protection layer and the credential store here, Node-API and syslog from
+// test/support.  Each double records what it was given and answers as configured,
 // so that a test can drive every step and failure of the add-on's credential
 // paths without a Node.js process.
 #ifndef KAVO_TEST_CREDENTIALS_FAKES_H
 #define KAVO_TEST_CREDENTIALS_FAKES_H
-
-#include <node_api.h>
 
 #include <cstdint>
 #include <functional>
@@ -17,33 +15,10 @@
 #include <vector>
 
 #include "platform/credstore/kavocredstore.h"
+#include "test/support/fake_napi.h"
+#include "test/support/fake_syslog.h"
 
 namespace fakes {
-
-// ---- Node-API --------------------------------------------------------------
-struct Value {
-    enum Kind { Undefined, String, Object } kind = Undefined;
-    std::string text;                                   // String
-    std::vector<std::pair<std::string, Value *>> props; // Object, in set order
-};
-
-// Makes a call's argument list; values live until reset().
-napi_value string(const std::string &text);
-napi_callback_info args(std::initializer_list<napi_value> values);
-Value *asValue(napi_value value);
-
-// A Node-API step to fail: the n-th call (1-based) of that function returns
-// napi_generic_failure.  0 never fails.
-struct NapiFailures {
-    int createObject = 0;
-    int createString = 0;
-    int setNamedProperty = 0;
-};
-
-struct NapiLog {
-    std::vector<size_t> readSizes;             // bufsize of each string read
-    std::vector<const char *> createdFrom;     // source pointer of each string made
-};
 
 // ---- Protection layer ------------------------------------------------------
 struct ProtectCall {
@@ -99,24 +74,14 @@ struct StoreState {
     CredentialRecord getRecord{};  // handed back by arb_get_credential
 };
 
-// ---- syslog --------------------------------------------------------------------
-struct LogLine {
-    int priority;
-    std::string format;
-    std::string text;
-};
-
-extern NapiFailures napiFailures;
-extern NapiLog napiLog;
 extern LssConfig lss;
 extern LssLog lssLog;
 extern StoreState store;
-extern std::vector<LogLine> logLines;
 
 // Clears every double back to its defaults.
 void reset();
 
-// The log lines, in order, each as "function| text" with the prefix and the
+// The system log's records, in order, each as "function| text" with the prefix and the
 // line number taken off; a line that does not start with
 // "MFA-NAPI: <function:line> " or is not at LOG_ERR comes back whole,
 // marked "UNEXPECTED: ".

@@ -47,7 +47,7 @@ protected:
     static std::vector<std::pair<std::string, std::string>> props(napi_value result)
     {
         std::vector<std::pair<std::string, std::string>> out;
-        for (const auto &[name, value] : asValue(result)->props) {
+        for (const auto &[name, value] : asValue(result)->properties) {
             out.emplace_back(name, value->text);
         }
         return out;
@@ -61,7 +61,7 @@ TEST_F(RetrievalTest, ReadRequestCountsTheZeroAndUnprotectsIntoA128ByteRoom)
     napi_value result = call("mail-relay");
     ASSERT_NE(result, nullptr);
     EXPECT_EQ(props(result), (Props{{"user_name", "svc-user"}, {"password", "hunter2"}}));
-    EXPECT_EQ(fakes::napiLog.readSizes, (std::vector<size_t>{255}));
+    EXPECT_EQ(fakes::napi().readSizes, (std::vector<size_t>{255}));
 
     const ServiceEntry &entry = fakes::store.lastGetEntry;
     EXPECT_EQ(entry.nameLength, 11u);  // with the zero on a read
@@ -232,24 +232,24 @@ TEST_F(RetrievalTest, OverlongServiceNameAndNullArgumentsAreRefused)
 TEST_F(RetrievalTest, EachFailingResultStepLogsItsOwnMessage)
 {
     struct {
-        int fakes::NapiFailures::*step;
+        const char *function;
         int nth;
         const char *message;
     } const failures[] = {
-        {&fakes::NapiFailures::createObject, 1,
+        {"napi_create_object", 1,
          "arb_get_credentials| napi_create_object failed for credentialsObject"},
-        {&fakes::NapiFailures::createString, 1,
+        {"napi_create_string_utf8", 1,
          "arb_get_credentials| napi_create_string_utf8 failed for username in arb_get_credentials"},
-        {&fakes::NapiFailures::createString, 2,
+        {"napi_create_string_utf8", 2,
          "arb_get_credentials| napi_create_string_utf8 failed for password in arb_get_credentials"},
-        {&fakes::NapiFailures::setNamedProperty, 1,
+        {"napi_set_named_property", 1,
          "arb_get_credentials| napi_set_named_property failed for username in arb_get_credentials"},
-        {&fakes::NapiFailures::setNamedProperty, 2,
+        {"napi_set_named_property", 2,
          "arb_get_credentials| napi_set_named_property failed for password in arb_get_credentials"},
     };
     for (const auto &failure : failures) {
         SetUp();
-        fakes::napiFailures.*failure.step = failure.nth;
+        fakes::failNapi(failure.function, failure.nth);
         EXPECT_EQ(call("svc"), nullptr) << failure.message;
         EXPECT_EQ(messages(), Lines{failure.message});
     }
@@ -276,17 +276,17 @@ TEST_F(RetrievalTest, PasswordBuffersAreWipedOnEveryPath)
     // Success: the 128-byte buffer of load_creds_from_arb and the 256-byte
     // buffer of arb_get_credentials (the source of the password string).
     ASSERT_NE(call("svc"), nullptr);
-    ASSERT_EQ(fakes::napiLog.createdFrom.size(), 2u);
+    ASSERT_EQ(fakes::napi().createdFrom.size(), 2u);
     EXPECT_FALSE(passwordLeftAt(fakes::lssLog.unprotectOut, 128, password));
-    EXPECT_FALSE(passwordLeftAt(fakes::napiLog.createdFrom[1], 256, password));
+    EXPECT_FALSE(passwordLeftAt(fakes::napi().createdFrom[1], 256, password));
 
     // Failing after the password was regained.
     SetUp();
     fakes::lss.plaintext = password + '\0';
-    fakes::napiFailures.setNamedProperty = 2;
+    fakes::failNapi("napi_set_named_property", 2);
     ASSERT_EQ(call("svc"), nullptr);
     EXPECT_FALSE(passwordLeftAt(fakes::lssLog.unprotectOut, 128, password));
-    EXPECT_FALSE(passwordLeftAt(fakes::napiLog.createdFrom[1], 256, password));
+    EXPECT_FALSE(passwordLeftAt(fakes::napi().createdFrom[1], 256, password));
 
     // Failing on the length check, with the plaintext already in the buffer.
     SetUp();

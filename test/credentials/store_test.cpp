@@ -99,11 +99,11 @@ TEST_F(StoreTest, JavaScriptCallReadsItsStringsWithTheirSizesAndAnswersStatusOk)
 {
     napi_value result = callWith("app", "user", "pass");
     ASSERT_NE(result, nullptr);
-    EXPECT_EQ(fakes::napiLog.readSizes, (std::vector<size_t>{255, 255, 127}));
+    EXPECT_EQ(fakes::napi().readSizes, (std::vector<size_t>{255, 255, 127}));
     const fakes::Value *object = asValue(result);
-    ASSERT_EQ(object->props.size(), 1u);
-    EXPECT_EQ(object->props[0].first, "status");
-    EXPECT_EQ(object->props[0].second->text, "OK");
+    ASSERT_EQ(object->properties.size(), 1u);
+    EXPECT_EQ(object->properties[0].first, "status");
+    EXPECT_EQ(object->properties[0].second->text, "OK");
     EXPECT_STREQ(fakes::store.lastSetEntry.name, "app");
     EXPECT_STREQ(fakes::store.lastSetRecord.userName, "user");
     EXPECT_EQ(fakes::lssLog.protects[0].data, std::string("pass", 5));
@@ -131,16 +131,19 @@ TEST_F(StoreTest, EachFailingJavaScriptStepLogsItsOwnMessageAndYieldsUndefined)
 
     // Steps after the store: the credential is stored, the call still fails.
     struct {
-        int fakes::NapiFailures::*step;
+        const char *function;
         const char *message;
     } const late[] = {
-        {&fakes::NapiFailures::createObject, "arb_set_credentials| napi_create_object failed in arb_set_credentials"},
-        {&fakes::NapiFailures::createString, "arb_set_credentials| napi_create_string_utf8 failed for status"},
-        {&fakes::NapiFailures::setNamedProperty, "arb_set_credentials| napi_set_named_property failed for status"},
+        {"napi_create_object",
+         "arb_set_credentials| napi_create_object failed in arb_set_credentials"},
+        {"napi_create_string_utf8",
+         "arb_set_credentials| napi_create_string_utf8 failed for status"},
+        {"napi_set_named_property",
+         "arb_set_credentials| napi_set_named_property failed for status"},
     };
     for (const auto &failure : late) {
         fakes::reset();
-        fakes::napiFailures.*failure.step = 1;
+        fakes::failNapi(failure.function, 1);
         EXPECT_EQ(callWith("svc", "u", "p"), nullptr);
         EXPECT_EQ(messages(), Lines{failure.message});
         EXPECT_EQ(fakes::store.sets, 1);
@@ -154,7 +157,7 @@ TEST_F(StoreTest, ProtectionFailuresLogTheStatusCloseTheSessionAndSkipTheStore)
     EXPECT_EQ(messages(), (Lines{"encryptCredential| Error while encrypting the data, Error: <-4>",
                                  "arb_set_credentials| set_creds_in_arb failed"}));
     // The formatted line reaches syslog as data, never as its format.
-    EXPECT_EQ(fakes::logLines[0].format, "%s");
+    EXPECT_EQ(fakes::logRecords()[0].format, "%s");
     EXPECT_EQ(fakes::store.sets, 0);
     EXPECT_EQ(fakes::lssLog.protects.size(), 1u);
     EXPECT_EQ(fakes::lssLog.shutdowns, 1);

@@ -20,6 +20,10 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "cryptoclient/pex.h"
+
 namespace pexdouble {
 
 struct Call {
@@ -53,6 +57,20 @@ int lockFailures();
 /* Calls of OSA_mutex_unlock made by the client, and those naming mutex. */
 size_t unlockCount();
 size_t unlockCount(const pthread_mutex_t *mutex);
+
+/* Each test starts and ends with the session closed and the double reset,
+ * and leaves no lock call failed. */
+class ClientTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        PEX_ShutdownAll();
+        reset();
+    }
+    void TearDown() override {
+        PEX_ShutdownAll();
+        EXPECT_EQ(lockFailures(), 0);
+    }
+};
 
 }  // namespace pexdouble
 

@@ -11,17 +11,15 @@
 
 namespace {
 
-class ClientSession : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        PEX_ShutdownAll();
-        pexdouble::reset();
-    }
-    void TearDown() override {
-        PEX_ShutdownAll();
-        EXPECT_EQ(pexdouble::lockFailures(), 0);
-    }
+/* The statuses callers compare against. */
+static_assert(PEX_ERR_TRANSLATED_1 == -1497);
+static_assert(PEX_ERR_TRANSLATED_2 == -1499);
+static_assert(PEX_ERR_TRANSLATED_6 == -1409);
+static_assert(PEX_ERR_INVALID_ARGUMENT == -1422);
+static_assert(PEX_ERR_NOT_SUPPORTED == -1400);
 
+class ClientSession : public pexdouble::ClientTest {
+  protected:
     void expectClosed() {
         EXPECT_EQ(pexInitialized, 0);
         EXPECT_EQ(hModule, 0u);
@@ -44,10 +42,6 @@ TEST(ClientStatusTranslation, MapsTheLowLevelStatusesAndPassesTheRest) {
     EXPECT_EQ(_TranslateTolvaErr(-4), PEX_ERR_INVALID_ARGUMENT);
     EXPECT_EQ(_TranslateTolvaErr(-5), PEX_ERR_INVALID_ARGUMENT);
     EXPECT_EQ(_TranslateTolvaErr(-6), PEX_ERR_TRANSLATED_6);
-    EXPECT_EQ(PEX_ERR_TRANSLATED_1, -1497);
-    EXPECT_EQ(PEX_ERR_TRANSLATED_2, -1499);
-    EXPECT_EQ(PEX_ERR_TRANSLATED_6, -1409);
-    EXPECT_EQ(PEX_ERR_INVALID_ARGUMENT, -1422);
     for (int32_t unchanged : {-3, 0, 1, -7, -1496, -1497, INT32_MIN, INT32_MAX}) {
         EXPECT_EQ(_TranslateTolvaErr(unchanged), unchanged) << unchanged;
     }
@@ -207,7 +201,6 @@ TEST_F(ClientSession, SetInitFlagsAndGetModuleInfoChangeNothing) {
     EXPECT_EQ(PEX_SetInitFlags(1), PEX_ERR_INVALID_ARGUMENT);
     EXPECT_EQ(PEX_SetInitFlags(0x80000000u), PEX_ERR_INVALID_ARGUMENT);
     EXPECT_EQ(PEX_GetModuleInfo(), PEX_ERR_NOT_SUPPORTED);
-    EXPECT_EQ(PEX_ERR_NOT_SUPPORTED, -1400);
     EXPECT_EQ(InitCounter, 0);
     expectClosed();
 
@@ -235,22 +228,29 @@ TEST_F(ClientSession, SetInitFlagsAndGetModuleInfoChangeNothing) {
 }
 
 TEST(ClientModuleIdentifier, MixesTheTimeWordAndTheLow32BitsOfTheArgument) {
-    constexpr uint64_t kArgs[] = {0, 0x00000000DEADBEEFull, 0xFFFFFFFF00000000ull,
-                                  0x123456789ABCDEF0ull};
-    uint32_t baseline = 0;
+    /* Each argument with the bits it is known to contribute: its low 32 bits
+     * only. */
+    struct Case {
+        uint64_t arg;
+        uint32_t contribution;
+    };
+    constexpr Case kCases[] = {{0, 0},
+                               {0x00000000DEADBEEFull, 0xDEADBEEFu},
+                               {0xFFFFFFFF00000000ull, 0},
+                               {0x123456789ABCDEF0ull, 0x9ABCDEF0u}};
+    uint32_t placement = 0;
     bool first = true;
-    for (uint64_t arg : kArgs) {
+    for (const Case &c : kCases) {
         for (int round = 0; round < 3; ++round) {
             uint32_t timeWord = 0;
-            const uint32_t id = identifierAt(arg, &timeWord);
-            /* What is left after removing the time word and the argument is
-             * the stack and code placement, the same for every call here. */
-            const uint32_t placement = id ^ timeWord ^ static_cast<uint32_t>(arg);
+            const uint32_t id = identifierAt(c.arg, &timeWord);
+            /* The stack and code placement is the same for every call here;
+             * the first call, with argument 0, shows it. */
             if (first) {
-                baseline = placement;
+                placement = id ^ timeWord;
                 first = false;
             }
-            EXPECT_EQ(placement, baseline) << std::hex << arg;
+            EXPECT_EQ(id, placement ^ timeWord ^ c.contribution) << std::hex << c.arg;
             usleep(1500); /* let the milliseconds move on */
         }
     }

@@ -15,6 +15,8 @@
 
 namespace {
 
+static_assert(PEX_ERR_NOT_INITIALIZED == -1496);
+
 /* Distinct values for argument i of each kind.  Pointers and handles use all
  * 64 bits and 32-bit values their top bit, so a truncated, widened or
  * misplaced argument cannot go unnoticed; bit 0 of a 32-bit value is clear, so
@@ -77,16 +79,8 @@ const std::vector<Operation> &operations() {
     return table;
 }
 
-class ClientWrappers : public ::testing::Test {
+class ClientWrappers : public pexdouble::ClientTest {
   protected:
-    void SetUp() override {
-        PEX_ShutdownAll();
-        pexdouble::reset();
-    }
-    void TearDown() override {
-        PEX_ShutdownAll();
-        EXPECT_EQ(pexdouble::lockFailures(), 0);
-    }
     void openSession() { ASSERT_EQ(PEX_Init(&initWord), 0); }
     int initWord = 0;
 };
@@ -96,7 +90,6 @@ TEST_F(ClientWrappers, EveryWrapperRefusesWithoutASession) {
         std::vector<uint64_t> expected;
         EXPECT_EQ(op.call(&expected), PEX_ERR_NOT_INITIALIZED) << op.wrapper;
     }
-    EXPECT_EQ(PEX_ERR_NOT_INITIALIZED, -1496);
     EXPECT_TRUE(pexdouble::calls().empty());
     EXPECT_EQ(pexdouble::unlockCount(), 0u);
     EXPECT_EQ(pexInitialized, 0);

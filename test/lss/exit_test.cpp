@@ -9,7 +9,7 @@
 
 #include "lss/lss.h"
 #include "lss/lss_internal.h"
-#include "test/lss/pex_fake.h"
+#include "test/support/pex_service_fake.h"
 
 extern "C" void *__dso_handle;
 

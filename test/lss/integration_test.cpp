@@ -80,13 +80,14 @@ TEST(LssIntegration, RoundTripsUnderBothCiphersAndAllModes) {
             }
             Bytes blob;
             ASSERT_EQ(protect(m.mode, secret, &blob), 0) << m.mode << "/" << size;
-            EXPECT_EQ(field(blob, 6), m.keySource);
-            EXPECT_EQ(field(blob, 7), m.cipher);
-            EXPECT_EQ(field(blob, 5), m.ivLength);
+            EXPECT_EQ(field(blob, kBlobKeySource), m.keySource);
+            EXPECT_EQ(field(blob, kBlobCipher), m.cipher);
+            EXPECT_EQ(field(blob, kBlobIvLength), m.ivLength);
             if (m.cipher == LSS_CIPHER_AES128) {
-                EXPECT_EQ(field(blob, 4), 16 * (size / 16 + 1)) << size;
+                EXPECT_EQ(field(blob, kBlobCipherTextLength), 16 * (size / 16 + 1)) << size;
             }
-            EXPECT_EQ(blob.size(), 32 + 14 + field(blob, 3) + m.ivLength + field(blob, 4));
+            EXPECT_EQ(blob.size(), 32 + 14 + field(blob, kBlobWrappedKeyLength) + m.ivLength +
+                                       field(blob, kBlobCipherTextLength));
             Bytes opened;
             ASSERT_EQ(unprotect(blob, &opened), 0) << m.mode << "/" << size;
             EXPECT_EQ(opened, secret) << m.mode << "/" << size;
@@ -101,7 +102,7 @@ TEST(LssIntegration, TwoProtectionsOfOneSecretDiffer) {
     ASSERT_EQ(protect(2, kPassword, &second), 0);
     ASSERT_EQ(first.size(), second.size());
     const size_t wrapAt = 32 + 14;
-    const size_t ivAt = wrapAt + field(first, 3);
+    const size_t ivAt = wrapAt + field(first, kBlobWrappedKeyLength);
     const size_t textAt = ivAt + 16;
     EXPECT_NE(Bytes(first.begin() + wrapAt, first.begin() + ivAt),
               Bytes(second.begin() + wrapAt, second.begin() + ivAt));
@@ -177,7 +178,7 @@ TEST(LssIntegration, DISABLED_WriteBlob) {
 TEST(LssIntegration, BlobMadeInAnotherProcessOpens) {
     const Bytes blob = blobFromAnotherProcess(nullptr);
     ASSERT_GE(blob.size(), 32u);
-    EXPECT_EQ(field(blob, 7), static_cast<uint32_t>(LSS_CIPHER_AES128));
+    EXPECT_EQ(field(blob, kBlobCipher), static_cast<uint32_t>(LSS_CIPHER_AES128));
     Bytes opened;
     ASSERT_EQ(unprotect(blob, &opened), 0);
     EXPECT_EQ(opened, kPassword);
@@ -188,8 +189,8 @@ TEST(LssIntegration, BlobMadeWithoutAesOpensOnceAesIsBack) {
     static char disable[] = "PEX2_DISABLE_AES=1";
     const Bytes blob = blobFromAnotherProcess(disable);
     ASSERT_GE(blob.size(), 32u);
-    EXPECT_EQ(field(blob, 7), static_cast<uint32_t>(LSS_CIPHER_CBC8));
-    EXPECT_EQ(field(blob, 5), 8u);
+    EXPECT_EQ(field(blob, kBlobCipher), static_cast<uint32_t>(LSS_CIPHER_CBC8));
+    EXPECT_EQ(field(blob, kBlobIvLength), 8u);
     Bytes opened;
     ASSERT_EQ(unprotect(blob, &opened), 0);
     EXPECT_EQ(opened, kPassword);

@@ -9,7 +9,7 @@
 #include "lss/lss.h"
 #include "lss/lss_internal.h"
 #include "test/lss/blob_util.h"
-#include "test/lss/pex_fake.h"
+#include "test/support/pex_service_fake.h"
 
 using lssfake::state;
 using lsstest::Bytes;
@@ -27,15 +27,8 @@ Bytes oidBytes(const uint8_t *oid) {
     return Bytes(oid, oid + 2 + oid[1]);
 }
 
-class LssProtect : public ::testing::Test {
+class LssProtect : public lsstest::LayerTest {
   protected:
-    void SetUp() override { lssfake::freshLayer(); }
-    void TearDown() override {
-        EXPECT_EQ(state().contextsCreated, state().contextsDestroyed);
-        EXPECT_EQ(state().misuses, 0);
-        EXPECT_EQ(lssfake::leakedOrTwiceDestroyedKeys(), 0);
-    }
-
     /* Protects secret with a buffer of exactly the size bound; on success
      * the result holds the blob at its returned length. */
     int32_t protect(int32_t mode, const Bytes &secret, Bytes *blob) {

@@ -8,21 +8,15 @@
 #include "cryptoclient/pex.h"
 #include "lss/lss.h"
 #include "lss/lss_internal.h"
-#include "test/lss/pex_fake.h"
+#include "test/lss/blob_util.h"
+#include "test/support/pex_service_fake.h"
 
 using lssfake::state;
 using Calls = std::vector<std::string>;
 
 namespace {
 
-class LssSession : public ::testing::Test {
-  protected:
-    void SetUp() override { lssfake::freshLayer(); }
-    void TearDown() override {
-        EXPECT_EQ(state().contextsCreated, state().contextsDestroyed);
-        EXPECT_EQ(state().misuses, 0);
-    }
-};
+using LssSession = lsstest::LayerTest;
 
 TEST_F(LssSession, StartOpensTheSessionOnceAndProbesForAes) {
     EXPECT_EQ(LSSBagCount(), LSS_ERR_FAILURE);

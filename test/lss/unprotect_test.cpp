@@ -12,7 +12,7 @@
 #include "lss/lss.h"
 #include "lss/lss_internal.h"
 #include "test/lss/blob_util.h"
-#include "test/lss/pex_fake.h"
+#include "test/support/pex_service_fake.h"
 
 using lssfake::state;
 using lsstest::bigEndianTwin;
@@ -20,30 +20,18 @@ using lsstest::Bytes;
 using lsstest::field;
 using lsstest::kLabel;
 using lsstest::kLabelLength;
+using lsstest::setField;
 using Calls = std::vector<std::string>;
 
 namespace {
-
-void setField(Bytes *b, int index, uint32_t value) {
-    for (int i = 0; i < 4; ++i) {
-        b->at(static_cast<size_t>(4 * index + i)) = static_cast<uint8_t>(value >> (8 * i));
-    }
-}
 
 bool called(const char *operation) {
     const auto &c = state().calls;
     return std::find(c.begin(), c.end(), operation) != c.end();
 }
 
-class LssUnprotect : public ::testing::Test {
+class LssUnprotect : public lsstest::LayerTest {
   protected:
-    void SetUp() override { lssfake::freshLayer(); }
-    void TearDown() override {
-        EXPECT_EQ(state().contextsCreated, state().contextsDestroyed);
-        EXPECT_EQ(state().misuses, 0);
-        EXPECT_EQ(lssfake::leakedOrTwiceDestroyedKeys(), 0);
-    }
-
     /* A blob made by LSSProtect, with the call log cleared afterwards. */
     Bytes makeBlob(int32_t mode, const Bytes &secret) {
         int32_t length = 0;
@@ -85,7 +73,8 @@ TEST_F(LssUnprotect, OpensWhatProtectMadeUnderEveryModeAndCipher) {
                 }
                 const Bytes blob = makeBlob(mode, secret);
                 Bytes out;
-                ASSERT_EQ(open(blob, &out, field(blob, 4)), 0) << aes << mode << size;
+                ASSERT_EQ(open(blob, &out, field(blob, kBlobCipherTextLength)), 0)
+                    << aes << mode << size;
                 EXPECT_EQ(Bytes(out.begin(), out.begin() + outLength), secret)
                     << aes << " " << mode << " " << size;
                 EXPECT_EQ(state().unwrapWrappingKey,
@@ -111,7 +100,7 @@ TEST_F(LssUnprotect, StartsTheSessionAndRunsTheExactSequence) {
     EXPECT_EQ(dec.oid, Bytes(OID_AES128_CBC, OID_AES128_CBC + 11));
     EXPECT_EQ(dec.paramCount, 1u);
     EXPECT_EQ(dec.paramType, 0x80000004u);
-    const size_t ivAt = 32 + 14 + field(blob, 3);
+    const size_t ivAt = 32 + 14 + field(blob, kBlobWrappedKeyLength);
     EXPECT_EQ(dec.iv, Bytes(blob.begin() + ivAt, blob.begin() + ivAt + 16));
     EXPECT_EQ(Bytes(out.begin() + 13, out.begin() + 16), Bytes(3, 3))
         << "the pad bytes stay behind the secret";
@@ -150,30 +139,33 @@ TEST_F(LssUnprotect, LabelMustMatchInLengthAndBytes) {
 
 TEST_F(LssUnprotect, HeaderIsCheckedBeforeAnyKeyIsTouched) {
     const Bytes blob = makeBlob(2, kSecret);
-    const uint32_t w = field(blob, 3);
+    const uint32_t w = field(blob, kBlobWrappedKeyLength);
     struct Case {
         const char *what;
         Bytes blob;
         int32_t status;
     };
-    auto with = [&](int index, uint32_t value, size_t size) {
+    auto with = [&](BlobField index, uint32_t value, size_t size) {
         Bytes b = blob;
         setField(&b, index, value);
         b.resize(size);
         return b;
     };
     const Case cases[] = {
-        {"byte-reversed marker", with(0, 0x2BA10000u, blob.size()), LSS_ERR_NOT_A_BLOB},
-        {"version 2", with(1, 2, blob.size()), LSS_ERR_BAD_VERSION},
-        {"version before length", with(1, 0, 40), LSS_ERR_BAD_VERSION},
-        {"shorter than the header", with(1, 1, 31), LSS_ERR_NOT_A_BLOB},
+        {"byte-reversed marker", with(kBlobMagic, 0x2BA10000u, blob.size()), LSS_ERR_NOT_A_BLOB},
+        {"version 2", with(kBlobVersion, 2, blob.size()), LSS_ERR_BAD_VERSION},
+        {"version before length", with(kBlobVersion, 0, 40), LSS_ERR_BAD_VERSION},
+        {"shorter than the header", with(kBlobVersion, 1, 31), LSS_ERR_NOT_A_BLOB},
         {"empty", Bytes(), LSS_ERR_NOT_A_BLOB},
-        {"one byte short", with(1, 1, blob.size() - 1), LSS_ERR_NOT_A_BLOB},
-        {"label length wraps", with(2, 0xFFFFFFFFu, blob.size()), LSS_ERR_NOT_A_BLOB},
-        {"key length wraps", with(3, 0xFFFFFFF0u, blob.size()), LSS_ERR_NOT_A_BLOB},
-        {"text length wraps", with(4, 0xFFFFFFFFu - 31 - 14 - w - 16 + 1, blob.size()),
+        {"one byte short", with(kBlobVersion, 1, blob.size() - 1), LSS_ERR_NOT_A_BLOB},
+        {"label length wraps", with(kBlobLabelLength, 0xFFFFFFFFu, blob.size()),
          LSS_ERR_NOT_A_BLOB},
-        {"key source 3", with(6, 3, blob.size()), LSS_ERR_BAD_MODE},
+        {"key length wraps", with(kBlobWrappedKeyLength, 0xFFFFFFF0u, blob.size()),
+         LSS_ERR_NOT_A_BLOB},
+        {"text length wraps",
+         with(kBlobCipherTextLength, 0xFFFFFFFFu - 31 - 14 - w - 16 + 1, blob.size()),
+         LSS_ERR_NOT_A_BLOB},
+        {"key source 3", with(kBlobKeySource, 3, blob.size()), LSS_ERR_BAD_MODE},
     };
     for (const Case &c : cases) {
         Bytes out;
@@ -187,18 +179,18 @@ TEST_F(LssUnprotect, UnknownCipherOrForeignIvLengthIsRefusedAfterTheUnwrap) {
     const Bytes aes = makeBlob(2, kSecret);
     const Bytes cbc8 = makeBlob(5, kSecret);
     Bytes bad = aes;
-    setField(&bad, 7, 3);
+    setField(&bad, kBlobCipher, 3);
     Bytes aesShortIv = aes;
-    setField(&aesShortIv, 5, 8);
+    setField(&aesShortIv, kBlobIvLength, 8);
     Bytes cbc8LongIv = cbc8;
-    setField(&cbc8LongIv, 5, 16);
-    setField(&cbc8LongIv, 4, field(cbc8, 4) - 8);
+    setField(&cbc8LongIv, kBlobIvLength, 16);
+    setField(&cbc8LongIv, kBlobCipherTextLength, field(cbc8, kBlobCipherTextLength) - 8);
     /* ivLength 0 and no ciphertext: the blob ends where the IV would start,
      * so reading an IV of the cipher's length would leave the blob. */
     Bytes noIv = aes;
-    setField(&noIv, 5, 0);
-    setField(&noIv, 4, 0);
-    noIv.resize(32 + 14 + field(aes, 3));
+    setField(&noIv, kBlobIvLength, 0);
+    setField(&noIv, kBlobCipherTextLength, 0);
+    noIv.resize(32 + 14 + field(aes, kBlobWrappedKeyLength));
 
     for (const Bytes *blob : {&bad, &aesShortIv, &cbc8LongIv, &noIv}) {
         lssfake::clearLog();
@@ -239,7 +231,7 @@ TEST_F(LssUnprotect, BadAesPaddingIsRefusedAndTheDecryptedBytesWiped) {
     };
     auto cipherTextLength = [&](uint32_t c) {
         Bytes b = blob;
-        setField(&b, 4, c);
+        setField(&b, kBlobCipherTextLength, c);
         return b;
     };
     const struct {

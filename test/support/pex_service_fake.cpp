@@ -1,6 +1,6 @@
-/* The scriptable service double of the protection layer's unit tests; see
- * pex_fake.h. */
-#include "test/lss/pex_fake.h"
+/* The scriptable service double of the protection layer's tests; see
+ * pex_service_fake.h. */
+#include "test/support/pex_service_fake.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -96,6 +96,9 @@ AlgorithmView view(const PexAlgorithm *algorithm) {
 }
 
 uint8_t keystream(const Context &c, uint64_t i) {
+    if (g.transparent) {
+        return 0;
+    }
     return static_cast<uint8_t>(c.key[i % c.key.size()] ^ c.iv[i % c.iv.size()] ^ (i * 7 + 1));
 }
 
@@ -161,6 +164,10 @@ void clearLog() {
     g.contentKeys.clear();
     g.destroyCalls.clear();
     g.encryptInputs.clear();
+}
+
+size_t liveContexts() {
+    return contexts.size();
 }
 
 int leakedOrTwiceDestroyedKeys() {
@@ -378,13 +385,21 @@ int32_t PEX_UnwrapKey(PexHandle context, PexHandle wrappingKey, const void *wrap
     g.unwrapWrappingKey = wrappingKey;
     const KeyBytes *wk = findKey(wrappingKey);
     const auto *in = static_cast<const uint8_t *>(wrapped);
-    if (findContext(context) == nullptr || wk == nullptr || wrappedLength < 2 || in[0] != 'W' ||
-        in[1] > 16 || wrappedLength < 2u + in[1] + 24u) {
+    if (findContext(context) == nullptr || wk == nullptr) {
         return kBadArgument;
     }
     KeyBytes k{};
-    for (size_t i = 0; i < k.size(); ++i) {
-        k[i] = in[2 + in[1] + i] ^ (*wk)[i];
+    if (g.transparent) {
+        for (uint32_t i = 0; i < wrappedLength; ++i) {
+            k[i % k.size()] ^= in[i];
+        }
+    } else if (wrappedLength < 2 || in[0] != 'W' || in[1] > 16 ||
+               wrappedLength < 2u + in[1] + 24u) {
+        return kBadArgument;
+    } else {
+        for (size_t i = 0; i < k.size(); ++i) {
+            k[i] = in[2 + in[1] + i] ^ (*wk)[i];
+        }
     }
     *key = nextKey++;
     keys[*key] = k;
@@ -410,7 +425,7 @@ int32_t PEX_Encrypt(PexHandle context, const void *input, uint32_t inputLength, 
     Context *c = findContext(context);
     const auto *in = static_cast<const uint8_t *>(input);
     g.encryptInputs.emplace_back(in, in + inputLength);
-    const uint32_t pad = 8 - inputLength % 8;
+    const uint32_t pad = g.transparent ? 0 : 8 - inputLength % 8;
     if (c == nullptr || c->mode != Context::kEncrypt || c->aes ||
         *outputLength < inputLength + pad) {
         return kBadArgument;
@@ -472,7 +487,7 @@ int32_t PEX_Decrypt(PexHandle context, const void *input, uint32_t inputLength, 
     auto *out = static_cast<uint8_t *>(output);
     crypt(*c, static_cast<const uint8_t *>(input), inputLength, out);
     uint32_t n = inputLength;
-    if (!c->aes) {
+    if (!c->aes && !g.transparent) {
         const uint32_t pad = n == 0 ? 0 : out[n - 1];
         if (n % 8 != 0 || pad == 0 || pad > 8 || pad > n) {
             return kBadArgument;

@@ -1,5 +1,6 @@
 /* A scriptable stand-in for the cryptographic service client, linked into
- * the protection layer's unit tests in place of the real client.
+ * the protection layer's unit tests and its fuzz target in place of the real
+ * client.
  *
  * It defines PEX_Init, PEX_ShutdownAll and the eighteen PEX_* operations the
  * layer calls.  It logs every call, keeps the records the layer hands over,
@@ -7,9 +8,13 @@
  * failure is scripted.  Its "cipher" is a position-dependent XOR keystream
  * derived from the key and the IV: not secure, but reversible, so round trips
  * work, and flipping a ciphertext bit flips the same plaintext bit, which
- * lets a test shape the decrypted padding. */
-#ifndef KAVO_TEST_LSS_PEX_FAKE_H
-#define KAVO_TEST_LSS_PEX_FAKE_H
+ * lets a test shape the decrypted padding.  In transparent mode (the fuzz
+ * target's) every unwrap succeeds and the cipher is the identity without
+ * padding, so that arbitrary blobs reach the layer's own length and padding
+ * checks; every byte an argument says may be read is still read, so that
+ * AddressSanitizer sees a length the layer got wrong. */
+#ifndef KAVO_TEST_SUPPORT_PEX_SERVICE_FAKE_H
+#define KAVO_TEST_SUPPORT_PEX_SERVICE_FAKE_H
 
 #include <stdint.h>
 
@@ -49,6 +54,7 @@ struct State {
      * replaced by this value: a service that claims more than it was given. */
     std::map<std::string, uint32_t> lengthOverride;
     bool announceShutdown = false; /* PEX_ShutdownAll writes a line to stderr */
+    bool transparent = false;      /* any unwrap succeeds; the cipher copies */
 
     /* Observations. */
     std::vector<std::string> calls; /* operation names without "PEX_" */
@@ -82,6 +88,8 @@ void fail(const std::string &operation, int32_t status = kScriptedFailure, int n
 void clearLog();
 /* Content keys made and not destroyed exactly once. */
 int leakedOrTwiceDestroyedKeys();
+/* Contexts created and not yet destroyed. */
+size_t liveContexts();
 /* reset(), then LSSShutdown() so that the layer is not started, then
  * clearLog(): the state every test starts from. */
 void freshLayer();
