@@ -12,8 +12,8 @@
 #include <pthread.h>
 #include <stdint.h>
 
-#include "platform/pex2/pex_records.h"
 #include "osa/export.h"
+#include "platform/pex2/pex_records.h"
 
 KAVO_BEGIN_DECLS
 

@@ -69,10 +69,14 @@ template <auto Library, typename... Args>
 
 #define PEX_UNPACK(...) __VA_ARGS__
 #include "platform/pex2/pex_kinds.h"
-#define PEX_OP(name, params, args) \
-    int32_t PEX_##name params { return forward<&PEXX_##name>(PEX_UNPACK args); }
-#define SSL_OP(name, params, args) \
-    int32_t SSL_##name params { return forward<&SSLX_##name>(PEX_UNPACK args); }
+#define PEX_OP(name, params, args)                     \
+    int32_t PEX_##name params {                        \
+        return forward<&PEXX_##name>(PEX_UNPACK args); \
+    }
+#define SSL_OP(name, params, args)                     \
+    int32_t SSL_##name params {                        \
+        return forward<&SSLX_##name>(PEX_UNPACK args); \
+    }
 #include "platform/pex2/pex_ops.def"
 #undef PEX_OP
 #undef SSL_OP

@@ -26,8 +26,8 @@
 #include <pthread.h>
 #include <stdint.h>
 
-#include "platform/pex2/pex_records.h"
 #include "osa/export.h"
+#include "platform/pex2/pex_records.h"
 
 #ifdef __cplusplus
 extern "C" {
