@@ -1,8 +1,9 @@
 /* Cryptographic service client: the public interface.
  *
  * One process-wide, reference-counted session with the cryptographic service
- * library, and the 91 operation wrappers (82 PEX_*, 9 SSL_*) that put the
- * session's module identifier in front of the caller's arguments.  Everything
+ * library, and one wrapper per row of its operation table
+ * (platform/pex2/pex_ops.def) that puts the session's module identifier in
+ * front of the caller's arguments.  Everything
  * here is exported with C linkage; other modules in the process may open and
  * close the same session and read the same globals. */
 #ifndef KAVO_PEX_H
@@ -11,8 +12,8 @@
 #include <pthread.h>
 #include <stdint.h>
 
-#include "cryptoclient/pex_records.h"
 #include "osa/export.h"
+#include "platform/pex2/pex_records.h"
 
 KAVO_BEGIN_DECLS
 
@@ -47,14 +48,13 @@ KAVO_EXPORT int32_t _TranslateTolvaErr(int32_t status);
 /* PEX_CreateContext flag: open the session first (one more use of it). */
 #define PEX_CONTEXT_OPEN_SESSION 0x1u
 
-/* The operation wrappers, one per row of pex_ops.def. */
-#include "cryptoclient/pex_kinds.h"
+#include "platform/pex2/pex_kinds.h"
 #define PEX_OP(name, params, args) KAVO_EXPORT int32_t PEX_##name params;
 #define SSL_OP(name, params, args) KAVO_EXPORT int32_t SSL_##name params;
-#include "cryptoclient/pex_ops.def"
+#include "platform/pex2/pex_ops.def"
 #undef PEX_OP
 #undef SSL_OP
-#include "cryptoclient/pex_kinds_end.h"
+#include "platform/pex2/pex_kinds_end.h"
 
 KAVO_END_DECLS
 

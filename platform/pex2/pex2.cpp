@@ -1,5 +1,5 @@
 // Cryptographic service simulator: one entry point per row of the operation
-// table (cryptoclient/pex_ops.def), each answering "not supported".
+// table (pex_ops.def), each answering "not supported".
 //
 // The stubs are weak: an operation that the simulator implements has a strong
 // definition in session.cpp or cipher.cpp, which the linker takes instead, so
@@ -8,7 +8,7 @@
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wunused-parameter"
-#include "cryptoclient/pex_kinds.h"
+#include "platform/pex2/pex_kinds.h"
 #define PEX_OP(name, params, args)                                               \
     __attribute__((weak)) int32_t PEXX_##name PEX_PARAMS_WITH_MODULE params {    \
         return pex2::Unsupported(module);                                         \
@@ -17,8 +17,8 @@
     __attribute__((weak)) int32_t SSLX_##name PEX_PARAMS_WITH_MODULE params {    \
         return pex2::Unsupported(module);                                         \
     }
-#include "cryptoclient/pex_ops.def"
+#include "platform/pex2/pex_ops.def"
 #undef PEX_OP
 #undef SSL_OP
-#include "cryptoclient/pex_kinds_end.h"
+#include "platform/pex2/pex_kinds_end.h"
 #pragma GCC diagnostic pop

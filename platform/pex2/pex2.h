@@ -1,17 +1,13 @@
 /* The cryptographic service library libpex2.so: its entry points.
  *
- * Every entry point takes the caller's module identifier first.  The 91
- * operations behind the client's wrappers are declared from the operation
- * table (cryptoclient/pex_ops.def); the session entry points are declared by
- * hand.  All are exported with the symbol version VESK_VERSION_2.3.0 (see
- * libpex2.map).
+ * Every entry point takes the caller's module identifier first.  The
+ * operations are declared from the operation table (pex_ops.def, beside this
+ * header); the session entry points are declared by hand.  All are exported
+ * with the symbol version VESK_VERSION_2.3.0 (libpex2.map).
  *
- * Implemented: PEXX_Authenticate, PEXX_Authenticate2, PEXX_Goodbye,
- * CreateContext, DestroyContext, GetAlgorithmInfo, FindObjectsInit,
- * FindObjects, GetPartitionKey, GetAttributeValue, GetRandom, GenerateKey,
- * WrapKey, UnwrapKey, DestroyObject, DataEncryptInit, Encrypt, EncryptUpdate,
- * EncryptFinal, DataDecryptInit and Decrypt.  Every other entry point answers
- * PEX2_ERR_NOT_SUPPORTED for an open session.
+ * The simulator implements the session entry points and the operations
+ * defined in session.cpp and cipher.cpp; every other operation answers
+ * PEX2_ERR_NOT_SUPPORTED for an open session (pex2.cpp).
  *
  * Locking: each call of an open session locks the mutex handed over when the
  * session was authenticated and unlocks it before returning.  A call naming a
@@ -21,17 +17,17 @@
  * last few closed, else the lock of the latest successful authentication.
  * If no session was ever opened, none is taken.  A lock handed over must
  * therefore stay valid memory for the life of the process, as the client's
- * process-wide lock does.  PEXX_Goodbye is the
- * exception: nobody releases a lock after it, so for an unknown identifier it
- * returns PEX2_ERR_NO_SESSION without taking one. */
+ * process-wide lock does.  PEXX_Goodbye is the exception: nobody releases a
+ * lock after it, so for an unknown identifier it returns PEX2_ERR_NO_SESSION
+ * without taking one. */
 #ifndef KAVO_PEX2_H
 #define KAVO_PEX2_H
 
 #include <pthread.h>
 #include <stdint.h>
 
-#include "cryptoclient/pex_records.h"
 #include "osa/export.h"
+#include "platform/pex2/pex_records.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -100,13 +96,13 @@ KAVO_EXPORT int32_t PEXX_Authenticate2(uint64_t module, pthread_mutex_t *lock, v
                            void *scratch16, uint32_t zero, uint64_t *out64, uint32_t flags);
 KAVO_EXPORT int32_t PEXX_Goodbye(uint64_t module);
 
-#include "cryptoclient/pex_kinds.h"
+#include "platform/pex2/pex_kinds.h"
 #define PEX_OP(name, params, args) KAVO_EXPORT int32_t PEXX_##name PEX_PARAMS_WITH_MODULE params;
 #define SSL_OP(name, params, args) KAVO_EXPORT int32_t SSLX_##name PEX_PARAMS_WITH_MODULE params;
-#include "cryptoclient/pex_ops.def"
+#include "platform/pex2/pex_ops.def"
 #undef PEX_OP
 #undef SSL_OP
-#include "cryptoclient/pex_kinds_end.h"
+#include "platform/pex2/pex_kinds_end.h"
 
 #ifdef __cplusplus
 }
