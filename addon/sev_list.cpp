@@ -206,7 +206,7 @@ napi_value MakeSevListResult(napi_env env, KavoSevList *request) {
             napi_create_string_utf8(env, dns + static_cast<size_t>(i) * kDnSlotSize,
                                     NAPI_AUTO_LENGTH, &napiGroup));
         if (built) {
-            snprintf(propertyName, sizeof propertyName, "%s%d", "group", i);
+            (void)snprintf(propertyName, sizeof propertyName, "%s%d", "group", i);
             built = MFA_NAPI_STEP("get_sev_list",
                                   "napi_set_named_property failed for napi_group in get_sev_list",
                                   napi_set_named_property(env, result, propertyName, napiGroup));

@@ -42,7 +42,11 @@ enum BlobField : uint32_t {
     kBlobCipher,
     kBlobFieldCount
 };
-static_assert(kBlobFieldCount * 4 == LSS_BLOB_HEADER_SIZE);
+/* The byte offset of a header field. */
+constexpr size_t blobOffset(BlobField field) {
+    return size_t{4} * field;
+}
+static_assert(blobOffset(kBlobFieldCount) == LSS_BLOB_HEADER_SIZE);
 
 /* The header's fields in host order, whichever order the blob used. */
 struct BlobHeader {
@@ -56,7 +60,7 @@ struct BlobHeader {
     uint32_t cipher;
 };
 static_assert(sizeof(BlobHeader) == LSS_BLOB_HEADER_SIZE);
-static_assert(offsetof(BlobHeader, cipher) == 4 * kBlobCipher);
+static_assert(offsetof(BlobHeader, cipher) == blobOffset(kBlobCipher));
 
 inline constexpr uint32_t kCbc8IvLength = 8;
 inline constexpr uint32_t kAesIvLength = 16;
@@ -104,13 +108,13 @@ inline bool blobReadHeader(const uint8_t *blob, BlobHeader *header) {
     } else {
         return false;
     }
-    header->version = get(blob + 4 * kBlobVersion);
-    header->labelLength = get(blob + 4 * kBlobLabelLength);
-    header->wrappedKeyLength = get(blob + 4 * kBlobWrappedKeyLength);
-    header->cipherTextLength = get(blob + 4 * kBlobCipherTextLength);
-    header->ivLength = get(blob + 4 * kBlobIvLength);
-    header->keySource = get(blob + 4 * kBlobKeySource);
-    header->cipher = get(blob + 4 * kBlobCipher);
+    header->version = get(blob + blobOffset(kBlobVersion));
+    header->labelLength = get(blob + blobOffset(kBlobLabelLength));
+    header->wrappedKeyLength = get(blob + blobOffset(kBlobWrappedKeyLength));
+    header->cipherTextLength = get(blob + blobOffset(kBlobCipherTextLength));
+    header->ivLength = get(blob + blobOffset(kBlobIvLength));
+    header->keySource = get(blob + blobOffset(kBlobKeySource));
+    header->cipher = get(blob + blobOffset(kBlobCipher));
     return true;
 }
 
@@ -120,13 +124,13 @@ inline void blobWriteHeader(uint8_t *blob, const BlobHeader &header) {
     void (*put)(uint8_t *, uint32_t) =
         header.magic == LSS_BLOB_MAGIC_BE ? blobPutBe32 : blobPutLe32;
     blobPutLe32(blob, header.magic);
-    put(blob + 4 * kBlobVersion, header.version);
-    put(blob + 4 * kBlobLabelLength, header.labelLength);
-    put(blob + 4 * kBlobWrappedKeyLength, header.wrappedKeyLength);
-    put(blob + 4 * kBlobCipherTextLength, header.cipherTextLength);
-    put(blob + 4 * kBlobIvLength, header.ivLength);
-    put(blob + 4 * kBlobKeySource, header.keySource);
-    put(blob + 4 * kBlobCipher, header.cipher);
+    put(blob + blobOffset(kBlobVersion), header.version);
+    put(blob + blobOffset(kBlobLabelLength), header.labelLength);
+    put(blob + blobOffset(kBlobWrappedKeyLength), header.wrappedKeyLength);
+    put(blob + blobOffset(kBlobCipherTextLength), header.cipherTextLength);
+    put(blob + blobOffset(kBlobIvLength), header.ivLength);
+    put(blob + blobOffset(kBlobKeySource), header.keySource);
+    put(blob + blobOffset(kBlobCipher), header.cipher);
 }
 
 #endif

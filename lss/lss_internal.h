@@ -12,7 +12,7 @@
 
 #include <stdint.h>
 
-#include "cryptoclient/pex_records.h"
+#include "platform/pex2/pex_records.h"
 #include "osa/export.h"
 
 #define LSS_INTERNAL __attribute__((visibility("hidden")))

@@ -138,7 +138,7 @@ char *_OSA_GetUserName(void) {
     // threads asking at the same time only ever read the buffer.
     static pthread_once_t written = PTHREAD_ONCE_INIT;
     (void)pthread_once(&written, [] {
-        snprintf(userName, sizeof userName, "%ld", static_cast<long>(getuid()));
+        (void)snprintf(userName, sizeof userName, "%ld", static_cast<long>(getuid()));
     });
     OSA_syslog(0, "_OSA_GetUserName:%s\n", userName);
     return userName;
@@ -221,7 +221,7 @@ int32_t OSA_cfg_Create(void * /*ctx*/) {
     char directory[kUserDirectorySize] = {};
     const char *built = PerUserDirectory();
     if (built != nullptr) {
-        snprintf(directory, sizeof directory, "%s", built);
+        (void)snprintf(directory, sizeof directory, "%s", built);
     }
     // The command's outcome is not reported: the caller finds out when it
     // opens a file in the directory.

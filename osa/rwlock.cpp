@@ -46,10 +46,10 @@ int OSA_rw_init(OsaRwLock *rw) {
 int OSA_rw_destroy(OsaRwLock *rw) {
     // Each mutex is released first whatever state it is in, so that a lock
     // still held by the caller can be destroyed; those results do not count.
-    pthread_mutex_trylock(&rw->countLock);
+    (void)pthread_mutex_trylock(&rw->countLock);
     pthread_mutex_unlock(&rw->countLock);
     pthread_mutex_destroy(&rw->countLock);
-    pthread_mutex_trylock(&rw->resourceLock);
+    (void)pthread_mutex_trylock(&rw->resourceLock);
     pthread_mutex_unlock(&rw->resourceLock);
     const int result = pthread_mutex_destroy(&rw->resourceLock);
     StoreWriter(rw, 0);

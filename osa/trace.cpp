@@ -139,9 +139,9 @@ size_t FormatConversion(const Conversion &parsed, char conversion, va_list *args
     // with s they would make it read a wide string past the end of a narrow
     // one.  Every long-sized modifier becomes "l", matching what is passed.
     if (integer) {
-        snprintf(spec + used, sizeof spec - used, "%s%c", c.wide ? "l" : c.narrow, conversion);
+        (void)snprintf(spec + used, sizeof spec - used, "%s%c", c.wide ? "l" : c.narrow, conversion);
     } else {
-        snprintf(spec + used, sizeof spec - used, "%c", conversion);
+        (void)snprintf(spec + used, sizeof spec - used, "%c", conversion);
     }
 
     int length = -1;
@@ -275,7 +275,7 @@ int OSA_openlog(char *ident, int option, int facility) {
     char name[sizeof OSA_TraceFileName] = {};
     size = sizeof name;
     if (OSA_GetResource(OSA_RES_TRACE_FILE, name, &size) != OSA_OK) {
-        snprintf(OSA_TraceFileName, sizeof OSA_TraceFileName, "%s", OSA_TRACE_FILE_DEFAULT);
+        (void)snprintf(OSA_TraceFileName, sizeof OSA_TraceFileName, "%s", OSA_TRACE_FILE_DEFAULT);
     } else if (size <= sizeof name) {
         name[sizeof name - 1] = '\0';
         memcpy(OSA_TraceFileName, name, sizeof name);
@@ -331,8 +331,8 @@ int OSA_closelog(void) {
 }
 
 int OSA_WriteAlertMessage(uint64_t /*a*/, uint64_t /*b*/, uint64_t /*c*/, const char *text) {
-    fputs(text != nullptr ? text : "", stdout);
-    fputc('\n', stdout);
-    fflush(stdout);
+    (void)fputs(text != nullptr ? text : "", stdout);
+    (void)fputc('\n', stdout);
+    (void)fflush(stdout);
     return 0;
 }

@@ -22,6 +22,9 @@ KeyMaterial::KeyMaterial(const KeyMaterial &other) : type(other.type), length(ot
 }
 
 KeyMaterial &KeyMaterial::operator=(const KeyMaterial &other) {
+    if (this == &other) {
+        return *this;
+    }
     type = other.type;
     length = other.length;
     memcpy(bytes, other.bytes, sizeof bytes);

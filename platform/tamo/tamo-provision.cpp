@@ -105,7 +105,7 @@ Guid parseGuid(const std::string &text) {
             digits += c;
         }
     }
-    if (digits.size() != 2 * TAMO_GUID_SIZE ||
+    if (digits.size() != std::size_t{2} * TAMO_GUID_SIZE ||
         digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
         throw Failure{"not a GUID (32 hexadecimal digits): " + text};
     }
@@ -406,6 +406,7 @@ void exportLdif(sqlite3 *db, const Args &args) {
     }
     entries.insert(entries.end(), parents.begin(), parents.end());
     std::vector<std::pair<std::size_t, const Entry *>> byDepth;
+    byDepth.reserve(entries.size());
     for (const Entry &entry : entries) {
         byDepth.emplace_back(splitUnescaped(entry.dn, ',').size(), &entry);
     }

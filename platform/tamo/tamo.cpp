@@ -65,7 +65,7 @@ int32_t chooseBackend(tamo::ldap::Config &config) {
         }
         cache.config = error.empty() ? tamo::ldap::Config(std::move(loaded)) : nullptr;
         if (!error.empty()) {
-            std::fprintf(stderr, "libtamo: %s: %s\n", path, error.c_str());
+            (void)std::fprintf(stderr, "libtamo: %s: %s\n", path, error.c_str());
         }
         cache.valid = true;
         cache.path = path;

@@ -18,7 +18,7 @@
 namespace tamo {
 namespace {
 
-constexpr std::size_t kMaxFileSize = 64 * 1024;
+constexpr std::size_t kMaxFileSize = std::size_t{64} * 1024;
 constexpr int kMaxTimeoutMs = 600000;
 
 std::string_view trim(std::string_view text) {

@@ -74,7 +74,7 @@ const Api *api() {
             }
         }
         if (handle == nullptr) {
-            std::fprintf(stderr, "libtamo: cannot load OpenLDAP's client library: %s\n", dlerror());
+            (void)std::fprintf(stderr, "libtamo: cannot load OpenLDAP's client library: %s\n", dlerror());
             return nullptr;
         }
         auto *table = new Api;
@@ -82,7 +82,7 @@ const Api *api() {
 #define TAMO_LDAP_LOAD(name)                                                          \
     table->name = reinterpret_cast<decltype(&::name)>(dlsym(handle, #name));          \
     if (table->name == nullptr) {                                                     \
-        std::fprintf(stderr, "libtamo: OpenLDAP's client library lacks %s\n", #name); \
+        (void)std::fprintf(stderr, "libtamo: OpenLDAP's client library lacks %s\n", #name); \
         complete = false;                                                             \
     }
         TAMO_LDAP_FUNCTIONS(TAMO_LDAP_LOAD)

@@ -146,7 +146,7 @@ bool formatSid(const unsigned char *packed, char *text, std::size_t capacity) {
                    : std::snprintf(text, capacity, "S-%u-0x%012" PRIx64, packed[0], authority);
     for (unsigned i = 0; i < packed[1] && used > 0 && static_cast<std::size_t>(used) < capacity;
          ++i) {
-        const unsigned char *s = packed + 8 + 4 * i;
+        const unsigned char *s = packed + 8 + std::size_t{4} * i;
         uint32_t value = s[0] | (s[1] << 8) | (s[2] << 16) | (static_cast<uint32_t>(s[3]) << 24);
         used += std::snprintf(text + used, capacity - static_cast<std::size_t>(used), "-%" PRIu32,
                               value);

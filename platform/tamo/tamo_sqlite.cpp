@@ -73,6 +73,10 @@ class Connection {
             return TAMO_ERR_DATABASE;
         }
         sqlite3_busy_timeout(db, 5000);
+        // A page cache the size of a directory's working set (16 MB, taken
+        // only as pages are read), kept across lookups while the file is
+        // unchanged.
+        (void)sqlite3_exec(db, "PRAGMA cache_size=-16000", nullptr, nullptr, nullptr);
         db_ = db;
         if (!prepare(kByLogin, &byLogin_) || !prepare(kMembers, &members_) ||
             !prepare(kByGuid, &byGuid_)) {

@@ -1,5 +1,5 @@
 /* The scriptable library double (see pex_double.h).  Its entry points are
- * expanded from cryptoclient/pex_ops.def, like the real library's. */
+ * expanded from platform/pex2/pex_ops.def, like the real library's. */
 #include "test/cryptoclient/pex_double.h"
 
 #include <string.h>
@@ -9,7 +9,7 @@
 #include <mutex>
 #include <type_traits>
 
-#include "cryptoclient/pex_records.h"
+#include "platform/pex2/pex_records.h"
 
 namespace pexdouble {
 namespace {
@@ -197,7 +197,7 @@ int32_t PEXX_Goodbye(uint64_t module) {
 /* The operations.  An 8-bit argument is received here as the whole 64-bit
  * register or stack slot, so a test can see whether the client zero-extended
  * it; every other kind is received as the library declares it. */
-#include "cryptoclient/pex_kinds.h"
+#include "platform/pex2/pex_kinds.h"
 #undef U8
 #define U8 uint64_t
 #define PEX_DOUBLE_UNPACK(...) __VA_ARGS__
@@ -209,10 +209,10 @@ int32_t PEXX_Goodbye(uint64_t module) {
     int32_t SSLX_##name PEX_PARAMS_WITH_MODULE params {                             \
         return pexdouble::operation("SSLX_" #name, module, PEX_DOUBLE_UNPACK args); \
     }
-#include "cryptoclient/pex_ops.def"
+#include "platform/pex2/pex_ops.def"
 #undef PEX_OP
 #undef SSL_OP
-#include "cryptoclient/pex_kinds_end.h"
+#include "platform/pex2/pex_kinds_end.h"
 
 /* Every OSA_mutex_unlock made by the client comes here first. */
 int __real_OSA_mutex_unlock(pthread_mutex_t *mutex);

@@ -2,7 +2,7 @@
  * the client's unit tests in place of the real one.
  *
  * It defines every library entry point the client imports (the three session
- * functions and one per row of cryptoclient/pex_ops.def), records each call
+ * functions and one per row of platform/pex2/pex_ops.def), records each call
  * with its arguments, and answers with the status scripted for that function
  * (0 unless scripted).  Like the real library it locks the mutex it was
  * handed at authentication for the duration of each operation, and returns a

@@ -64,17 +64,17 @@ struct Operation {
 
 const std::vector<Operation> &operations() {
     static const std::vector<Operation> table = {
-#include "cryptoclient/pex_kinds.h"
+#include "platform/pex2/pex_kinds.h"
 #define PEX_OP(name, params, args) \
     {"PEX_" #name, "PEXX_" #name,  \
      [](std::vector<uint64_t> *expected) { return invokeWithPattern(&PEX_##name, expected); }},
 #define SSL_OP(name, params, args) \
     {"SSL_" #name, "SSLX_" #name,  \
      [](std::vector<uint64_t> *expected) { return invokeWithPattern(&SSL_##name, expected); }},
-#include "cryptoclient/pex_ops.def"
+#include "platform/pex2/pex_ops.def"
 #undef PEX_OP
 #undef SSL_OP
-#include "cryptoclient/pex_kinds_end.h"
+#include "platform/pex2/pex_kinds_end.h"
     };
     return table;
 }

@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "cryptoclient/pex_records.h"
+#include "platform/pex2/pex_records.h"
 
 namespace lssfake {
 

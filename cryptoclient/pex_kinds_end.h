@@ -1,1 +1,0 @@
-../platform/pex2/pex_kinds_end.h
