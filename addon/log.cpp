@@ -114,7 +114,8 @@ void mfaLog(int priority, const char *format, ...) {
     char formatted[kFormatted];
     va_list args;
     va_start(args, format);
-    int length = vsnprintf(formatted, sizeof formatted, format, args);
+    // The analyzer misses the va_start just above.
+    int length = vsnprintf(formatted, sizeof formatted, format, args);  // NOLINT(clang-analyzer-valist.Uninitialized)
     va_end(args);
     if (length < 0) {
         return;

@@ -38,7 +38,7 @@ struct Entry {
 
 /* Reads the next line from fd and splits it; false at the end of the file or
  * when the line does not hold all four fields. */
-bool ReadEntry(int fd, Entry *entry) {
+bool readEntry(int fd, Entry *entry) {
     char line[OSA_CFG_LINE_BUFFER] = {};
     memset(entry, 0, sizeof *entry);
     // A read error counts as the end, like the end of the file: the
@@ -54,7 +54,7 @@ bool ReadEntry(int fd, Entry *entry) {
  * kValueBuffer bytes are ever written: a string value is at most 267
  * characters and its NUL, and a binary value has at most one byte per two
  * characters of the value text. */
-int64_t DeliverEntry(const Entry &entry, void *value, size_t size) {
+int64_t deliverEntry(const Entry &entry, void *value, size_t size) {
     if (entry.type == 's') {
         const size_t needed = strlen(entry.text) + 1;
         // Too small a buffer learns the size it needs; nothing is copied.
@@ -101,7 +101,7 @@ bool directoriesResolved;
 
 /* The configuration entry behind a numbered resource, or null when the id
  * is not supported; `integer` tells integer entries from strings. */
-const char *ResourceEntry(uint32_t id, bool *integer) {
+const char *resourceEntry(uint32_t id, bool *integer) {
     *integer = false;
     switch (id) {
         case OSA_RES_DAC:
@@ -163,12 +163,12 @@ int fget_string(char *line, int fd) {
 
 int64_t OSA_unxCfgRead(int fd, char *name, char *type, void *value, size_t size) {
     Entry entry;
-    if (!ReadEntry(fd, &entry)) {
+    if (!readEntry(fd, &entry)) {
         return 0;
     }
     memcpy(name, entry.name, kNameBuffer);
     *type = entry.type;
-    return DeliverEntry(entry, value, size);
+    return deliverEntry(entry, value, size);
 }
 
 int64_t OSA_unxCfgWrite(int fd, const char *name, char type, const void *value, int64_t length) {
@@ -231,12 +231,12 @@ int64_t OSA_unxCfgLookup(int fd, const char *name, char *type, void *value, size
     // buffer receives the matching entry's value or stays untouched.
     unsigned char scratch[kValueBuffer];
     Entry entry;
-    while (ReadEntry(fd, &entry)) {
+    while (readEntry(fd, &entry)) {
         *type = entry.type;
         if (strcmp(entry.name, name) == 0) {
-            return DeliverEntry(entry, value, size);
+            return deliverEntry(entry, value, size);
         }
-        if (DeliverEntry(entry, scratch, size) == 0) {
+        if (deliverEntry(entry, scratch, size) == 0) {
             return 0;
         }
     }
@@ -247,7 +247,7 @@ int OSA_query_registry_value(const char *path, const char *name, void * /*ignore
                              uint32_t size) {
     // Only a regular file is read: a FIFO or a device in its place would
     // block the caller or feed it without end, so it counts as missing.
-    const int fd = osa_store::OpenRegular(path, O_RDONLY, 0);
+    const int fd = osa_store::openRegular(path, O_RDONLY, 0);
     if (fd < 0) {
         return -1;
     }
@@ -286,7 +286,7 @@ int32_t getIntegerFromCFG(const char *name, uint32_t *value, uint32_t *size) {
 
 int32_t OSA_GetResource(uint32_t id, void *value, uint32_t *size) {
     bool integer = false;
-    const char *entry = ResourceEntry(id, &integer);
+    const char *entry = resourceEntry(id, &integer);
     if (entry == nullptr) {
         *size = 0;
         return OSA_ERR_NOT_SUPPORTED;
@@ -337,11 +337,11 @@ char *OSA_Get_VESK_UserPath(void) {
 
 namespace osa_store {
 
-void ResetDirectories() {
+void resetDirectories() {
     memset(systemDirectory, 0, sizeof systemDirectory);
     memset(userDirectoryRoot, 0, sizeof userDirectoryRoot);
     directoriesResolved = false;
-    ResetKeystorePaths();
+    resetKeystorePaths();
 }
 
 }  // namespace osa_store

@@ -23,15 +23,15 @@ namespace osa_core {
 /* The absolute deadline of a timed semaphore wait: `now` plus `timeoutMs`
  * milliseconds, in integer arithmetic with the microsecond-to-second carry
  * applied, so that tv_nsec always lies below one second. */
-struct timespec SemxDeadline(const struct timeval &now, uint32_t timeoutMs);
+struct timespec semxDeadline(const struct timeval &now, uint32_t timeoutMs);
 
 /* The random gatherer's process-wide words (random.cpp). */
-uint64_t RandomCounter();
-uint64_t RandomMixingState();
+uint64_t randomCounter();
+uint64_t randomMixingState();
 
 /* Replaces the random device path for the rest of the process; nullptr
  * restores the real device.  Tests use it to make the device unreadable. */
-void SetRandomDevicePath(const char *path);
+void setRandomDevicePath(const char *path);
 
 }  // namespace osa_core
 

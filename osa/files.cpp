@@ -28,13 +28,13 @@ constexpr mode_t kDirectoryMode = 0700;
 
 /* A path is used only when it fits a 256-byte array with its NUL; a longer
  * one would be cut to a different (and unterminated) name. */
-bool PathFits(const char *path) {
+bool pathFits(const char *path) {
     return strnlen(path, OSA_PATH_MAX) < OSA_PATH_MAX;
 }
 
 /* Moves one chunk of `size` bytes from `in` to `out` at the same offset;
  * false when the read or the write fails or comes up short. */
-bool CopyChunk(OsaFileHandle *in, OsaFileHandle *out, uint32_t offset, uint32_t size,
+bool copyChunk(OsaFileHandle *in, OsaFileHandle *out, uint32_t offset, uint32_t size,
                void *buffer) {
     int32_t got = 0;
     int32_t put = 0;
@@ -57,7 +57,7 @@ namespace {
 
 /* OSA_OpenFile's work; with regularOnly, anything but a regular file is
  * refused before a lock is taken or a byte truncated. */
-int32_t OpenLocked(const char *path, uint32_t flags, OsaFileHandle *handle, bool regularOnly) {
+int32_t openLocked(const char *path, uint32_t flags, OsaFileHandle *handle, bool regularOnly) {
     OSA_ExpandPath(path, handle->path, OSA_PATH_MAX);
     if (handle->path[OSA_PATH_MAX - 1] != '\0') {
         // 256 characters or more: the copy has no NUL, so the name is refused
@@ -87,7 +87,7 @@ int32_t OpenLocked(const char *path, uint32_t flags, OsaFileHandle *handle, bool
     }
     // Created files get 0644 whatever the process's creation mask says.
     const mode_t previousMask = umask(0);
-    const int fd = regularOnly ? osa_store::OpenRegular(handle->path, openFlags, kFileMode)
+    const int fd = regularOnly ? osa_store::openRegular(handle->path, openFlags, kFileMode)
                                : open(handle->path, openFlags, kFileMode);
     umask(previousMask);
     handle->fd = fd;
@@ -105,19 +105,19 @@ int32_t OpenLocked(const char *path, uint32_t flags, OsaFileHandle *handle, bool
     return OSA_OK;
 }
 
-int32_t FileExist(const char *path, bool regularOnly) {
+int32_t fileExist(const char *path, bool regularOnly) {
     OsaFileHandle handle;
-    if (OpenLocked(path, OSA_FILE_READ_ONLY, &handle, regularOnly) != OSA_OK) {
+    if (openLocked(path, OSA_FILE_READ_ONLY, &handle, regularOnly) != OSA_OK) {
         return OSA_ERR_IO;
     }
     OSA_CloseFile(&handle);
     return OSA_OK;
 }
 
-int32_t GetFileSize(const char *path, uint32_t *size, bool regularOnly) {
+int32_t getFileSize(const char *path, uint32_t *size, bool regularOnly) {
     *size = 0;
     OsaFileHandle handle;
-    const int32_t result = OpenLocked(path, OSA_FILE_READ_ONLY, &handle, regularOnly);
+    const int32_t result = openLocked(path, OSA_FILE_READ_ONLY, &handle, regularOnly);
     if (result != OSA_OK) {
         return result;
     }
@@ -132,7 +132,7 @@ int32_t GetFileSize(const char *path, uint32_t *size, bool regularOnly) {
 }  // namespace
 
 int32_t OSA_OpenFile(const char *path, uint32_t flags, OsaFileHandle *handle) {
-    return OpenLocked(path, flags, handle, false);
+    return openLocked(path, flags, handle, false);
 }
 
 int32_t OSA_CreateFile(const char *path, uint32_t flags, OsaFileHandle *handle) {
@@ -177,15 +177,15 @@ int32_t OSA_WriteBytes(OsaFileHandle *handle, uint32_t offset, const void *data,
 }
 
 int32_t OSA_GetFileSize(const char *path, uint32_t *size) {
-    return GetFileSize(path, size, false);
+    return getFileSize(path, size, false);
 }
 
 int32_t OSA_FileExist(const char *path) {
-    return FileExist(path, false);
+    return fileExist(path, false);
 }
 
 int32_t OSA_DeleteFile(const char *path) {
-    if (!PathFits(path)) {
+    if (!pathFits(path)) {
         errno = ENAMETOOLONG;
         return OSA_ERR_IO;
     }
@@ -193,7 +193,7 @@ int32_t OSA_DeleteFile(const char *path) {
 }
 
 int32_t OSA_Mkdir(const char *path) {
-    if (!PathFits(path)) {
+    if (!pathFits(path)) {
         errno = ENAMETOOLONG;
         return OSA_ERR_IO;
     }
@@ -244,13 +244,13 @@ int32_t OSA_CopyFile(const char *destination, const char *source) {
     uint32_t offset = 0;
     uint32_t remaining = size;
     while (remaining > kChunk && result == OSA_OK) {
-        if (!CopyChunk(&in, &out, offset, kChunk, buffer)) {
+        if (!copyChunk(&in, &out, offset, kChunk, buffer)) {
             result = OSA_ERR_IO;
         }
         offset += kChunk;
         remaining -= kChunk;
     }
-    if (result == OSA_OK && remaining > 0 && !CopyChunk(&in, &out, offset, remaining, buffer)) {
+    if (result == OSA_OK && remaining > 0 && !copyChunk(&in, &out, offset, remaining, buffer)) {
         result = OSA_ERR_IO;
     }
     OSA_CloseFile(&out);
@@ -332,7 +332,7 @@ int32_t OSA_WriteFile(const char *path, const void *data, int32_t size) {
 
 namespace osa_store {
 
-int OpenRegular(const char *path, int flags, mode_t mode, struct stat *status) {
+int openRegular(const char *path, int flags, mode_t mode, struct stat *status) {
     // Opening a FIFO for reading waits for a writer, and opening a device
     // may wait for the device: non-blocking, neither waits, and the check
     // below then turns both away.  On a regular file O_NONBLOCK changes
@@ -362,20 +362,20 @@ int OpenRegular(const char *path, int flags, mode_t mode, struct stat *status) {
     return fd;
 }
 
-int32_t OpenRegularFile(const char *path, uint32_t flags, OsaFileHandle *handle) {
-    return OpenLocked(path, flags, handle, true);
+int32_t openRegularFile(const char *path, uint32_t flags, OsaFileHandle *handle) {
+    return openLocked(path, flags, handle, true);
 }
 
-int32_t RegularFileExist(const char *path) {
-    return FileExist(path, true);
+int32_t regularFileExist(const char *path) {
+    return fileExist(path, true);
 }
 
-int32_t GetRegularFileSize(const char *path, uint32_t *size) {
-    return GetFileSize(path, size, true);
+int32_t getRegularFileSize(const char *path, uint32_t *size) {
+    return getFileSize(path, size, true);
 }
 
-void CreateIfMissing(const char *path) {
-    if (!PathFits(path)) {
+void createIfMissing(const char *path) {
+    if (!pathFits(path)) {
         return;
     }
     const mode_t previousMask = umask(0);

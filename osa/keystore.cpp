@@ -61,7 +61,7 @@ char userName[24];
  * they cannot be (no usable configuration) nothing is built and the caller
  * gets an empty path, so that no key-store file is ever placed under the
  * file system's root. */
-const char *PerUserDirectory() {
+const char *currentUserDirectory() {
     if (perUserDirectory != nullptr) {
         return perUserDirectory;
     }
@@ -85,7 +85,7 @@ const char *PerUserDirectory() {
 /* The system directory, resolved and recorded on first use; null while it
  * is not configured (an unconfigured directory would put the files under
  * the file system's root). */
-const char *SystemDirectory() {
+const char *systemDirectory() {
     // While resolution keeps failing it is tried again on each request, so
     // a configuration fixed later is still picked up.
     if (recordedSystemDirectory == nullptr || recordedSystemDirectory[0] == '\0') {
@@ -97,32 +97,32 @@ const char *SystemDirectory() {
 
 /* Allocates a zeroed buffer for a path of `size` bytes; the empty path of a
  * class above 13 (size 0) still gets room for its NUL. */
-char *AllocatePath(uint32_t size) {
+char *allocatePath(uint32_t size) {
     return static_cast<char *>(calloc(size != 0 ? size : 1, 1));
 }
 
 /* Classes 2 to 13 name files; 0 and 1 are the directories themselves.  A
  * file of such a class must be a regular file: a FIFO or a device planted
  * in its place is refused without blocking, and reads as a missing file. */
-bool NamesAFile(uint32_t fileClass) {
+bool namesAFile(uint32_t fileClass) {
     return fileClass >= 2 && fileClass <= OSA_CFG_CLASS_MAX;
 }
 
-int32_t FileExists(uint32_t fileClass, const char *path) {
-    return NamesAFile(fileClass) ? osa_store::RegularFileExist(path) : OSA_FileExist(path);
+int32_t fileExists(uint32_t fileClass, const char *path) {
+    return namesAFile(fileClass) ? osa_store::regularFileExist(path) : OSA_FileExist(path);
 }
 
-int32_t FileSize(uint32_t fileClass, const char *path, uint32_t *size) {
-    return NamesAFile(fileClass) ? osa_store::GetRegularFileSize(path, size)
+int32_t fileSize(uint32_t fileClass, const char *path, uint32_t *size) {
+    return namesAFile(fileClass) ? osa_store::getRegularFileSize(path, size)
                                  : OSA_GetFileSize(path, size);
 }
 
-int32_t OpenClassFile(uint32_t fileClass, const char *path, uint32_t flags, OsaFileHandle *handle) {
-    return NamesAFile(fileClass) ? osa_store::OpenRegularFile(path, flags, handle)
+int32_t openClassFile(uint32_t fileClass, const char *path, uint32_t flags, OsaFileHandle *handle) {
+    return namesAFile(fileClass) ? osa_store::openRegularFile(path, flags, handle)
                                  : OSA_OpenFile(path, flags, handle);
 }
 
-void ReleaseHandle(OsaCfgHandle *cfg) {
+void releaseHandle(OsaCfgHandle *cfg) {
     free(cfg->Name);
     // A stale pointer to a released handle then fails the check.
     cfg->Signature = 0;
@@ -150,7 +150,7 @@ uint32_t _OSA_GetCfgPath(uint32_t fileClass, char *out) {
     }
     const FileClass &entry = kClasses[fileClass];
     char work[kPathWork] = {};
-    const char *directory = entry.perUser ? PerUserDirectory() : SystemDirectory();
+    const char *directory = entry.perUser ? currentUserDirectory() : systemDirectory();
     if (directory != nullptr) {
         int length;
         if (entry.fileName == nullptr) {
@@ -201,7 +201,7 @@ int32_t OSA_MkUserdir(const char * /*directory*/) {
     // The configured command knows what to create; the argument is unused.
     // A configuration file that is not a regular file is refused as one
     // that cannot be opened (EINVAL), without blocking on it.
-    const int fd = osa_store::OpenRegular(OSA_CONFIG_PATH, O_RDONLY, 0);
+    const int fd = osa_store::openRegular(OSA_CONFIG_PATH, O_RDONLY, 0);
     if (fd < 0) {
         return errno;
     }
@@ -219,7 +219,7 @@ int32_t OSA_MkUserdir(const char * /*directory*/) {
 
 int32_t OSA_cfg_Create(void * /*ctx*/) {
     char directory[kUserDirectorySize] = {};
-    const char *built = PerUserDirectory();
+    const char *built = currentUserDirectory();
     if (built != nullptr) {
         (void)snprintf(directory, sizeof directory, "%s", built);
     }
@@ -243,7 +243,7 @@ int32_t OSA_cfg_Open(void * /*ctx*/, uint32_t fileClass, uint32_t flags, OsaCfgH
     cfg->Self = cfg;
     cfg->File.fd = -1;
     cfg->NameSize = _OSA_GetCfgPath(fileClass, nullptr);
-    cfg->Name = AllocatePath(cfg->NameSize);
+    cfg->Name = allocatePath(cfg->NameSize);
     if (cfg->Name == nullptr) {
         free(cfg);
         return OSA_CFG_ERR_NO_MEMORY;
@@ -254,12 +254,12 @@ int32_t OSA_cfg_Open(void * /*ctx*/, uint32_t fileClass, uint32_t flags, OsaCfgH
     // A missing file is created empty first, for readers as well as writers.
     // It is created only if nothing is there yet: another process may create
     // and fill it at the same moment, and its contents must survive.
-    if (FileExists(fileClass, cfg->Name) != OSA_OK) {
-        osa_store::CreateIfMissing(cfg->Name);
+    if (fileExists(fileClass, cfg->Name) != OSA_OK) {
+        osa_store::createIfMissing(cfg->Name);
     }
-    const int32_t result = OpenClassFile(fileClass, cfg->Name, flags, &cfg->File);
+    const int32_t result = openClassFile(fileClass, cfg->Name, flags, &cfg->File);
     if (result != OSA_OK) {
-        ReleaseHandle(cfg);
+        releaseHandle(cfg);
         return result;
     }
     if (handle != nullptr) {
@@ -298,13 +298,13 @@ int32_t OSA_cfg_Close(OsaCfgHandle *cfg) {
         return check;
     }
     OSA_CloseFile(&cfg->File);
-    ReleaseHandle(cfg);
+    releaseHandle(cfg);
     return OSA_OK;
 }
 
 int32_t OSA_cfg_Delete(uint32_t fileClass) {
     OSA_syslog(0, "OSA_cfg_Delete\n");
-    char *path = AllocatePath(_OSA_GetCfgPath(fileClass, nullptr));
+    char *path = allocatePath(_OSA_GetCfgPath(fileClass, nullptr));
     if (path == nullptr) {
         return OSA_CFG_ERR_NO_MEMORY;
     }
@@ -321,16 +321,16 @@ int32_t OSA_cfg_Status(void * /*ctx*/, uint32_t fileClass, int32_t *exists, uint
     if (pathSize == 0) {
         return OSA_CFG_ERR_NO_CLASS;
     }
-    char *path = AllocatePath(pathSize);
+    char *path = allocatePath(pathSize);
     if (path == nullptr) {
         return OSA_CFG_ERR_NO_MEMORY;
     }
     _OSA_GetCfgPath(fileClass, path);
     if (exists != nullptr) {
-        *exists = FileExists(fileClass, path) == OSA_OK ? 1 : 0;
+        *exists = fileExists(fileClass, path) == OSA_OK ? 1 : 0;
     }
     if (size != nullptr) {
-        FileSize(fileClass, path, size);
+        fileSize(fileClass, path, size);
     }
     if (name != nullptr) {
         // Whole with its NUL when it fits, else the first capacity bytes.
@@ -353,11 +353,11 @@ int32_t OSA_cfg_Class(void * /*ctx*/, int32_t *kind, int32_t *reserved, uint32_t
     // The system-wide key file outranks a per-user one.
     *kind = 0;
     _OSA_GetCfgPath(2, path);
-    if (FileExists(2, path) == OSA_OK) {
+    if (fileExists(2, path) == OSA_OK) {
         *kind = -1;
     } else {
         _OSA_GetCfgPath(12, path);
-        if (FileExists(12, path) == OSA_OK) {
+        if (fileExists(12, path) == OSA_OK) {
             *kind = 1;
         }
     }
@@ -374,7 +374,7 @@ int32_t OSA_cfg_Class(void * /*ctx*/, int32_t *kind, int32_t *reserved, uint32_t
 
 namespace osa_store {
 
-void ResetKeystorePaths() {
+void resetKeystorePaths() {
     recordedSystemDirectory = nullptr;
     perUserDirectory = nullptr;
 }

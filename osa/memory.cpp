@@ -17,7 +17,7 @@ namespace {
  * first store, so the same code is also a correct memmove.  Calling the C
  * library for such small copies costs more in the call than in the copy. */
 template <size_t N>
-inline void LoadStore2(unsigned char *d, const unsigned char *s, uint32_t n) {
+inline void loadStore2(unsigned char *d, const unsigned char *s, uint32_t n) {
     unsigned char head[N], tail[N];
     __builtin_memcpy(head, s, N);
     __builtin_memcpy(tail, s + n - N, N);
@@ -25,7 +25,7 @@ inline void LoadStore2(unsigned char *d, const unsigned char *s, uint32_t n) {
     __builtin_memcpy(d + n - N, tail, N);
 }
 
-inline void SmallCopy(void *dst, const void *src, uint32_t n) {
+inline void smallCopy(void *dst, const void *src, uint32_t n) {
     auto *d = static_cast<unsigned char *>(dst);
     const auto *s = static_cast<const unsigned char *>(src);
     if (n >= 32) {  // 32..64: four 16-byte moves
@@ -39,11 +39,11 @@ inline void SmallCopy(void *dst, const void *src, uint32_t n) {
         __builtin_memcpy(d + n - 32, c, 16);
         __builtin_memcpy(d + n - 16, e, 16);
     } else if (n >= 16) {
-        LoadStore2<16>(d, s, n);
+        loadStore2<16>(d, s, n);
     } else if (n >= 8) {
-        LoadStore2<8>(d, s, n);
+        loadStore2<8>(d, s, n);
     } else if (n >= 4) {
-        LoadStore2<4>(d, s, n);
+        loadStore2<4>(d, s, n);
     } else if (n != 0) {
         const unsigned char first = s[0], middle = s[n / 2], last = s[n - 1];
         d[0] = first;
@@ -52,11 +52,11 @@ inline void SmallCopy(void *dst, const void *src, uint32_t n) {
     }
 }
 
-/* SmallCopy for processors with AVX2: 32 to 64 bytes in two possibly
+/* smallCopy for processors with AVX2: 32 to 64 bytes in two possibly
  * overlapping 32-byte moves, both loads before either store. */
-[[gnu::target("avx2")]] inline void SmallCopyAvx2(void *dst, const void *src, uint32_t n) {
+[[gnu::target("avx2")]] inline void smallCopyAvx2(void *dst, const void *src, uint32_t n) {
     if (n < 32) {
-        SmallCopy(dst, src, n);
+        smallCopy(dst, src, n);
         return;
     }
     auto *d = static_cast<unsigned char *>(dst);
@@ -73,35 +73,35 @@ constexpr uint32_t kSmallCopy = 64;
 // a null area even for zero bytes.  The small copies load everything before
 // they store, so overlap in either direction gives the bytes the source held
 // before the copy, and they serve memmove as well.
-[[gnu::aligned(64)]] void *CopyGeneric(void *dst, const void *src, uint32_t n) {
+[[gnu::aligned(64)]] void *copyGeneric(void *dst, const void *src, uint32_t n) {
     if (n <= kSmallCopy) {
-        SmallCopy(dst, src, n);
+        smallCopy(dst, src, n);
         return dst;
     }
     return memcpy(dst, src, n);
 }
 
-[[gnu::aligned(64)]] [[gnu::target("avx2")]] void *CopyAvx2(void *dst, const void *src,
+[[gnu::aligned(64)]] [[gnu::target("avx2")]] void *copyAvx2(void *dst, const void *src,
                                                             uint32_t n) {
     if (n <= kSmallCopy) {
-        SmallCopyAvx2(dst, src, n);
+        smallCopyAvx2(dst, src, n);
         return dst;
     }
     return memcpy(dst, src, n);
 }
 
-[[gnu::aligned(64)]] void *MoveGeneric(void *dst, const void *src, uint32_t n) {
+[[gnu::aligned(64)]] void *moveGeneric(void *dst, const void *src, uint32_t n) {
     if (n <= kSmallCopy) {
-        SmallCopy(dst, src, n);
+        smallCopy(dst, src, n);
         return dst;
     }
     return memmove(dst, src, n);
 }
 
-[[gnu::aligned(64)]] [[gnu::target("avx2")]] void *MoveAvx2(void *dst, const void *src,
+[[gnu::aligned(64)]] [[gnu::target("avx2")]] void *moveAvx2(void *dst, const void *src,
                                                             uint32_t n) {
     if (n <= kSmallCopy) {
-        SmallCopyAvx2(dst, src, n);
+        smallCopyAvx2(dst, src, n);
         return dst;
     }
     return memmove(dst, src, n);
@@ -125,12 +125,12 @@ void *OSA_memchr(const void *buffer, int32_t value, uint32_t n) {
 
 namespace {
 
-inline int32_t ByteDifference(const unsigned char *a, const unsigned char *b, size_t at) {
+inline int32_t byteDifference(const unsigned char *a, const unsigned char *b, size_t at) {
     return static_cast<int32_t>(a[at]) - static_cast<int32_t>(b[at]);
 }
 
 /* Mask of the bytes that differ among the 16 at a and b (bit i: byte i). */
-inline unsigned Differing16(const unsigned char *a, const unsigned char *b) {
+inline unsigned differing16(const unsigned char *a, const unsigned char *b) {
     const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(a));
     const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i *>(b));
     return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, y))) ^ 0xFFFFu;
@@ -138,53 +138,53 @@ inline unsigned Differing16(const unsigned char *a, const unsigned char *b) {
 
 /* The difference at the first differing byte of two equal-sized words read
  * little-endian from offset at, or 0 when the words are equal. */
-template <typename Word>
-inline int32_t WordDifference(const unsigned char *a, const unsigned char *b, size_t at) {
-    Word x, y;
+template <typename toWord>
+inline int32_t wordDifference(const unsigned char *a, const unsigned char *b, size_t at) {
+    toWord x, y;
     __builtin_memcpy(&x, a + at, sizeof x);
     __builtin_memcpy(&y, b + at, sizeof y);
     const uint64_t differing = static_cast<uint64_t>(x ^ y);
     if (differing == 0) {
         return 0;
     }
-    return ByteDifference(a, b, at + static_cast<size_t>(__builtin_ctzll(differing)) / 8);
+    return byteDifference(a, b, at + static_cast<size_t>(__builtin_ctzll(differing)) / 8);
 }
 
 /* Up to 64 bytes, straight-line: blocks at the start and at the end of the
  * range, overlapping where the range is not a multiple of the block.  The
  * blocks are inspected in increasing offset, so the first difference wins;
  * an overlapped part was already found equal in the block before. */
-inline int32_t CompareShort(const unsigned char *a, const unsigned char *b, size_t n) {
+inline int32_t compareShortGeneric(const unsigned char *a, const unsigned char *b, size_t n) {
     if (n >= 32) {
         const size_t third = n - 32, fourth = n - 16;
-        const unsigned m0 = Differing16(a, b), m1 = Differing16(a + 16, b + 16);
-        const unsigned m2 = Differing16(a + third, b + third);
-        const unsigned m3 = Differing16(a + fourth, b + fourth);
+        const unsigned m0 = differing16(a, b), m1 = differing16(a + 16, b + 16);
+        const unsigned m2 = differing16(a + third, b + third);
+        const unsigned m3 = differing16(a + fourth, b + fourth);
         if ((m0 | m1 | m2 | m3) == 0) {
             return 0;
         }
-        if (m0 != 0) return ByteDifference(a, b, static_cast<size_t>(__builtin_ctz(m0)));
-        if (m1 != 0) return ByteDifference(a, b, 16 + static_cast<size_t>(__builtin_ctz(m1)));
-        if (m2 != 0) return ByteDifference(a, b, third + static_cast<size_t>(__builtin_ctz(m2)));
-        return ByteDifference(a, b, fourth + static_cast<size_t>(__builtin_ctz(m3)));
+        if (m0 != 0) return byteDifference(a, b, static_cast<size_t>(__builtin_ctz(m0)));
+        if (m1 != 0) return byteDifference(a, b, 16 + static_cast<size_t>(__builtin_ctz(m1)));
+        if (m2 != 0) return byteDifference(a, b, third + static_cast<size_t>(__builtin_ctz(m2)));
+        return byteDifference(a, b, fourth + static_cast<size_t>(__builtin_ctz(m3)));
     }
     if (n >= 16) {
-        const unsigned m0 = Differing16(a, b), m1 = Differing16(a + n - 16, b + n - 16);
-        if (m0 != 0) return ByteDifference(a, b, static_cast<size_t>(__builtin_ctz(m0)));
-        if (m1 != 0) return ByteDifference(a, b, n - 16 + static_cast<size_t>(__builtin_ctz(m1)));
+        const unsigned m0 = differing16(a, b), m1 = differing16(a + n - 16, b + n - 16);
+        if (m0 != 0) return byteDifference(a, b, static_cast<size_t>(__builtin_ctz(m0)));
+        if (m1 != 0) return byteDifference(a, b, n - 16 + static_cast<size_t>(__builtin_ctz(m1)));
         return 0;
     }
     if (n >= 8) {
-        const int32_t head = WordDifference<uint64_t>(a, b, 0);
-        return head != 0 ? head : WordDifference<uint64_t>(a, b, n - 8);
+        const int32_t head = wordDifference<uint64_t>(a, b, 0);
+        return head != 0 ? head : wordDifference<uint64_t>(a, b, n - 8);
     }
     if (n >= 4) {
-        const int32_t head = WordDifference<uint32_t>(a, b, 0);
-        return head != 0 ? head : WordDifference<uint32_t>(a, b, n - 4);
+        const int32_t head = wordDifference<uint32_t>(a, b, 0);
+        return head != 0 ? head : wordDifference<uint32_t>(a, b, n - 4);
     }
     for (size_t i = 0; i < n; ++i) {
         if (a[i] != b[i]) {
-            return ByteDifference(a, b, i);
+            return byteDifference(a, b, i);
         }
     }
     return 0;
@@ -193,27 +193,27 @@ inline int32_t CompareShort(const unsigned char *a, const unsigned char *b, size
 /* Longer ranges: the C library's wider compare settles the common equal
  * case; a differing range is walked again, 16 bytes at a time, for the exact
  * difference.  Kept out of line so the short path saves no registers. */
-[[gnu::noinline]] int32_t CompareLong(const unsigned char *a, const unsigned char *b, size_t n) {
+[[gnu::noinline]] int32_t compareLong(const unsigned char *a, const unsigned char *b, size_t n) {
     if (memcmp(a, b, n) == 0) {
         return 0;
     }
     size_t i = 0;
     for (; i + 16 <= n; i += 16) {
-        if (const unsigned mask = Differing16(a + i, b + i)) {
-            return ByteDifference(a, b, i + static_cast<size_t>(__builtin_ctz(mask)));
+        if (const unsigned mask = differing16(a + i, b + i)) {
+            return byteDifference(a, b, i + static_cast<size_t>(__builtin_ctz(mask)));
         }
     }
-    return CompareShort(a + i, b + i, n - i);
+    return compareShortGeneric(a + i, b + i, n - i);
 }
 
 constexpr uint32_t kShortCompare = 64;
 
-/* CompareShort for processors with AVX2 (the C library's own compare uses
+/* compareShortGeneric for processors with AVX2 (the C library's own compare uses
  * them too): 32 to 64 bytes in two possibly overlapping 32-byte blocks. */
-[[gnu::target("avx2")]] int32_t CompareShortAvx2(const unsigned char *a, const unsigned char *b,
+[[gnu::target("avx2")]] int32_t compareShortAvx2(const unsigned char *a, const unsigned char *b,
                                                   size_t n) {
     if (n < 32) {
-        return CompareShort(a, b, n);
+        return compareShortGeneric(a, b, n);
     }
     const size_t second = n - 32;
     const __m256i a0 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(a));
@@ -225,8 +225,8 @@ constexpr uint32_t kShortCompare = 64;
     if ((m0 | m1) == 0) {
         return 0;
     }
-    if (m0 != 0) return ByteDifference(a, b, static_cast<size_t>(__builtin_ctz(m0)));
-    return ByteDifference(a, b, second + static_cast<size_t>(__builtin_ctz(m1)));
+    if (m0 != 0) return byteDifference(a, b, static_cast<size_t>(__builtin_ctz(m0)));
+    return byteDifference(a, b, second + static_cast<size_t>(__builtin_ctz(m1)));
 }
 
 /* OSA_memcmp's whole work, with the short compare given; instantiated once
@@ -234,7 +234,7 @@ constexpr uint32_t kShortCompare = 64;
  * on the short path. */
 using ShortCompare = int32_t (*)(const unsigned char *, const unsigned char *, size_t);
 template <ShortCompare compareShort>
-[[gnu::always_inline]] inline int32_t Compare(const void *a, const void *b, uint32_t n) {
+[[gnu::always_inline]] inline int32_t compareRange(const void *a, const void *b, uint32_t n) {
     if (a == b || n == 0) {
         return 0;
     }
@@ -243,16 +243,16 @@ template <ShortCompare compareShort>
     if (n <= kShortCompare) {
         return compareShort(pa, pb, n);
     }
-    return CompareLong(pa, pb, n);
+    return compareLong(pa, pb, n);
 }
 
-[[gnu::aligned(64)]] int32_t MemcmpGeneric(const void *a, const void *b, uint32_t n) {
-    return Compare<CompareShort>(a, b, n);
+[[gnu::aligned(64)]] int32_t memcmpGeneric(const void *a, const void *b, uint32_t n) {
+    return compareRange<compareShortGeneric>(a, b, n);
 }
 
-[[gnu::aligned(64)]] [[gnu::target("avx2")]] int32_t MemcmpAvx2(const void *a, const void *b,
+[[gnu::aligned(64)]] [[gnu::target("avx2")]] int32_t memcmpAvx2(const void *a, const void *b,
                                                                 uint32_t n) {
-    return Compare<CompareShortAvx2>(a, b, n);
+    return compareRange<compareShortAvx2>(a, b, n);
 }
 
 }  // namespace
@@ -267,27 +267,27 @@ extern "C" {
 
 #define KAVO_RESOLVER __attribute__((no_sanitize("address", "thread", "undefined"), used))
 
-KAVO_RESOLVER static auto ResolveMemcpy() -> void *(*)(void *, const void *, uint32_t) {
+KAVO_RESOLVER static auto resolveMemcpy() -> void *(*)(void *, const void *, uint32_t) {
     __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") ? CopyAvx2 : CopyGeneric;
+    return __builtin_cpu_supports("avx2") ? copyAvx2 : copyGeneric;
 }
 
-KAVO_RESOLVER static auto ResolveMemmove() -> void *(*)(void *, const void *, uint32_t) {
+KAVO_RESOLVER static auto resolveMemmove() -> void *(*)(void *, const void *, uint32_t) {
     __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") ? MoveAvx2 : MoveGeneric;
+    return __builtin_cpu_supports("avx2") ? moveAvx2 : moveGeneric;
 }
 
-KAVO_RESOLVER static auto ResolveMemcmp() -> int32_t (*)(const void *, const void *, uint32_t) {
+KAVO_RESOLVER static auto resolveMemcmp() -> int32_t (*)(const void *, const void *, uint32_t) {
     __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") ? MemcmpAvx2 : MemcmpGeneric;
+    return __builtin_cpu_supports("avx2") ? memcmpAvx2 : memcmpGeneric;
 }
 
 }  // extern "C"
 
-void *OSA_memcpy(void *dst, const void *src, uint32_t n) __attribute__((ifunc("ResolveMemcpy")));
-void *OSA_memmove(void *dst, const void *src, uint32_t n) __attribute__((ifunc("ResolveMemmove")));
+void *OSA_memcpy(void *dst, const void *src, uint32_t n) __attribute__((ifunc("resolveMemcpy")));
+void *OSA_memmove(void *dst, const void *src, uint32_t n) __attribute__((ifunc("resolveMemmove")));
 int32_t OSA_memcmp(const void *a, const void *b, uint32_t n)
-    __attribute__((ifunc("ResolveMemcmp")));
+    __attribute__((ifunc("resolveMemcmp")));
 
 uint32_t OSA_UnicodeLength(const uint16_t *s) {
     if (s == nullptr) {

@@ -46,25 +46,25 @@ std::atomic<uint64_t> mixingState{0x6A09E667F3BCC908u};
 /* Test hook: the device path, the real device unless a test replaces it. */
 std::atomic<const char *> devicePath{kRandomDevice};
 
-uint64_t Fold(uint64_t h, uint64_t w) {
+uint64_t fold(uint64_t h, uint64_t w) {
     return (w ^ h) | (h ^ kNotK);
 }
 
 template <typename T>
-uint64_t Word(T value) {
+uint64_t toWord(T value) {
     // Signed values (ids, clock ticks) are sign-extended to 64 bits.
     return static_cast<uint64_t>(value);
 }
 
-uint64_t Address(const void *p) {
+uint64_t address(const void *p) {
     return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(p));
 }
 
-uint8_t LowByte(uint64_t x) {
+uint8_t lowByte(uint64_t x) {
     return static_cast<uint8_t>(x);
 }
 
-uint8_t Byte1(uint64_t x) {
+uint8_t byte1(uint64_t x) {
     return static_cast<uint8_t>(x >> 8);
 }
 
@@ -72,15 +72,15 @@ uint8_t Byte1(uint64_t x) {
 
 namespace osa_core {
 
-uint64_t RandomCounter() {
+uint64_t randomCounter() {
     return passCounter.load(std::memory_order_relaxed);
 }
 
-uint64_t RandomMixingState() {
+uint64_t randomMixingState() {
     return mixingState.load(std::memory_order_relaxed);
 }
 
-void SetRandomDevicePath(const char *path) {
+void setRandomDevicePath(const char *path) {
     devicePath.store(path != nullptr ? path : kRandomDevice, std::memory_order_relaxed);
 }
 
@@ -123,77 +123,77 @@ int32_t OSA_GetRandom(void *buffer, uint32_t size) {
             switch (k) {
                 case 0: {
                     gettimeofday(&tv, nullptr);
-                    ticks = Word(times(&tm));
-                    x = (Word(tv.tv_usec) ^ x) | (ticks ^ ~x);
-                    mix = LowByte(x);
+                    ticks = toWord(times(&tm));
+                    x = (toWord(tv.tv_usec) ^ x) | (ticks ^ ~x);
+                    mix = lowByte(x);
                     break;
                 }
                 case 1:
                 case 6:
                 case 8:
                 case 12:
-                    mix = Byte1(x);
+                    mix = byte1(x);
                     break;
                 case 2: {
                     getrusage(RUSAGE_SELF, &ru);
-                    x = (x ^ Word(ru.ru_minflt)) | (~x ^ Word(ru.ru_majflt));
-                    mix = LowByte(x);
+                    x = (x ^ toWord(ru.ru_minflt)) | (~x ^ toWord(ru.ru_majflt));
+                    mix = lowByte(x);
                     break;
                 }
                 case 3: {
-                    const uint64_t thread = Word(pthread_self());
-                    const uint64_t pid = Word(static_cast<int64_t>(getpid()));
+                    const uint64_t thread = toWord(pthread_self());
+                    const uint64_t pid = toWord(static_cast<int64_t>(getpid()));
                     x = (thread ^ x) | (~x ^ pid);
-                    mix = LowByte(x);
+                    mix = lowByte(x);
                     break;
                 }
                 case 4: {
-                    ticks = Word(times(&tm));
-                    const uint64_t ppid = Word(static_cast<int64_t>(getppid()));
+                    ticks = toWord(times(&tm));
+                    const uint64_t ppid = toWord(static_cast<int64_t>(getppid()));
                     x = (ppid ^ x) | (~x ^ ticks);
-                    mix = LowByte(((x >> 16) + (x >> 24)) | ((x >> 8) ^ x));
+                    mix = lowByte(((x >> 16) + (x >> 24)) | ((x >> 8) ^ x));
                     break;
                 }
                 case 5: {
                     // The tms record was just filled by step 4.
-                    const uint64_t w = (x ^ Word(tm.tms_stime)) | (~x ^ Word(tm.tms_utime));
-                    x = (w ^ kK) | (Word(clock()) ^ ~w);
-                    mix = LowByte(x);
+                    const uint64_t w = (x ^ toWord(tm.tms_stime)) | (~x ^ toWord(tm.tms_utime));
+                    x = (w ^ kK) | (toWord(clock()) ^ ~w);
+                    mix = lowByte(x);
                     break;
                 }
                 case 7: {
                     gettimeofday(&tv, nullptr);
-                    x = (x ^ Word(tv.tv_sec)) | (~x ^ Word(tv.tv_usec));
-                    mix = LowByte(x);
+                    x = (x ^ toWord(tv.tv_sec)) | (~x ^ toWord(tv.tv_usec));
+                    mix = lowByte(x);
                     break;
                 }
                 case 9: {
                     sleep(0);
                     const uint64_t words[17] = {
-                        Address(&pos),
+                        address(&pos),
                         x,
-                        Word(tv.tv_sec),
-                        Word(tv.tv_usec),
-                        Word(tm.tms_utime),
-                        Word(tm.tms_stime),
-                        Word(tm.tms_cutime),
-                        Word(tm.tms_cstime),
-                        Word(ru.ru_utime.tv_sec),
-                        Word(ru.ru_utime.tv_usec),
-                        Word(ru.ru_stime.tv_sec),
-                        Word(ru.ru_stime.tv_usec),
-                        Word(ru.ru_maxrss),
-                        Word(ru.ru_ixrss),
-                        Word(ru.ru_idrss),
-                        Word(ru.ru_isrss),
-                        Word(ru.ru_minflt),
+                        toWord(tv.tv_sec),
+                        toWord(tv.tv_usec),
+                        toWord(tm.tms_utime),
+                        toWord(tm.tms_stime),
+                        toWord(tm.tms_cutime),
+                        toWord(tm.tms_cstime),
+                        toWord(ru.ru_utime.tv_sec),
+                        toWord(ru.ru_utime.tv_usec),
+                        toWord(ru.ru_stime.tv_sec),
+                        toWord(ru.ru_stime.tv_usec),
+                        toWord(ru.ru_maxrss),
+                        toWord(ru.ru_ixrss),
+                        toWord(ru.ru_idrss),
+                        toWord(ru.ru_isrss),
+                        toWord(ru.ru_minflt),
                     };
                     h = x;
                     for (uint64_t w : words) {
-                        h = Fold(h, w);
+                        h = fold(h, w);
                     }
                     x = h;
-                    mix = LowByte(x);
+                    mix = lowByte(x);
                     break;
                 }
                 case 10: {
@@ -201,40 +201,40 @@ int32_t OSA_GetRandom(void *buffer, uint32_t size) {
                     // where the records live, where the output goes and how
                     // far it has got, and the rest of the resource usage.
                     const uint64_t words[16] = {
-                        Address(&tv),
-                        Address(&tm),
-                        Address(&ru),
-                        Address(out),
+                        address(&tv),
+                        address(&tm),
+                        address(&ru),
+                        address(out),
                         pos,
                         end,
                         ticks,
-                        Word(ru.ru_majflt),
-                        Word(ru.ru_nswap),
-                        Word(ru.ru_inblock),
-                        Word(ru.ru_oublock),
-                        Word(ru.ru_msgsnd),
-                        Word(ru.ru_msgrcv),
-                        Word(ru.ru_nsignals),
-                        Word(ru.ru_nvcsw),
-                        Word(ru.ru_nivcsw),
+                        toWord(ru.ru_majflt),
+                        toWord(ru.ru_nswap),
+                        toWord(ru.ru_inblock),
+                        toWord(ru.ru_oublock),
+                        toWord(ru.ru_msgsnd),
+                        toWord(ru.ru_msgrcv),
+                        toWord(ru.ru_nsignals),
+                        toWord(ru.ru_nvcsw),
+                        toWord(ru.ru_nivcsw),
                     };
                     for (uint64_t w : words) {
-                        h = Fold(h, w);
+                        h = fold(h, w);
                     }
                     const uint64_t self = reinterpret_cast<uintptr_t>(&OSA_GetRandom);
-                    const uint64_t g = (~h ^ self) | (h ^ Address(&pos));
+                    const uint64_t g = (~h ^ self) | (h ^ address(&pos));
                     const uint64_t counter =
                         passCounter.fetch_add(1, std::memory_order_relaxed) + 1;
                     x = (counter ^ g) | (g ^ kNotK);
-                    mix = LowByte(x);
+                    mix = lowByte(x);
                     break;
                 }
                 case 11: {
                     uint64_t state = mixingState.load(std::memory_order_relaxed);
                     state = ((state ^ x) | (x ^ kNotK) | 1) * kM;
                     mixingState.store(state, std::memory_order_relaxed);
-                    x = (~x ^ state) | (x ^ Word(clock()));
-                    mix = LowByte(x);
+                    x = (~x ^ state) | (x ^ toWord(clock()));
+                    mix = lowByte(x);
                     break;
                 }
                 default:

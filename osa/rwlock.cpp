@@ -23,11 +23,11 @@ namespace {
  * the write lock changes it and no reader is inside meanwhile, so relaxed
  * atomic accesses carry no ordering of their own and only keep the read from
  * counting as a data race. */
-int32_t LoadWriter(const OsaRwLock *rw) {
+int32_t loadWriter(const OsaRwLock *rw) {
     return __atomic_load_n(&rw->writer, __ATOMIC_RELAXED);
 }
 
-void StoreWriter(OsaRwLock *rw, int32_t value) {
+void storeWriter(OsaRwLock *rw, int32_t value) {
     __atomic_store_n(&rw->writer, value, __ATOMIC_RELAXED);
 }
 
@@ -39,7 +39,7 @@ int OSA_rw_init(OsaRwLock *rw) {
         result = pthread_mutex_init(&rw->resourceLock, nullptr);
     }
     rw->readers = 0;
-    StoreWriter(rw, 0);
+    storeWriter(rw, 0);
     return result;
 }
 
@@ -52,7 +52,7 @@ int OSA_rw_destroy(OsaRwLock *rw) {
     (void)pthread_mutex_trylock(&rw->resourceLock);
     pthread_mutex_unlock(&rw->resourceLock);
     const int result = pthread_mutex_destroy(&rw->resourceLock);
-    StoreWriter(rw, 0);
+    storeWriter(rw, 0);
     rw->readers = 0;
     return result;
 }
@@ -70,13 +70,13 @@ int OSA_rw_rdlock(OsaRwLock *rw) {
 
 int OSA_rw_wrlock(OsaRwLock *rw) {
     const int result = pthread_mutex_lock(&rw->resourceLock);
-    StoreWriter(rw, 1);
+    storeWriter(rw, 1);
     return result;
 }
 
 int OSA_rw_unlock(OsaRwLock *rw) {
-    if (LoadWriter(rw) != 0) {
-        StoreWriter(rw, 0);
+    if (loadWriter(rw) != 0) {
+        storeWriter(rw, 0);
         return pthread_mutex_unlock(&rw->resourceLock);
     }
     pthread_mutex_lock(&rw->countLock);

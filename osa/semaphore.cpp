@@ -29,7 +29,7 @@ constexpr int64_t kNanosPerSecond = 1000000000;
 
 /* The clean-up handler has the void(*)(void *) signature that the POSIX
  * clean-up push needs; it forwards to the exported p_operation_cleanup. */
-void UnlockOnCancel(void *mutex) {
+void unlockOnCancel(void *mutex) {
     p_operation_cleanup(static_cast<pthread_mutex_t *>(mutex));
 }
 
@@ -37,7 +37,7 @@ void UnlockOnCancel(void *mutex) {
 
 namespace osa_core {
 
-struct timespec SemxDeadline(const struct timeval &now, uint32_t timeoutMs) {
+struct timespec semxDeadline(const struct timeval &now, uint32_t timeoutMs) {
     // Whole seconds of the timeout go straight to tv_sec; the remainder and
     // the current microseconds are summed in nanoseconds, which can exceed
     // one second and then carry into tv_sec.  The sum is below 2e9, so a
@@ -90,7 +90,7 @@ namespace {
  * mutex as the clean-up handler would.  The handler matters only inside the
  * condition wait, the one cancellation point, and installing it is a setjmp,
  * so this fast path does without it. */
-bool TakeAvailablePost(Semx *semx) {
+bool takeAvailablePost(Semx *semx) {
     if (semx->count == 0) {
         return false;
     }
@@ -103,11 +103,11 @@ bool TakeAvailablePost(Semx *semx) {
  * deadline, when given) with the clean-up handler installed, takes the post,
  * and unlocks the mutex by running the handler.  The count is tested again
  * after every wake-up: a wake-up without a post takes nothing. */
-int WaitForPost(Semx *semx, const struct timespec *deadline) {
+int waitForPost(Semx *semx, const struct timespec *deadline) {
     // Volatile because the clean-up push is a setjmp point: a value kept in
     // a register there is not guaranteed after the matching pop.
     volatile int result = 0;
-    pthread_cleanup_push(UnlockOnCancel, &semx->mutex);
+    pthread_cleanup_push(unlockOnCancel, &semx->mutex);
     while (semx->count == 0) {
         result = deadline == nullptr
                      ? pthread_cond_wait(&semx->cond, &semx->mutex)
@@ -128,22 +128,22 @@ int WaitForPost(Semx *semx, const struct timespec *deadline) {
 int semx_wait(Semx *semx) {
     // The first lock is not checked: on a valid semaphore it cannot fail.
     pthread_mutex_lock(&semx->mutex);
-    if (TakeAvailablePost(semx)) {
+    if (takeAvailablePost(semx)) {
         return 0;
     }
-    return WaitForPost(semx, nullptr);
+    return waitForPost(semx, nullptr);
 }
 
 int semx_timedwait(Semx *semx, uint32_t timeoutMs) {
     pthread_mutex_lock(&semx->mutex);
-    if (TakeAvailablePost(semx)) {
+    if (takeAvailablePost(semx)) {
         return 0;
     }
     // One deadline for the whole wait, so spurious wake-ups do not extend it.
     struct timeval now;
     gettimeofday(&now, nullptr);
-    const struct timespec deadline = osa_core::SemxDeadline(now, timeoutMs);
-    return WaitForPost(semx, &deadline);
+    const struct timespec deadline = osa_core::semxDeadline(now, timeoutMs);
+    return waitForPost(semx, &deadline);
 }
 
 int semx_post(Semx *semx) {

@@ -46,7 +46,7 @@ struct Conversion {
     bool refused;    // holds anything else: n, $, e, f, g, ...
 };
 
-void AddFlag(Conversion *c, char flag) {
+void addFlag(Conversion *c, char flag) {
     const size_t used = strlen(c->flags);
     if (strchr(c->flags, flag) == nullptr && used + 1 < sizeof c->flags) {
         c->flags[used] = flag;
@@ -54,7 +54,7 @@ void AddFlag(Conversion *c, char flag) {
 }
 
 /* Reads a run of digits as a number, saturating at kFieldLimit. */
-long ReadField(const char **p, const char *end) {
+long readField(const char **p, const char *end) {
     long value = 0;
     while (*p < end && **p >= '0' && **p <= '9') {
         value = value * 10 + (**p - '0');
@@ -72,18 +72,18 @@ long ReadField(const char **p, const char *end) {
  * "n" (the formatter would write through the argument), "$" (it would pick
  * an argument by position) and the floating-point letters (it would take a
  * double that was never passed). */
-Conversion ParseConversion(const char *p, const char *end) {
+Conversion parseConversion(const char *p, const char *end) {
     Conversion c = {};
     c.width = -1;
     c.precision = -1;
     while (p < end && strchr("-+ #0'", *p) != nullptr) {
-        AddFlag(&c, *p++);
+        addFlag(&c, *p++);
     }
     if (p < end && *p == '*') {
         c.widthStar = true;
         ++p;
     } else if (p < end && *p >= '1' && *p <= '9') {
-        c.width = ReadField(&p, end);
+        c.width = readField(&p, end);
     }
     if (p < end && *p == '.') {
         ++p;
@@ -91,7 +91,7 @@ Conversion ParseConversion(const char *p, const char *end) {
             c.precisionStar = true;
             ++p;
         } else {
-            c.precision = ReadField(&p, end);
+            c.precision = readField(&p, end);
         }
     }
     if (p < end && *p == 'h') {
@@ -112,12 +112,12 @@ Conversion ParseConversion(const char *p, const char *end) {
  * values are written into the conversion specification as digits, so the formatter
  * itself takes exactly one argument.  A refused specification takes only
  * its conversion's argument and produces nothing. */
-size_t FormatConversion(const Conversion &parsed, char conversion, va_list *args, char *piece) {
+size_t formatConversion(const Conversion &parsed, char conversion, va_list *args, char *piece) {
     Conversion c = parsed;
     if (!c.refused && c.widthStar) {
         long star = va_arg(*args, int);
         if (star < 0) {
-            AddFlag(&c, '-');  // a negative width means left adjustment
+            addFlag(&c, '-');  // a negative width means left adjustment
             star = -star;
         }
         c.width = star > kFieldLimit ? kFieldLimit : star;
@@ -177,7 +177,7 @@ size_t FormatConversion(const Conversion &parsed, char conversion, va_list *args
  * byte per call, each conversion in one call, and the literal text after the
  * last conversion in one call.  A lone "%" at the end, or a format that ends
  * inside a specification, ends the message there. */
-void WriteMessage(int fd, const char *format, va_list *args) {
+void writeMessage(int fd, const char *format, va_list *args) {
     const char *p = format;
     for (;;) {
         const char *percent = strchr(p, '%');
@@ -204,7 +204,7 @@ void WriteMessage(int fd, const char *format, va_list *args) {
         } else {
             char piece[kPiece];
             const size_t length =
-                FormatConversion(ParseConversion(percent + 1, end), *end, args, piece);
+                formatConversion(parseConversion(percent + 1, end), *end, args, piece);
             if (length > 0) {
                 (void)!write(fd, piece, length);
             }
@@ -215,7 +215,7 @@ void WriteMessage(int fd, const char *format, va_list *args) {
 
 /* Writes the record header in one call: the UTC time in asctime form cut to
  * its 24 characters, a blank, and the identity (":" when there is none). */
-void WriteHeader(int fd) {
+void writeHeader(int fd) {
     const auto now = static_cast<time_t>(OSA_GetTODULong());
     struct tm calendar;
     char stamp[32] = {};
@@ -239,10 +239,10 @@ void WriteHeader(int fd) {
  * else's choosing), a regular file (a FIFO would block), and owned by this
  * process's user or by root (another user's file would receive what this
  * process traces). */
-int OpenTraceFile(const char *path) {
+int openTraceFile(const char *path) {
     struct stat status;
     const int fd =
-        osa_store::OpenRegular(path, O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0, &status);
+        osa_store::openRegular(path, O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0, &status);
     if (fd < 0) {
         return -1;
     }
@@ -305,14 +305,14 @@ int OSA_syslog(int /*priority*/, const char *format, ...) {
     char path[sizeof OSA_TraceFileName];
     memcpy(path, OSA_TraceFileName, sizeof path);
     path[sizeof path - 1] = '\0';
-    const int fd = OpenTraceFile(path);
+    const int fd = openTraceFile(path);
     if (fd < 0) {
         return OSA_mutex_unlock(&OSA_LogMutex);
     }
-    WriteHeader(fd);
+    writeHeader(fd);
     va_list args;
     va_start(args, format);
-    WriteMessage(fd, format, &args);
+    writeMessage(fd, format, &args);
     va_end(args);
     close(fd);
     return OSA_mutex_unlock(&OSA_LogMutex);

@@ -36,7 +36,7 @@ const KnownOid kOids[] = {
 
 /* Identifies a DER object identifier.  The tag and length bytes are compared
  * before the content, so no more bytes are read than the identifier claims. */
-Alg ParseOid(const uint8_t *oid, bool aesDisabled) {
+Alg parseOid(const uint8_t *oid, bool aesDisabled) {
     if (oid == nullptr) {
         return Alg::Unknown;
     }
@@ -51,7 +51,7 @@ Alg ParseOid(const uint8_t *oid, bool aesDisabled) {
 }
 
 /* The IV of an algorithm record, which must carry exactly one of ivLength bytes. */
-const uint8_t *ReadIv(const PexAlgorithm *algorithm, uint32_t ivLength) {
+const uint8_t *readIv(const PexAlgorithm *algorithm, uint32_t ivLength) {
     if (algorithm->paramsLength != sizeof(PexParameters) || algorithm->params == nullptr) {
         return nullptr;
     }
@@ -71,7 +71,7 @@ struct WrapScheme {
     KeyType keyType;
 };
 
-bool SchemeOfKind(uint32_t kind, WrapScheme *scheme) {
+bool schemeOfKind(uint32_t kind, WrapScheme *scheme) {
     switch (kind) {
         case PEX_KEY_KIND_1:
             *scheme = {Alg::WrapKind1, 8, EVP_des_ede3_cbc, KeyType::WrapTdes};
@@ -88,7 +88,7 @@ bool SchemeOfKind(uint32_t kind, WrapScheme *scheme) {
 }
 
 /* The kind of a machine wrapping key, or 0 for any other key. */
-uint32_t KindOf(const KeyObject &key) {
+uint32_t kindOf(const KeyObject &key) {
     if (!key.machine) {
         return 0;
     }
@@ -98,7 +98,7 @@ uint32_t KindOf(const KeyObject &key) {
 
 /* One whole padded CBC pass (encrypt or decrypt) into out, which has room for
  * inLength plus one block.  Returns the bytes written, or -1. */
-int RunCbc(const EVP_CIPHER *cipher, const KeyMaterial &key, const uint8_t *iv, bool encrypt,
+int runCbc(const EVP_CIPHER *cipher, const KeyMaterial &key, const uint8_t *iv, bool encrypt,
            const uint8_t *in, int inLength, uint8_t *out) {
     std::unique_ptr<EVP_CIPHER_CTX, EvpCtxFree> ctx(EVP_CIPHER_CTX_new());
     int n1 = 0;
@@ -114,7 +114,7 @@ int RunCbc(const EVP_CIPHER *cipher, const KeyMaterial &key, const uint8_t *iv, 
 
 /* The check value sealed with a wrapped key: the start of SHA-256 over the
  * wrapped bytes' header, the IV and the key. */
-bool CheckValue(const uint8_t *header, const uint8_t *iv, uint32_t ivLength,
+bool checkValue(const uint8_t *header, const uint8_t *iv, uint32_t ivLength,
                 const KeyMaterial &key, uint8_t check[kCheckValueBytes]) {
     std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> md(EVP_MD_CTX_new(), EVP_MD_CTX_free);
     uint8_t digest[EVP_MAX_MD_SIZE];
@@ -131,7 +131,7 @@ bool CheckValue(const uint8_t *header, const uint8_t *iv, uint32_t ivLength,
     return ok;
 }
 
-uint32_t PaddedLength(uint32_t length, uint32_t blockSize) {
+uint32_t paddedLength(uint32_t length, uint32_t blockSize) {
     return (length / blockSize + 1) * blockSize;
 }
 
@@ -143,11 +143,11 @@ struct Scratch {
 };
 
 /* Three-key triple DES: odd parity, and three distinct single keys. */
-bool NewTdesKey(KeyMaterial *key) {
+bool newTdesKey(KeyMaterial *key) {
     key->type = KeyType::Tdes168;
     key->length = 24;
     do {
-        if (!RandomBytes(key->bytes, 24)) {
+        if (!randomBytes(key->bytes, 24)) {
             return false;
         }
         for (size_t i = 0; i < 24; ++i) {
@@ -160,14 +160,14 @@ bool NewTdesKey(KeyMaterial *key) {
     return true;
 }
 
-int32_t DataInit(uint64_t module, PexHandle context, const PexAlgorithm *algorithm,
+int32_t dataInit(uint64_t module, PexHandle context, const PexAlgorithm *algorithm,
                  PexHandle keyHandle, CipherOp::Mode mode) {
-    return InSession(module, [&](Session &session) {
-        Context *ctx = FindContext(session, context);
+    return inSession(module, [&](Session &session) {
+        Context *ctx = findContext(session, context);
         if (ctx == nullptr) {
             return PEX2_ERR_BAD_CONTEXT;
         }
-        const KeyObject *key = FindKey(session, keyHandle);
+        const KeyObject *key = findKey(session, keyHandle);
         if (key == nullptr) {
             return PEX2_ERR_BAD_KEY;
         }
@@ -178,7 +178,7 @@ int32_t DataInit(uint64_t module, PexHandle context, const PexAlgorithm *algorit
         KeyType keyType;
         uint32_t blockSize;
         bool padding;
-        switch (ParseOid(algorithm->oid, session.aesDisabled)) {
+        switch (parseOid(algorithm->oid, session.aesDisabled)) {
             case Alg::Aes128Cbc:
                 cipher = EVP_aes_128_cbc();
                 keyType = KeyType::Aes128;
@@ -197,7 +197,7 @@ int32_t DataInit(uint64_t module, PexHandle context, const PexAlgorithm *algorit
         if (key->key.type != keyType) {
             return PEX2_ERR_BAD_KEY;
         }
-        const uint8_t *iv = ReadIv(algorithm, blockSize);
+        const uint8_t *iv = readIv(algorithm, blockSize);
         if (iv == nullptr) {
             return PEX2_ERR_BAD_ALGORITHM;
         }
@@ -219,9 +219,9 @@ int32_t DataInit(uint64_t module, PexHandle context, const PexAlgorithm *algorit
 
 /* The checks common to the encrypting and decrypting calls: the context, the
  * running operation and the pointers.  Returns the operation or sets status. */
-CipherOp *OpFor(Session &session, PexHandle context, CipherOp::Mode mode, const void *input,
+CipherOp *opFor(Session &session, PexHandle context, CipherOp::Mode mode, const void *input,
                 uint32_t inputLength, uint32_t *outputLength, int32_t *status) {
-    Context *ctx = FindContext(session, context);
+    Context *ctx = findContext(session, context);
     if (ctx == nullptr) {
         *status = PEX2_ERR_BAD_CONTEXT;
         return nullptr;
@@ -243,7 +243,7 @@ CipherOp *OpFor(Session &session, PexHandle context, CipherOp::Mode mode, const 
 }
 
 /* Checks the room for need bytes; with too little, reports the need. */
-int32_t CheckRoom(const void *output, uint32_t *outputLength, uint32_t need) {
+int32_t checkRoom(const void *output, uint32_t *outputLength, uint32_t need) {
     if (*outputLength < need) {
         *outputLength = need;
         return PEX2_ERR_BUFFER_TOO_SMALL;
@@ -255,7 +255,7 @@ const uint8_t kNoInput[1] = {0};
 
 }  // namespace
 
-bool RandomBytes(void *buffer, size_t length) {
+bool randomBytes(void *buffer, size_t length) {
     auto *p = static_cast<unsigned char *>(buffer);
     while (length > 0) {
         const size_t chunk = length < (1u << 20) ? length : (1u << 20);
@@ -275,28 +275,28 @@ using namespace pex2;
 int32_t PEXX_GetAlgorithmInfo(uint64_t module, const uint8_t *oid, void * /*info*/) {
     // The information record's size is not fixed between caller and service,
     // so nothing is written to it; the status alone says "available".
-    return InSession(module, [&](Session &session) {
-        return ParseOid(oid, session.aesDisabled) == Alg::Unknown ? PEX2_ERR_BAD_ALGORITHM
+    return inSession(module, [&](Session &session) {
+        return parseOid(oid, session.aesDisabled) == Alg::Unknown ? PEX2_ERR_BAD_ALGORITHM
                                                                   : PEX2_OK;
     });
 }
 
 int32_t PEXX_GetRandom(uint64_t module, PexHandle context, void *buffer, uint32_t length) {
-    return InSession(module, [&](Session &session) {
-        if (FindContext(session, context) == nullptr) {
+    return inSession(module, [&](Session &session) {
+        if (findContext(session, context) == nullptr) {
             return PEX2_ERR_BAD_CONTEXT;
         }
         if (buffer == nullptr && length > 0) {
             return PEX2_ERR_BAD_ARGUMENT;
         }
-        return RandomBytes(buffer, length) ? PEX2_OK : PEX2_ERR_CRYPTO;
+        return randomBytes(buffer, length) ? PEX2_OK : PEX2_ERR_CRYPTO;
     });
 }
 
 int32_t PEXX_GetPartitionKey(uint64_t module, PexHandle context, uint32_t /*zero*/, void *buffer,
                              uint32_t *bufferLength, PexHandle *key) {
-    return InSession(module, [&](Session &session) {
-        if (FindContext(session, context) == nullptr) {
+    return inSession(module, [&](Session &session) {
+        if (findContext(session, context) == nullptr) {
             return PEX2_ERR_BAD_CONTEXT;
         }
         if (key == nullptr) {
@@ -305,10 +305,10 @@ int32_t PEXX_GetPartitionKey(uint64_t module, PexHandle context, uint32_t /*zero
         // The buffer receives the key's identifier (SHA-256 of the key), never
         // the key itself; it is optional.
         if (bufferLength != nullptr) {
-            const KeyObject *partition = FindKey(session, session.partitionKey);
+            const KeyObject *partition = findKey(session, session.partitionKey);
             uint8_t id[32];
             unsigned int size = 0;
-            const int32_t room = CheckRoom(buffer, bufferLength, sizeof id);
+            const int32_t room = checkRoom(buffer, bufferLength, sizeof id);
             if (room != PEX2_OK) {
                 return room;
             }
@@ -328,8 +328,8 @@ int32_t PEXX_GetPartitionKey(uint64_t module, PexHandle context, uint32_t /*zero
 int32_t PEXX_GenerateKey(uint64_t module, PexHandle context, const PexAlgorithm *algorithm,
                          const PexAttribute *templ, uint32_t count, uint32_t * /*scratch*/,
                          PexHandle *key, uint32_t /*reserved*/) {
-    return InSession(module, [&](Session &session) {
-        if (FindContext(session, context) == nullptr) {
+    return inSession(module, [&](Session &session) {
+        if (findContext(session, context) == nullptr) {
             return PEX2_ERR_BAD_CONTEXT;
         }
         if (algorithm == nullptr || key == nullptr || count > kMaxAttributes ||
@@ -337,7 +337,7 @@ int32_t PEXX_GenerateKey(uint64_t module, PexHandle context, const PexAlgorithm 
             return PEX2_ERR_BAD_ARGUMENT;
         }
         uint32_t bits;
-        switch (ParseOid(algorithm->oid, session.aesDisabled)) {
+        switch (parseOid(algorithm->oid, session.aesDisabled)) {
             case Alg::Aes128Cbc:
                 bits = 128;
                 break;
@@ -373,13 +373,13 @@ int32_t PEXX_GenerateKey(uint64_t module, PexHandle context, const PexAlgorithm 
         if (bits == 128) {
             object.key.type = KeyType::Aes128;
             object.key.length = 16;
-            if (!RandomBytes(object.key.bytes, 16)) {
+            if (!randomBytes(object.key.bytes, 16)) {
                 return PEX2_ERR_CRYPTO;
             }
-        } else if (!NewTdesKey(&object.key)) {
+        } else if (!newTdesKey(&object.key)) {
             return PEX2_ERR_CRYPTO;
         }
-        const PexHandle handle = NewHandle();
+        const PexHandle handle = newHandle();
         session.keys.emplace(handle, std::move(object));
         *key = handle;
         return PEX2_OK;
@@ -389,14 +389,14 @@ int32_t PEXX_GenerateKey(uint64_t module, PexHandle context, const PexAlgorithm 
 int32_t PEXX_WrapKey(uint64_t module, PexHandle context, const PexAlgorithm *algorithm,
                      uint32_t /*zero*/, void * /*reserved*/, PexHandle wrappingKey, PexHandle key,
                      void *output, uint32_t *outputLength) {
-    return InSession(module, [&](Session &session) {
-        if (FindContext(session, context) == nullptr) {
+    return inSession(module, [&](Session &session) {
+        if (findContext(session, context) == nullptr) {
             return PEX2_ERR_BAD_CONTEXT;
         }
-        const KeyObject *wrapping = FindKey(session, wrappingKey);
-        const KeyObject *wrapped = FindKey(session, key);
+        const KeyObject *wrapping = findKey(session, wrappingKey);
+        const KeyObject *wrapped = findKey(session, key);
         WrapScheme scheme;
-        if (wrapping == nullptr || wrapped == nullptr || !SchemeOfKind(KindOf(*wrapping), &scheme)) {
+        if (wrapping == nullptr || wrapped == nullptr || !schemeOfKind(kindOf(*wrapping), &scheme)) {
             return PEX2_ERR_BAD_KEY;
         }
         if (wrapped->machine) {
@@ -406,25 +406,25 @@ int32_t PEXX_WrapKey(uint64_t module, PexHandle context, const PexAlgorithm *alg
             return PEX2_ERR_BAD_ARGUMENT;
         }
         // The algorithm must be the one of the wrapping key's kind.
-        if (ParseOid(algorithm->oid, session.aesDisabled) != scheme.alg) {
+        if (parseOid(algorithm->oid, session.aesDisabled) != scheme.alg) {
             return PEX2_ERR_BAD_ALGORITHM;
         }
-        const uint8_t *iv = ReadIv(algorithm, scheme.ivLength);
+        const uint8_t *iv = readIv(algorithm, scheme.ivLength);
         if (iv == nullptr) {
             return PEX2_ERR_BAD_ALGORITHM;
         }
         const uint32_t blockSize = scheme.ivLength;
         const uint32_t plainLength = wrapped->key.length + kCheckValueBytes;
-        const uint32_t sealedLength = PaddedLength(plainLength, blockSize);
+        const uint32_t sealedLength = paddedLength(plainLength, blockSize);
         const uint32_t total = kWrappedHeaderBytes + scheme.ivLength + sealedLength;
-        const int32_t room = CheckRoom(output, outputLength, total);
+        const int32_t room = checkRoom(output, outputLength, total);
         if (room != PEX2_OK) {
             return room;
         }
         Scratch<kWrappedKeyMax> out;
         uint8_t *header = out.bytes;
         header[0] = kWrappedKeyVersion;
-        header[1] = static_cast<uint8_t>(KindOf(*wrapping));
+        header[1] = static_cast<uint8_t>(kindOf(*wrapping));
         header[2] = static_cast<uint8_t>(scheme.ivLength);
         header[3] = static_cast<uint8_t>(wrapped->key.type);
         header[4] = static_cast<uint8_t>(wrapped->key.length);
@@ -434,11 +434,11 @@ int32_t PEXX_WrapKey(uint64_t module, PexHandle context, const PexAlgorithm *alg
         memcpy(out.bytes + kWrappedHeaderBytes, iv, scheme.ivLength);
         Scratch<kMaxKeyBytes + kCheckValueBytes> plain;
         memcpy(plain.bytes, wrapped->key.bytes, wrapped->key.length);
-        if (!CheckValue(header, iv, scheme.ivLength, wrapped->key,
+        if (!checkValue(header, iv, scheme.ivLength, wrapped->key,
                         plain.bytes + wrapped->key.length)) {
             return PEX2_ERR_CRYPTO;
         }
-        const int n = RunCbc(scheme.cipher(), wrapping->key, iv, true, plain.bytes,
+        const int n = runCbc(scheme.cipher(), wrapping->key, iv, true, plain.bytes,
                              static_cast<int>(plainLength),
                              out.bytes + kWrappedHeaderBytes + scheme.ivLength);
         if (n != static_cast<int>(sealedLength)) {
@@ -452,13 +452,13 @@ int32_t PEXX_WrapKey(uint64_t module, PexHandle context, const PexAlgorithm *alg
 
 int32_t PEXX_UnwrapKey(uint64_t module, PexHandle context, PexHandle wrappingKey,
                        const void *wrappedBytes, uint32_t wrappedLength, PexHandle *key) {
-    return InSession(module, [&](Session &session) {
-        if (FindContext(session, context) == nullptr) {
+    return inSession(module, [&](Session &session) {
+        if (findContext(session, context) == nullptr) {
             return PEX2_ERR_BAD_CONTEXT;
         }
-        const KeyObject *wrapping = FindKey(session, wrappingKey);
+        const KeyObject *wrapping = findKey(session, wrappingKey);
         WrapScheme scheme;
-        if (wrapping == nullptr || !SchemeOfKind(KindOf(*wrapping), &scheme)) {
+        if (wrapping == nullptr || !schemeOfKind(kindOf(*wrapping), &scheme)) {
             return PEX2_ERR_BAD_KEY;
         }
         if (wrappedBytes == nullptr || key == nullptr) {
@@ -467,7 +467,7 @@ int32_t PEXX_UnwrapKey(uint64_t module, PexHandle context, PexHandle wrappingKey
         // Every length is checked against the bytes given before it is used.
         const auto *bytes = static_cast<const uint8_t *>(wrappedBytes);
         if (wrappedLength < kWrappedHeaderBytes || wrappedLength > kWrappedKeyMax ||
-            bytes[0] != kWrappedKeyVersion || bytes[1] != KindOf(*wrapping) ||
+            bytes[0] != kWrappedKeyVersion || bytes[1] != kindOf(*wrapping) ||
             bytes[2] != scheme.ivLength) {
             return PEX2_ERR_BAD_WRAPPED_KEY;
         }
@@ -483,20 +483,20 @@ int32_t PEXX_UnwrapKey(uint64_t module, PexHandle context, PexHandle wrappingKey
         material.length = keyLength;
         const uint32_t sealedLength = bytes[6] | static_cast<uint32_t>(bytes[7]) << 8;
         const uint32_t plainLength = keyLength + kCheckValueBytes;
-        if (sealedLength != PaddedLength(plainLength, scheme.ivLength) ||
+        if (sealedLength != paddedLength(plainLength, scheme.ivLength) ||
             wrappedLength != kWrappedHeaderBytes + scheme.ivLength + sealedLength) {
             return PEX2_ERR_BAD_WRAPPED_KEY;
         }
         const uint8_t *iv = bytes + kWrappedHeaderBytes;
         Scratch<kWrappedKeyMax> plain;
-        const int n = RunCbc(scheme.cipher(), wrapping->key, iv, false, iv + scheme.ivLength,
+        const int n = runCbc(scheme.cipher(), wrapping->key, iv, false, iv + scheme.ivLength,
                              static_cast<int>(sealedLength), plain.bytes);
         if (n != static_cast<int>(plainLength)) {
             return PEX2_ERR_BAD_WRAPPED_KEY;  // wrong key or damaged bytes
         }
         memcpy(material.bytes, plain.bytes, keyLength);
         uint8_t check[kCheckValueBytes];
-        if (!CheckValue(bytes, iv, scheme.ivLength, material, check)) {
+        if (!checkValue(bytes, iv, scheme.ivLength, material, check)) {
             return PEX2_ERR_CRYPTO;
         }
         if (CRYPTO_memcmp(check, plain.bytes + keyLength, kCheckValueBytes) != 0) {
@@ -506,7 +506,7 @@ int32_t PEXX_UnwrapKey(uint64_t module, PexHandle context, PexHandle wrappingKey
         object.key = material;
         object.attributes[PEX_ATTR_CLASS] = PEX2_CLASS_SECRET_KEY;
         object.attributes[PEX_ATTR_KEY_BITS] = material.type == KeyType::Aes128 ? 128 : 168;
-        const PexHandle handle = NewHandle();
+        const PexHandle handle = newHandle();
         session.keys.emplace(handle, std::move(object));
         *key = handle;
         return PEX2_OK;
@@ -515,19 +515,19 @@ int32_t PEXX_UnwrapKey(uint64_t module, PexHandle context, PexHandle wrappingKey
 
 int32_t PEXX_DataEncryptInit(uint64_t module, PexHandle context, const PexAlgorithm *algorithm,
                              PexHandle key) {
-    return DataInit(module, context, algorithm, key, CipherOp::Mode::Encrypt);
+    return dataInit(module, context, algorithm, key, CipherOp::Mode::Encrypt);
 }
 
 int32_t PEXX_DataDecryptInit(uint64_t module, PexHandle context, const PexAlgorithm *algorithm,
                              PexHandle key) {
-    return DataInit(module, context, algorithm, key, CipherOp::Mode::Decrypt);
+    return dataInit(module, context, algorithm, key, CipherOp::Mode::Decrypt);
 }
 
 int32_t PEXX_Encrypt(uint64_t module, PexHandle context, const void *input, uint32_t inputLength,
                      void *output, uint32_t *outputLength) {
-    return InSession(module, [&](Session &session) {
+    return inSession(module, [&](Session &session) {
         int32_t status = PEX2_OK;
-        CipherOp *op = OpFor(session, context, CipherOp::Mode::Encrypt, input, inputLength,
+        CipherOp *op = opFor(session, context, CipherOp::Mode::Encrypt, input, inputLength,
                              outputLength, &status);
         if (op == nullptr) {
             return status;
@@ -539,8 +539,8 @@ int32_t PEXX_Encrypt(uint64_t module, PexHandle context, const void *input, uint
             return PEX2_ERR_BAD_LENGTH;
         }
         const uint32_t need =
-            op->padding ? PaddedLength(inputLength, op->blockSize) : inputLength;
-        status = CheckRoom(output, outputLength, need);
+            op->padding ? paddedLength(inputLength, op->blockSize) : inputLength;
+        status = checkRoom(output, outputLength, need);
         if (status != PEX2_OK) {
             return status;
         }
@@ -562,9 +562,9 @@ int32_t PEXX_Encrypt(uint64_t module, PexHandle context, const void *input, uint
 
 int32_t PEXX_EncryptUpdate(uint64_t module, PexHandle context, const void *input,
                            uint32_t inputLength, void *output, uint32_t *outputLength) {
-    return InSession(module, [&](Session &session) {
+    return inSession(module, [&](Session &session) {
         int32_t status = PEX2_OK;
-        CipherOp *op = OpFor(session, context, CipherOp::Mode::Encrypt, input, inputLength,
+        CipherOp *op = opFor(session, context, CipherOp::Mode::Encrypt, input, inputLength,
                              outputLength, &status);
         if (op == nullptr) {
             return status;
@@ -574,7 +574,7 @@ int32_t PEXX_EncryptUpdate(uint64_t module, PexHandle context, const void *input
         }
         // Encryption hands out every whole block at once; the rest waits.
         const uint32_t need = (op->pending + inputLength) / op->blockSize * op->blockSize;
-        status = CheckRoom(output, outputLength, need);
+        status = checkRoom(output, outputLength, need);
         if (status != PEX2_OK) {
             return status;
         }
@@ -595,16 +595,16 @@ int32_t PEXX_EncryptUpdate(uint64_t module, PexHandle context, const void *input
 
 int32_t PEXX_EncryptFinal(uint64_t module, PexHandle context, void *output,
                           uint32_t *outputLength) {
-    return InSession(module, [&](Session &session) {
+    return inSession(module, [&](Session &session) {
         int32_t status = PEX2_OK;
         CipherOp *op =
-            OpFor(session, context, CipherOp::Mode::Encrypt, nullptr, 0, outputLength, &status);
+            opFor(session, context, CipherOp::Mode::Encrypt, nullptr, 0, outputLength, &status);
         if (op == nullptr) {
             return status;
         }
         // With padding the last block is always written; without, nothing is held back.
         const uint32_t need = op->padding ? op->blockSize : 0;
-        status = CheckRoom(output, outputLength, need);
+        status = checkRoom(output, outputLength, need);
         if (status != PEX2_OK) {
             return status;
         }
@@ -626,9 +626,9 @@ int32_t PEXX_EncryptFinal(uint64_t module, PexHandle context, void *output,
 
 int32_t PEXX_Decrypt(uint64_t module, PexHandle context, const void *input, uint32_t inputLength,
                      void *output, uint32_t *outputLength) {
-    return InSession(module, [&](Session &session) {
+    return inSession(module, [&](Session &session) {
         int32_t status = PEX2_OK;
-        CipherOp *op = OpFor(session, context, CipherOp::Mode::Decrypt, input, inputLength,
+        CipherOp *op = opFor(session, context, CipherOp::Mode::Decrypt, input, inputLength,
                              outputLength, &status);
         if (op == nullptr) {
             return status;
@@ -637,7 +637,7 @@ int32_t PEXX_Decrypt(uint64_t module, PexHandle context, const void *input, uint
             return PEX2_ERR_BAD_LENGTH;
         }
         if (!op->padding) {
-            status = CheckRoom(output, outputLength, inputLength);
+            status = checkRoom(output, outputLength, inputLength);
             if (status != PEX2_OK) {
                 return status;
             }
@@ -656,7 +656,7 @@ int32_t PEXX_Decrypt(uint64_t module, PexHandle context, const void *input, uint
                         EVP_DecryptFinal_ex(work.get(), plain.data() + n1, &n2) == 1;
         const uint32_t n = ok ? static_cast<uint32_t>(n1 + n2) : 0;
         if (ok) {
-            status = CheckRoom(output, outputLength, n);
+            status = checkRoom(output, outputLength, n);
         }
         if (ok && status == PEX2_OK) {
             if (n > 0) {

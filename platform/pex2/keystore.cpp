@@ -96,7 +96,7 @@ struct Identity {
     struct timespec changed {};
 };
 
-Identity IdentityOf(const struct stat &info) {
+Identity identityOf(const struct stat &info) {
     Identity id;
     id.device = info.st_dev;
     id.inode = info.st_ino;
@@ -106,13 +106,13 @@ Identity IdentityOf(const struct stat &info) {
     return id;
 }
 
-bool SameTime(const struct timespec &a, const struct timespec &b) {
+bool sameTime(const struct timespec &a, const struct timespec &b) {
     return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
-bool SameIdentity(const Identity &a, const Identity &b) {
+bool sameIdentity(const Identity &a, const Identity &b) {
     return a.device == b.device && a.inode == b.inode && a.size == b.size &&
-           SameTime(a.modified, b.modified) && SameTime(a.changed, b.changed);
+           sameTime(a.modified, b.modified) && sameTime(a.changed, b.changed);
 }
 
 /* The keys of the last verified read and the file they came from. */
@@ -129,12 +129,12 @@ struct StoreBuffer {
     ~StoreBuffer() { OPENSSL_cleanse(bytes, sizeof bytes); }
 };
 
-bool Sha256(const uint8_t *data, size_t length, uint8_t digest[32]) {
+bool sha256(const uint8_t *data, size_t length, uint8_t digest[32]) {
     unsigned int size = 0;
     return EVP_Digest(data, length, digest, &size, EVP_sha256(), nullptr) == 1 && size == 32;
 }
 
-uint32_t WrappingKeyLength(uint32_t kind) {
+uint32_t wrappingKeyLength(uint32_t kind) {
     switch (kind) {
         case PEX_KEY_KIND_1:
         case PEX_KEY_KIND_2:
@@ -146,17 +146,17 @@ uint32_t WrappingKeyLength(uint32_t kind) {
     }
 }
 
-int32_t Parse(const uint8_t *data, int32_t count, MachineKeys *keys) {
+int32_t parse(const uint8_t *data, int32_t count, MachineKeys *keys) {
     uint8_t digest[32];
     if (count != static_cast<int32_t>(kStoreBytes) || memcmp(data, kMagic, 4) != 0 ||
-        GetLe32(data + 4) != kStoreVersion || !Sha256(data, kDigestOffset, digest) ||
+        getLe32(data + 4) != kStoreVersion || !sha256(data, kDigestOffset, digest) ||
         CRYPTO_memcmp(digest, data + kDigestOffset, sizeof digest) != 0) {
         return PEX2_ERR_KEYSTORE_UNREADABLE;
     }
-    const uint32_t kind = GetLe32(data + 8);
-    const uint32_t wrappingLength = GetLe32(data + 12);
-    const uint32_t partitionLength = GetLe32(data + 48);
-    if (WrappingKeyLength(kind) == 0 || wrappingLength != WrappingKeyLength(kind) ||
+    const uint32_t kind = getLe32(data + 8);
+    const uint32_t wrappingLength = getLe32(data + 12);
+    const uint32_t partitionLength = getLe32(data + 48);
+    if (wrappingKeyLength(kind) == 0 || wrappingLength != wrappingKeyLength(kind) ||
         partitionLength != 32) {
         return PEX2_ERR_KEYSTORE_UNREADABLE;
     }
@@ -171,7 +171,7 @@ int32_t Parse(const uint8_t *data, int32_t count, MachineKeys *keys) {
 }
 
 /* Gives each byte of a DES key odd parity, as DES keys are defined to have. */
-void SetOddParity(uint8_t *key, size_t length) {
+void setOddParity(uint8_t *key, size_t length) {
     for (size_t i = 0; i < length; ++i) {
         uint8_t b = key[i] & 0xFE;
         b |= (__builtin_popcount(b) & 1) == 0 ? 1 : 0;
@@ -180,33 +180,33 @@ void SetOddParity(uint8_t *key, size_t length) {
 }
 
 /* Fresh machine keys and their serialised store. */
-bool Provision(uint32_t kind, MachineKeys *keys, uint8_t *store) {
-    const uint32_t wrappingLength = WrappingKeyLength(kind);
+bool provision(uint32_t kind, MachineKeys *keys, uint8_t *store) {
+    const uint32_t wrappingLength = wrappingKeyLength(kind);
     keys->wrappingKind = kind;
     keys->wrapping.type = kind == PEX_KEY_KIND_12 ? KeyType::WrapAes256 : KeyType::WrapTdes;
     keys->wrapping.length = wrappingLength;
     keys->partition.type = KeyType::WrapAes256;
     keys->partition.length = 32;
-    if (!RandomBytes(keys->wrapping.bytes, wrappingLength) ||
-        !RandomBytes(keys->partition.bytes, 32)) {
+    if (!randomBytes(keys->wrapping.bytes, wrappingLength) ||
+        !randomBytes(keys->partition.bytes, 32)) {
         return false;
     }
     if (keys->wrapping.type == KeyType::WrapTdes) {
-        SetOddParity(keys->wrapping.bytes, wrappingLength);
+        setOddParity(keys->wrapping.bytes, wrappingLength);
     }
     memset(store, 0, kStoreBytes);
     memcpy(store, kMagic, 4);
-    PutLe32(store + 4, kStoreVersion);
-    PutLe32(store + 8, kind);
-    PutLe32(store + 12, wrappingLength);
+    putLe32(store + 4, kStoreVersion);
+    putLe32(store + 8, kind);
+    putLe32(store + 12, wrappingLength);
     memcpy(store + 16, keys->wrapping.bytes, wrappingLength);
-    PutLe32(store + 48, 32);
+    putLe32(store + 48, 32);
     memcpy(store + 52, keys->partition.bytes, 32);
-    return Sha256(store, kDigestOffset, store + kDigestOffset);
+    return sha256(store, kDigestOffset, store + kDigestOffset);
 }
 
 /* The directory part of the store's path, for the checks and the sync. */
-bool DirectoryOf(const char *path, char *directory, size_t size) {
+bool directoryOf(const char *path, char *directory, size_t size) {
     const char *slash = strrchr(path, '/');
     if (slash == nullptr) {
         return false;
@@ -222,7 +222,7 @@ bool DirectoryOf(const char *path, char *directory, size_t size) {
 
 /* The store's directory must be a directory that nobody but its owner can
  * write, owned by this user or root. */
-int32_t CheckDirectory(const char *directory) {
+int32_t checkDirectory(const char *directory) {
     struct stat info {};
     if (stat(directory, &info) != 0 || !S_ISDIR(info.st_mode)) {
         OSA_syslog(0, "PEX2: key-store directory cannot be examined\n");
@@ -238,7 +238,7 @@ int32_t CheckDirectory(const char *directory) {
     return PEX2_OK;
 }
 
-bool WriteAll(int fd, const uint8_t *data, size_t length) {
+bool writeAll(int fd, const uint8_t *data, size_t length) {
     while (length > 0) {
         const ssize_t put = write(fd, data, length);
         if (put < 0 && errno == EINTR) {
@@ -253,7 +253,7 @@ bool WriteAll(int fd, const uint8_t *data, size_t length) {
     return true;
 }
 
-bool SyncDirectory(const char *directory) {
+bool syncDirectory(const char *directory) {
     const int fd = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
         return false;
@@ -265,7 +265,7 @@ bool SyncDirectory(const char *directory) {
 
 /* Publishes `temporary` under `path` unless something is there already.
  * Returns 1 when it published, 0 when the name was taken, -1 on failure. */
-int PublishNoReplace(const char *temporary, const char *path) {
+int publishNoReplace(const char *temporary, const char *path) {
     if (link(temporary, path) == 0) {
         return 1;
     }
@@ -282,10 +282,10 @@ int PublishNoReplace(const char *temporary, const char *path) {
 /* Writes a fresh store with a wrapping key of `kind` beside `path` and
  * publishes it there unless another process was first.  Reading the store
  * afterwards is the caller's business: whoever won, that is the store. */
-int32_t ProvisionStore(const char *path, const char *directory, uint32_t kind) {
+int32_t provisionStore(const char *path, const char *directory, uint32_t kind) {
     MachineKeys fresh;
     StoreBuffer buffer;
-    if (!Provision(kind, &fresh, buffer.bytes)) {
+    if (!provision(kind, &fresh, buffer.bytes)) {
         return PEX2_ERR_CRYPTO;
     }
     char temporary[PATH_MAX];
@@ -299,16 +299,16 @@ int32_t ProvisionStore(const char *path, const char *directory, uint32_t kind) {
         return PEX2_ERR_KEYSTORE_WRITE;
     }
     const bool written =
-        fchmod(fd, 0600) == 0 && WriteAll(fd, buffer.bytes, kStoreBytes) && fsync(fd) == 0;
+        fchmod(fd, 0600) == 0 && writeAll(fd, buffer.bytes, kStoreBytes) && fsync(fd) == 0;
     const bool closed = close(fd) == 0;
     int published = -1;
     if (written && closed) {
-        published = PublishNoReplace(temporary, path);
+        published = publishNoReplace(temporary, path);
     }
     // After link(2) the temporary name is a second name of the store; after
     // a rename or a failure it may be gone already.
     unlink(temporary);
-    if (published < 0 || !SyncDirectory(directory)) {
+    if (published < 0 || !syncDirectory(directory)) {
         OSA_syslog(0, "PEX2: key store cannot be written\n");
         return PEX2_ERR_KEYSTORE_WRITE;
     }
@@ -318,23 +318,23 @@ int32_t ProvisionStore(const char *path, const char *directory, uint32_t kind) {
     return PEX2_OK;
 }
 
-int64_t Nanoseconds(const struct timespec &t) {
+int64_t nanoseconds(const struct timespec &t) {
     return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
 }
 
 /* True when no later change of the file can leave its times as they are:
  * both were set a whole step before `examined`. */
-bool Settled(const struct stat &info, const struct timespec &examined) {
+bool isSettled(const struct stat &info, const struct timespec &examined) {
     const bool coarse = info.st_mtim.tv_nsec == 0 && info.st_ctim.tv_nsec == 0;
     const int64_t step = coarse ? kSettledCoarseNs : kSettledFineNs;
-    const int64_t latest = std::max(Nanoseconds(info.st_mtim), Nanoseconds(info.st_ctim));
-    return latest + step < Nanoseconds(examined);
+    const int64_t latest = std::max(nanoseconds(info.st_mtim), nanoseconds(info.st_ctim));
+    return latest + step < nanoseconds(examined);
 }
 
 /* Reads and verifies the store through the key-store functions; on success
  * `identity` is the file that was read.  The file is examined before it is
  * read, so a change in between shows as a new identity next time. */
-int32_t ReadStore(MachineKeys *keys, Identity *identity, bool *settled) {
+int32_t readStore(MachineKeys *keys, Identity *identity, bool *settled) {
     OsaCfgHandle *cfg = nullptr;
     if (OSA_cfg_Open(nullptr, kStoreClass, OSA_FILE_READ_ONLY, &cfg) != 0) {
         OSA_syslog(0, "PEX2: key store cannot be opened\n");
@@ -356,19 +356,19 @@ int32_t ReadStore(MachineKeys *keys, Identity *identity, bool *settled) {
         OSA_syslog(0, "PEX2: key store is empty; left untouched\n");
         return PEX2_ERR_KEYSTORE_UNREADABLE;
     }
-    const int32_t status = Parse(buffer.bytes, count, keys);
+    const int32_t status = parse(buffer.bytes, count, keys);
     if (status != PEX2_OK) {
         OSA_syslog(0, "PEX2: key store does not verify; left untouched\n");
         return status;
     }
-    *identity = IdentityOf(info);
-    *settled = Settled(info, examined);
+    *identity = identityOf(info);
+    *settled = isSettled(info, examined);
     return PEX2_OK;
 }
 
 }  // namespace
 
-int32_t LoadMachineKeys(uint32_t newKind, MachineKeys *keys) {
+int32_t loadMachineKeys(uint32_t newKind, MachineKeys *keys) {
     std::lock_guard<std::mutex> guard(storeMutex);
     if (!storePathKnown) {
         if (OSA_cfg_Init(nullptr) != 0) {
@@ -384,12 +384,12 @@ int32_t LoadMachineKeys(uint32_t newKind, MachineKeys *keys) {
         storePathKnown = true;
     }
     char directory[PATH_MAX];
-    if (!DirectoryOf(storePath, directory, sizeof directory)) {
+    if (!directoryOf(storePath, directory, sizeof directory)) {
         return PEX2_ERR_KEYSTORE_UNREADABLE;
     }
     // The directory is checked at every session start, so that one made
     // unsafe refuses sessions at once, kept keys or not.
-    int32_t status = CheckDirectory(directory);
+    int32_t status = checkDirectory(directory);
     if (status != PEX2_OK) {
         kept = KeptKeys{};
         return status;
@@ -398,7 +398,7 @@ int32_t LoadMachineKeys(uint32_t newKind, MachineKeys *keys) {
     const bool present = lstat(storePath, &info) == 0;
     const int lstatError = errno;
     if (present && S_ISREG(info.st_mode) && kept.valid &&
-        SameIdentity(kept.identity, IdentityOf(info))) {
+        sameIdentity(kept.identity, identityOf(info))) {
         *keys = kept.keys;
         return PEX2_OK;
     }
@@ -409,7 +409,7 @@ int32_t LoadMachineKeys(uint32_t newKind, MachineKeys *keys) {
             OSA_syslog(0, "PEX2: key store cannot be examined\n");
             return PEX2_ERR_KEYSTORE_UNREADABLE;
         }
-        status = ProvisionStore(storePath, directory, newKind);
+        status = provisionStore(storePath, directory, newKind);
         if (status != PEX2_OK) {
             return status;
         }
@@ -424,7 +424,7 @@ int32_t LoadMachineKeys(uint32_t newKind, MachineKeys *keys) {
     }
     Identity identity;
     bool settled = false;
-    status = ReadStore(keys, &identity, &settled);
+    status = readStore(keys, &identity, &settled);
     if (status == PEX2_OK && settled) {
         kept.valid = true;
         kept.identity = identity;

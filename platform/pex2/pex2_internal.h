@@ -112,26 +112,26 @@ struct Session {
 };
 
 /* A fresh handle; handles are never reused within the process. */
-PexHandle NewHandle();
+PexHandle newHandle();
 
 /* Runs body(session, arg) for an open session with the session's lock and the
  * table lock held, releasing both before returning.  An identifier with no
  * open session gives PEX2_ERR_NO_SESSION with a lock held (see pex2.h). */
-int32_t RunInSession(uint64_t module, int32_t (*body)(Session &, void *), void *arg);
+int32_t runInSession(uint64_t module, int32_t (*body)(Session &, void *), void *arg);
 
 template <class F>
-int32_t InSession(uint64_t module, F &&body) {
-    return RunInSession(
+int32_t inSession(uint64_t module, F &&body) {
+    return runInSession(
         module, [](Session &session, void *arg) { return (*static_cast<F *>(arg))(session); },
         &body);
 }
 
 /* The answer of an entry point that does nothing here: PEX2_ERR_NOT_SUPPORTED
  * for an open session, with the same locking as every other call. */
-int32_t Unsupported(uint64_t module);
+int32_t unsupported(uint64_t module);
 
-Context *FindContext(Session &session, PexHandle handle);
-KeyObject *FindKey(Session &session, PexHandle handle);
+Context *findContext(Session &session, PexHandle handle);
+KeyObject *findKey(Session &session, PexHandle handle);
 
 /* Machine keys: one wrapping key of kind 1, 2 or 12 and the partition key. */
 struct MachineKeys {
@@ -145,18 +145,18 @@ struct MachineKeys {
  * exists but is not a regular file, is empty, or cannot be read or verified
  * is left untouched: PEX2_ERR_KEYSTORE_UNREADABLE; a directory others could
  * write: PEX2_ERR_KEYSTORE_UNSAFE. */
-int32_t LoadMachineKeys(uint32_t newKind, MachineKeys *keys);
+int32_t loadMachineKeys(uint32_t newKind, MachineKeys *keys);
 
 /* Fresh random bytes; false when the generator fails. */
-bool RandomBytes(void *buffer, size_t length);
+bool randomBytes(void *buffer, size_t length);
 
 /* Writes the four little-endian bytes of value. */
-inline void PutLe32(uint8_t *p, uint32_t value) {
+inline void putLe32(uint8_t *p, uint32_t value) {
     for (int i = 0; i < 4; ++i) {
         p[i] = static_cast<uint8_t>(value >> (8 * i));
     }
 }
-inline uint32_t GetLe32(const uint8_t *p) {
+inline uint32_t getLe32(const uint8_t *p) {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
            static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }

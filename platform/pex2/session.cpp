@@ -52,7 +52,7 @@ std::atomic<uint64_t> nextHandle{0x1000};
 
 /* The lock a call for an identifier with no open session must leave held:
  * the caller's wrapper releases its own mutex once after such a call. */
-pthread_mutex_t *LockForUnknownSession(uint64_t module) {
+pthread_mutex_t *lockForUnknownSession(uint64_t module) {
     for (auto it = closedSessions.rbegin(); it != closedSessions.rend(); ++it) {
         if (it->module == module) {
             return it->lock;
@@ -61,7 +61,7 @@ pthread_mutex_t *LockForUnknownSession(uint64_t module) {
     return lastLock;
 }
 
-bool SwitchOn(const char *name) {
+bool switchOn(const char *name) {
     const char *value = getenv(name);
     return value != nullptr && strcmp(value, "1") == 0;
 }
@@ -69,7 +69,7 @@ bool SwitchOn(const char *name) {
 /* The kind for a newly provisioned wrapping key; false for a value that is
  * neither 1, 2 nor 12, which refuses the authentication rather than quietly
  * provisioning some other kind than the test asked for. */
-bool NewWrappingKind(uint32_t *kind) {
+bool newWrappingKind(uint32_t *kind) {
     const char *value = getenv(PEX2_ENV_WRAPPING_KEY_KIND);
     if (value == nullptr || *value == '\0') {
         *kind = PEX_KEY_KIND_12;
@@ -88,8 +88,8 @@ bool NewWrappingKind(uint32_t *kind) {
 }
 
 /* Makes key objects of the machine keys in a new session. */
-void AddMachineKeys(Session &session, const MachineKeys &machine) {
-    const PexHandle wrapping = NewHandle();
+void addMachineKeys(Session &session, const MachineKeys &machine) {
+    const PexHandle wrapping = newHandle();
     KeyObject &w = session.keys[wrapping];
     w.key = machine.wrapping;
     w.machine = true;
@@ -99,7 +99,7 @@ void AddMachineKeys(Session &session, const MachineKeys &machine) {
                     {PEX_ATTR_KEY_KIND, machine.wrappingKind}};
     session.wrappingKey = wrapping;
 
-    const PexHandle partition = NewHandle();
+    const PexHandle partition = newHandle();
     KeyObject &p = session.keys[partition];
     p.key = machine.partition;
     p.machine = true;
@@ -110,12 +110,12 @@ void AddMachineKeys(Session &session, const MachineKeys &machine) {
     session.partitionKey = partition;
 }
 
-int32_t Authenticate(uint64_t module, pthread_mutex_t *lock) {
+int32_t authenticate(uint64_t module, pthread_mutex_t *lock) {
     if (lock == nullptr) {
         return PEX2_ERR_BAD_ARGUMENT;
     }
     uint32_t kind = 0;
-    if (!NewWrappingKind(&kind)) {
+    if (!newWrappingKind(&kind)) {
         OSA_syslog(0, "PEX2: invalid %s\n", PEX2_ENV_WRAPPING_KEY_KIND);
         return PEX2_ERR_BAD_ARGUMENT;
     }
@@ -130,7 +130,7 @@ int32_t Authenticate(uint64_t module, pthread_mutex_t *lock) {
         return PEX2_ERR_LOCK;
     }
     MachineKeys machine;
-    int32_t status = LoadMachineKeys(kind, &machine);
+    int32_t status = loadMachineKeys(kind, &machine);
     if (status == PEX2_OK) {
         std::lock_guard<std::mutex> guard(tableMutex);
         try {
@@ -142,10 +142,10 @@ int32_t Authenticate(uint64_t module, pthread_mutex_t *lock) {
                 Session &session = it->second;
                 session.lock = lock;
                 lastLock = lock;
-                session.aesDisabled = SwitchOn(PEX2_ENV_DISABLE_AES);
-                session.noWrappingKey = SwitchOn(PEX2_ENV_NO_WRAPPING_KEY);
+                session.aesDisabled = switchOn(PEX2_ENV_DISABLE_AES);
+                session.noWrappingKey = switchOn(PEX2_ENV_NO_WRAPPING_KEY);
                 try {
-                    AddMachineKeys(session, machine);
+                    addMachineKeys(session, machine);
                 } catch (...) {
                     sessions.erase(it);
                     throw;
@@ -167,26 +167,26 @@ int32_t Authenticate(uint64_t module, pthread_mutex_t *lock) {
 
 }  // namespace
 
-PexHandle NewHandle() { return nextHandle.fetch_add(1, std::memory_order_relaxed); }
+PexHandle newHandle() { return nextHandle.fetch_add(1, std::memory_order_relaxed); }
 
-Context *FindContext(Session &session, PexHandle handle) {
+Context *findContext(Session &session, PexHandle handle) {
     auto it = session.contexts.find(handle);
     return it == session.contexts.end() ? nullptr : &it->second;
 }
 
-KeyObject *FindKey(Session &session, PexHandle handle) {
+KeyObject *findKey(Session &session, PexHandle handle) {
     auto it = session.keys.find(handle);
     return it == session.keys.end() ? nullptr : &it->second;
 }
 
-int32_t RunInSession(uint64_t module, int32_t (*body)(Session &, void *), void *arg) {
+int32_t runInSession(uint64_t module, int32_t (*body)(Session &, void *), void *arg) {
     pthread_mutex_t *lock = nullptr;
     bool open = false;
     {
         std::lock_guard<std::mutex> guard(tableMutex);
         auto it = sessions.find(module);
         open = it != sessions.end();
-        lock = open ? it->second.lock : LockForUnknownSession(module);
+        lock = open ? it->second.lock : lockForUnknownSession(module);
     }
     if (!open) {
         // Leave the lock held: the caller's wrapper releases it once.
@@ -216,8 +216,8 @@ int32_t RunInSession(uint64_t module, int32_t (*body)(Session &, void *), void *
     return status;
 }
 
-int32_t Unsupported(uint64_t module) {
-    return InSession(module, [](Session &) { return PEX2_ERR_NOT_SUPPORTED; });
+int32_t unsupported(uint64_t module) {
+    return inSession(module, [](Session &) { return PEX2_ERR_NOT_SUPPORTED; });
 }
 
 }  // namespace pex2
@@ -226,13 +226,13 @@ using namespace pex2;
 
 int32_t PEXX_Authenticate(uint64_t module, pthread_mutex_t *lock, void * /*reserved*/,
                           void * /*scratch16*/, uint32_t /*zero*/, uint64_t * /*out64*/) {
-    return Authenticate(module, lock);
+    return authenticate(module, lock);
 }
 
 int32_t PEXX_Authenticate2(uint64_t module, pthread_mutex_t *lock, void * /*reserved*/,
                            void * /*scratch16*/, uint32_t /*zero*/, uint64_t * /*out64*/,
                            uint32_t /*flags*/) {
-    return Authenticate(module, lock);
+    return authenticate(module, lock);
 }
 
 int32_t PEXX_Goodbye(uint64_t module) {
@@ -270,11 +270,11 @@ int32_t PEXX_Goodbye(uint64_t module) {
 }
 
 int32_t PEXX_CreateContext(uint64_t module, uint32_t /*flags*/, PexHandle *context) {
-    return InSession(module, [&](Session &session) {
+    return inSession(module, [&](Session &session) {
         if (context == nullptr) {
             return PEX2_ERR_BAD_ARGUMENT;
         }
-        const PexHandle handle = NewHandle();
+        const PexHandle handle = newHandle();
         session.contexts.try_emplace(handle);
         *context = handle;
         return PEX2_OK;
@@ -282,15 +282,15 @@ int32_t PEXX_CreateContext(uint64_t module, uint32_t /*flags*/, PexHandle *conte
 }
 
 int32_t PEXX_DestroyContext(uint64_t module, PexHandle context) {
-    return InSession(module, [&](Session &session) {
+    return inSession(module, [&](Session &session) {
         return session.contexts.erase(context) == 1 ? PEX2_OK : PEX2_ERR_BAD_CONTEXT;
     });
 }
 
 int32_t PEXX_FindObjectsInit(uint64_t module, PexHandle context, const PexAttribute *templ,
                              uint32_t count) {
-    return InSession(module, [&](Session &session) {
-        Context *ctx = FindContext(session, context);
+    return inSession(module, [&](Session &session) {
+        Context *ctx = findContext(session, context);
         if (ctx == nullptr) {
             return PEX2_ERR_BAD_CONTEXT;
         }
@@ -324,8 +324,8 @@ int32_t PEXX_FindObjectsInit(uint64_t module, PexHandle context, const PexAttrib
 
 int32_t PEXX_FindObjects(uint64_t module, PexHandle context, PexHandle *objects,
                          uint32_t *count) {
-    return InSession(module, [&](Session &session) {
-        Context *ctx = FindContext(session, context);
+    return inSession(module, [&](Session &session) {
+        Context *ctx = findContext(session, context);
         if (ctx == nullptr) {
             return PEX2_ERR_BAD_CONTEXT;
         }
@@ -346,11 +346,11 @@ int32_t PEXX_FindObjects(uint64_t module, PexHandle context, PexHandle *objects,
 
 int32_t PEXX_GetAttributeValue(uint64_t module, PexHandle context, PexHandle object,
                                PexAttribute *attributes, uint32_t count) {
-    return InSession(module, [&](Session &session) {
-        if (FindContext(session, context) == nullptr) {
+    return inSession(module, [&](Session &session) {
+        if (findContext(session, context) == nullptr) {
             return PEX2_ERR_BAD_CONTEXT;
         }
-        const KeyObject *key = FindKey(session, object);
+        const KeyObject *key = findKey(session, object);
         if (key == nullptr) {
             return PEX2_ERR_BAD_KEY;
         }
@@ -369,8 +369,8 @@ int32_t PEXX_GetAttributeValue(uint64_t module, PexHandle context, PexHandle obj
 }
 
 int32_t PEXX_DestroyObject(uint64_t module, PexHandle context, PexHandle object) {
-    return InSession(module, [&](Session &session) {
-        if (FindContext(session, context) == nullptr) {
+    return inSession(module, [&](Session &session) {
+        if (findContext(session, context) == nullptr) {
             return PEX2_ERR_BAD_CONTEXT;
         }
         auto it = session.keys.find(object);

@@ -32,7 +32,7 @@ class OsaRandom : public ::testing::Test {
         fifo_ = dir_ + "/device";
     }
     void TearDown() override {
-        osa_core::SetRandomDevicePath(nullptr);
+        osa_core::setRandomDevicePath(nullptr);
         if (fifoFd_ >= 0) {
             close(fifoFd_);
         }
@@ -49,7 +49,7 @@ class OsaRandom : public ::testing::Test {
         ASSERT_GE(fifoFd_, 0);
         const std::vector<uint8_t> data(bytes, 0x3C);
         ASSERT_EQ(write(fifoFd_, data.data(), data.size()), static_cast<ssize_t>(bytes));
-        osa_core::SetRandomDevicePath(fifo_.c_str());
+        osa_core::setRandomDevicePath(fifo_.c_str());
     }
 
     size_t BytesLeftInFifo() {
@@ -62,7 +62,7 @@ class OsaRandom : public ::testing::Test {
         return left;
     }
 
-    void UseUnreadableDevice() { osa_core::SetRandomDevicePath(missing_.c_str()); }
+    void UseUnreadableDevice() { osa_core::setRandomDevicePath(missing_.c_str()); }
 
     std::string dir_;
     std::string missing_;
@@ -72,8 +72,8 @@ class OsaRandom : public ::testing::Test {
 
 TEST_F(OsaRandom, NullBufferOrZeroSizeTouchesNothing) {
     UseFifoDevice(20);
-    const uint64_t counter = osa_core::RandomCounter();
-    const uint64_t state = osa_core::RandomMixingState();
+    const uint64_t counter = osa_core::randomCounter();
+    const uint64_t state = osa_core::randomMixingState();
     std::vector<uint8_t> buffer(16, kFill);
 
     EXPECT_EQ(OSA_GetRandom(nullptr, 16), 0);
@@ -82,8 +82,8 @@ TEST_F(OsaRandom, NullBufferOrZeroSizeTouchesNothing) {
 
     EXPECT_EQ(buffer, std::vector<uint8_t>(16, kFill));
     EXPECT_EQ(BytesLeftInFifo(), 20u) << "the device was read";
-    EXPECT_EQ(osa_core::RandomCounter(), counter);
-    EXPECT_EQ(osa_core::RandomMixingState(), state);
+    EXPECT_EQ(osa_core::randomCounter(), counter);
+    EXPECT_EQ(osa_core::randomMixingState(), state);
 }
 
 TEST_F(OsaRandom, DeviceIsReadOnceForTheWholeSize) {
@@ -109,13 +109,13 @@ TEST_F(OsaRandom, PassesAdvanceCounterAndMixingStateBySize) {
     for (const Case &c : cases) {
         SCOPED_TRACE("size " + std::to_string(c.size));
         std::vector<uint8_t> buffer(c.size + kGuard, kFill);
-        const uint64_t counter = osa_core::RandomCounter();
-        const uint64_t state = osa_core::RandomMixingState();
+        const uint64_t counter = osa_core::randomCounter();
+        const uint64_t state = osa_core::randomMixingState();
 
         EXPECT_EQ(OSA_GetRandom(buffer.data(), c.size), 0);
 
-        EXPECT_EQ(osa_core::RandomCounter(), counter + c.counterSteps);
-        const uint64_t after = osa_core::RandomMixingState();
+        EXPECT_EQ(osa_core::randomCounter(), counter + c.counterSteps);
+        const uint64_t after = osa_core::randomMixingState();
         if (c.stateSteps == 0) {
             EXPECT_EQ(after, state);
         } else {
@@ -153,7 +153,7 @@ TEST_F(OsaRandom, ConcurrentCallersAreAllCounted) {
     UseUnreadableDevice();
     constexpr int kThreads = 4;
     constexpr int kCalls = 25;
-    const uint64_t counter = osa_core::RandomCounter();
+    const uint64_t counter = osa_core::randomCounter();
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([] {
@@ -166,7 +166,7 @@ TEST_F(OsaRandom, ConcurrentCallersAreAllCounted) {
     for (auto &thread : threads) {
         thread.join();
     }
-    EXPECT_EQ(osa_core::RandomCounter(), counter + 2ull * kThreads * kCalls);
+    EXPECT_EQ(osa_core::randomCounter(), counter + 2ull * kThreads * kCalls);
 }
 
 }  // namespace

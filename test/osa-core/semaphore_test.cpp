@@ -136,7 +136,7 @@ TEST(SemxTimedWait, DeadlineCarriesMicrosecondsIntoSeconds) {
         struct timeval now;
         now.tv_sec = c.sec;
         now.tv_usec = c.usec;
-        const struct timespec deadline = osa_core::SemxDeadline(now, c.timeoutMs);
+        const struct timespec deadline = osa_core::semxDeadline(now, c.timeoutMs);
         EXPECT_EQ(deadline.tv_sec, c.wantSec) << c.usec << " us + " << c.timeoutMs << " ms";
         EXPECT_EQ(deadline.tv_nsec, c.wantNsec) << c.usec << " us + " << c.timeoutMs << " ms";
         EXPECT_LT(deadline.tv_nsec, 1000000000L);

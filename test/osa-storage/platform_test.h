@@ -92,7 +92,7 @@ class Platform : public ::testing::Test {
         Reset();
     }
     static void Reset() {
-        osa_store::ResetDirectories();
+        osa_store::resetDirectories();
         while (OSA_closelog() != -1) {
         }
     }

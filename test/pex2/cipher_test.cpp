@@ -24,13 +24,13 @@ std::vector<uint8_t> Hex(const char *text) {
     return bytes;
 }
 
-void PutLe32(std::vector<uint8_t> &out, uint32_t value) {
+void putLe32(std::vector<uint8_t> &out, uint32_t value) {
     for (int i = 0; i < 4; ++i) {
         out.push_back(static_cast<uint8_t>(value >> (8 * i)));
     }
 }
 
-std::vector<uint8_t> Sha256(const std::vector<uint8_t> &data) {
+std::vector<uint8_t> sha256(const std::vector<uint8_t> &data) {
     std::vector<uint8_t> digest(32);
     unsigned int size = 0;
     EVP_Digest(data.data(), data.size(), digest.data(), &size, EVP_sha256(), nullptr);
@@ -58,14 +58,14 @@ const std::vector<uint8_t> kWrappingKey =
 /* A key store (format 1) holding kWrappingKey as a kind-2 wrapping key. */
 std::vector<uint8_t> KnownKeyStore() {
     std::vector<uint8_t> store = {'P', 'X', 'K', 'S'};
-    PutLe32(store, 1);
-    PutLe32(store, 2);
-    PutLe32(store, 24);
+    putLe32(store, 1);
+    putLe32(store, 2);
+    putLe32(store, 24);
     store.insert(store.end(), kWrappingKey.begin(), kWrappingKey.end());
     store.resize(48, 0);
-    PutLe32(store, 32);
+    putLe32(store, 32);
     store.resize(84, 0x5A);
-    const std::vector<uint8_t> digest = Sha256(store);
+    const std::vector<uint8_t> digest = sha256(store);
     store.insert(store.end(), digest.begin(), digest.end());
     return store;
 }
@@ -92,7 +92,7 @@ std::vector<uint8_t> WrapKnownKey(const std::vector<uint8_t> &key, uint8_t keyTy
     Append(checked, iv.data(), iv.size());
     Append(checked, key.data(), key.size());
     std::vector<uint8_t> plain = key;
-    const std::vector<uint8_t> check = Sha256(checked);
+    const std::vector<uint8_t> check = sha256(checked);
     Append(plain, check.data(), 8);
     std::vector<uint8_t> wrapped;
     Append(wrapped, header, sizeof header);
