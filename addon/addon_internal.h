@@ -26,18 +26,18 @@
  * length Node-API reports is then beyond the C string's, and the cut C
  * string would name another service or user, or hold a shorter password.
  * Evaluates to true when the argument was read. */
-#define MFA_READ_STRING(function, message, name, env, value, buffer, readSize)                   \
-    ([&]() -> bool {                                                                             \
-        size_t length_ = 0;                                                                      \
-        if (napi_get_value_string_utf8(env, value, buffer, readSize, &length_) != napi_ok) {     \
-            MFA_FAIL(KAVO_STEP_ARGUMENT_TYPE, function, message);                                \
-            return false;                                                                        \
-        }                                                                                        \
-        if (strnlen(buffer, readSize) < length_) {                                               \
-            MFA_FAIL(KAVO_STEP_ARGUMENT_NUL, function, name " contains a NUL byte");            \
-            return false;                                                                        \
-        }                                                                                        \
-        return true;                                                                             \
+#define MFA_READ_STRING(function, message, name, env, value, buffer, readSize)               \
+    ([&]() -> bool {                                                                         \
+        size_t length_ = 0;                                                                  \
+        if (napi_get_value_string_utf8(env, value, buffer, readSize, &length_) != napi_ok) { \
+            MFA_FAIL(KAVO_STEP_ARGUMENT_TYPE, function, message);                            \
+            return false;                                                                    \
+        }                                                                                    \
+        if (strnlen(buffer, readSize) < length_) {                                           \
+            MFA_FAIL(KAVO_STEP_ARGUMENT_NUL, function, name " contains a NUL byte");         \
+            return false;                                                                    \
+        }                                                                                    \
+        return true;                                                                         \
     }())
 
 #endif

@@ -24,7 +24,7 @@ namespace {
 // handler takes it too) for the scope.  Declared before ShutdownOnExit in a
 // request, so the session is shut down before the lock is released.
 class RequestLock {
-public:
+  public:
     RequestLock() { lssRequestEnter(); }
     RequestLock(const RequestLock &) = delete;
     RequestLock &operator=(const RequestLock &) = delete;
@@ -34,13 +34,13 @@ public:
 // Wipes a buffer when the scope that owns it ends.  explicit_bzero is not
 // removed by the optimiser even though the buffer is dead afterwards.
 class WipeOnExit {
-public:
+  public:
     WipeOnExit(void *buffer, size_t size) : buffer_(buffer), size_(size) {}
     WipeOnExit(const WipeOnExit &) = delete;
     WipeOnExit &operator=(const WipeOnExit &) = delete;
     ~WipeOnExit() { explicit_bzero(buffer_, size_); }
 
-private:
+  private:
     void *buffer_;
     size_t size_;
 };
@@ -49,7 +49,7 @@ private:
 // request after LSSInit closes the protection session, so the next request
 // starts it afresh.
 class ShutdownOnExit {
-public:
+  public:
     ShutdownOnExit() = default;
     ShutdownOnExit(const ShutdownOnExit &) = delete;
     ShutdownOnExit &operator=(const ShutdownOnExit &) = delete;
@@ -58,8 +58,7 @@ public:
 
 // Copies at most `limit` bytes, stopping at the first zero byte; the rest of
 // the `limit` bytes of the target are written as zeros.
-void copyUpToZero(char *target, const char *source, size_t limit)
-{
+void copyUpToZero(char *target, const char *source, size_t limit) {
     size_t length = strnlen(source, limit);
     memcpy(target, source, length);
     memset(target + length, 0, limit - length);
@@ -67,8 +66,7 @@ void copyUpToZero(char *target, const char *source, size_t limit)
 
 }  // namespace
 
-int32_t encryptCredential(const char *password, ProtectedSecret *protectedSecret)
-{
+int32_t encryptCredential(const char *password, ProtectedSecret *protectedSecret) {
     if (password == nullptr || protectedSecret == nullptr) {
         MFA_FAIL(KAVO_STEP_INPUT, "encryptCredential", "Invalid argument to encryptCredential");
         return -1;
@@ -82,14 +80,16 @@ int32_t encryptCredential(const char *password, ProtectedSecret *protectedSecret
     ShutdownOnExit shutdown;
 
     // A null output asks for the room the blob needs at most.
-    int32_t status = LSSProtect(MFA_CRED_LABEL, MFA_CRED_LABEL_LENGTH, MFA_CRED_PROTECT_MODE, password,
-                                plaintextLength, nullptr, &size);
+    int32_t status = LSSProtect(MFA_CRED_LABEL, MFA_CRED_LABEL_LENGTH, MFA_CRED_PROTECT_MODE,
+                                password, plaintextLength, nullptr, &size);
     if (status != 0) {
-        MFA_FAIL_STATUS(KAVO_STEP_PROTECT, status, "encryptCredential", "Error while encrypting the data, Error: <%d>", status);
+        MFA_FAIL_STATUS(KAVO_STEP_PROTECT, status, "encryptCredential",
+                        "Error while encrypting the data, Error: <%d>", status);
         return -1;
     }
     if (size <= 0) {
-        MFA_FAIL(KAVO_STEP_PROTECT, "encryptCredential", "Invalid size of the protected data - %d", size);
+        MFA_FAIL(KAVO_STEP_PROTECT, "encryptCredential", "Invalid size of the protected data - %d",
+                 size);
         return -1;
     }
     const int32_t room = size;
@@ -101,14 +101,16 @@ int32_t encryptCredential(const char *password, ProtectedSecret *protectedSecret
     status = LSSProtect(MFA_CRED_LABEL, MFA_CRED_LABEL_LENGTH, MFA_CRED_PROTECT_MODE, password,
                         plaintextLength, blob, &size);
     if (status != 0) {
-        MFA_FAIL_STATUS(KAVO_STEP_PROTECT, status, "encryptCredential", "Error while encrypting the data, Error: <%d>", status);
+        MFA_FAIL_STATUS(KAVO_STEP_PROTECT, status, "encryptCredential",
+                        "Error while encrypting the data, Error: <%d>", status);
         free(blob);
         return -1;
     }
     // The blob must lie within the room it was given and fit the record's
     // secret field; anything else would copy past one of the two.
     if (size < 0 || size > room || static_cast<uint32_t>(size) > CREDSTORE_SECRET_SIZE) {
-        MFA_FAIL(KAVO_STEP_PROTECT, "encryptCredential", "Protected data of %d bytes does not fit the credential record", size);
+        MFA_FAIL(KAVO_STEP_PROTECT, "encryptCredential",
+                 "Protected data of %d bytes does not fit the credential record", size);
         free(blob);
         return -1;
     }
@@ -118,8 +120,7 @@ int32_t encryptCredential(const char *password, ProtectedSecret *protectedSecret
     return 0;
 }
 
-int32_t set_creds_in_arb(const char *serviceName, const char *userName, const char *password)
-{
+int32_t set_creds_in_arb(const char *serviceName, const char *userName, const char *password) {
     ProtectedSecret protectedSecret = {};
     CredentialRecord credentialRecord = {};
     ServiceEntry serviceEntry = {};
@@ -132,13 +133,14 @@ int32_t set_creds_in_arb(const char *serviceName, const char *userName, const ch
     const size_t serviceLength = strlen(serviceName);
     if (serviceLength >= CREDSTORE_SERVICE_NAME_SIZE) {
         MFA_FAIL(KAVO_STEP_INPUT, "set_creds_in_arb", "Service name too long - %lu bytes",
-                static_cast<unsigned long>(serviceLength));
+                 static_cast<unsigned long>(serviceLength));
         return -1;
     }
     const size_t userLength = strlen(userName);
     if (userLength >= CREDSTORE_USER_NAME_SIZE) {
-        MFA_FAIL(KAVO_STEP_INPUT, "set_creds_in_arb", "User name too long for service %s - %lu bytes", serviceName,
-                static_cast<unsigned long>(userLength));
+        MFA_FAIL(KAVO_STEP_INPUT, "set_creds_in_arb",
+                 "User name too long for service %s - %lu bytes", serviceName,
+                 static_cast<unsigned long>(userLength));
         return -1;
     }
 
@@ -153,25 +155,30 @@ int32_t set_creds_in_arb(const char *serviceName, const char *userName, const ch
         return -1;
     }
     credentialRecord.secretLength = static_cast<uint32_t>(protectedSecret.length);
-    memcpy(credentialRecord.secret, protectedSecret.bytes, static_cast<size_t>(protectedSecret.length));
+    memcpy(credentialRecord.secret, protectedSecret.bytes,
+           static_cast<size_t>(protectedSecret.length));
 
     const int32_t status = arb_set_credential(&serviceEntry, &credentialRecord);
     if (status == 0) {
         return 0;
     }
     if (status == CREDSTORE_ERR_USER_NAME_NOT_SET) {
-        MFA_FAIL_STATUS(KAVO_STEP_STORE, status, "set_creds_in_arb", "User name is not set for service %s", serviceName);
+        MFA_FAIL_STATUS(KAVO_STEP_STORE, status, "set_creds_in_arb",
+                        "User name is not set for service %s", serviceName);
         return status;
     }
-    MFA_FAIL_STATUS(KAVO_STEP_STORE, status, "set_creds_in_arb", "Error in setting credential for service %s errorCode %d ", serviceName, status);
+    MFA_FAIL_STATUS(KAVO_STEP_STORE, status, "set_creds_in_arb",
+                    "Error in setting credential for service %s errorCode %d ", serviceName,
+                    status);
     return status;
 }
 
-int32_t ReadSetCredentialsArguments(napi_env env, const napi_value *argv, KavoSetCredentials *request)
-{
+int32_t ReadSetCredentialsArguments(napi_env env, const napi_value *argv,
+                                    KavoSetCredentials *request) {
     mfaRecordBegin();
     // Read sizes one below the buffers: a longer string is cut, silently.
-    if (!MFA_READ_STRING("arb_set_credentials", "napi_get_value_string_utf8 to get applicationName failed",
+    if (!MFA_READ_STRING("arb_set_credentials",
+                         "napi_get_value_string_utf8 to get applicationName failed",
                          "applicationName", env, argv[0], request->applicationName, 255) ||
         !MFA_READ_STRING("arb_set_credentials", "napi_get_value_string_utf8 to get username failed",
                          "username", env, argv[1], request->userName, 255) ||
@@ -182,8 +189,7 @@ int32_t ReadSetCredentialsArguments(napi_env env, const napi_value *argv, KavoSe
     return 0;
 }
 
-int32_t SetCredentialsCore(KavoSetCredentials *request)
-{
+int32_t SetCredentialsCore(KavoSetCredentials *request) {
     mfaRecordBegin();
     if (set_creds_in_arb(request->applicationName, request->userName, request->password) != 0) {
         MFA_ERR("arb_set_credentials", "set_creds_in_arb failed");
@@ -192,8 +198,7 @@ int32_t SetCredentialsCore(KavoSetCredentials *request)
     return 0;
 }
 
-napi_value MakeSetCredentialsResult(napi_env env, KavoSetCredentials * /*request*/)
-{
+napi_value MakeSetCredentialsResult(napi_env env, KavoSetCredentials * /*request*/) {
     napi_value status = nullptr;
     napi_value result = nullptr;
     mfaRecordBegin();
@@ -212,8 +217,7 @@ napi_value MakeSetCredentialsResult(napi_env env, KavoSetCredentials * /*request
     return result;
 }
 
-napi_value arb_set_credentials(napi_env env, napi_callback_info info)
-{
+napi_value arb_set_credentials(napi_env env, napi_callback_info info) {
     size_t argc = MFA_ARGUMENT_COUNT;
     napi_value argv[MFA_ARGUMENT_COUNT] = {};
     KavoSetCredentials request = {};
@@ -223,7 +227,8 @@ napi_value arb_set_credentials(napi_env env, napi_callback_info info)
                        napi_get_cb_info(env, info, &argc, argv, nullptr, nullptr))) {
         return nullptr;
     }
-    if (ReadSetCredentialsArguments(env, argv, &request) != 0 || SetCredentialsCore(&request) != 0) {
+    if (ReadSetCredentialsArguments(env, argv, &request) != 0 ||
+        SetCredentialsCore(&request) != 0) {
         return nullptr;
     }
     // The credential is stored from here on, even if building the result
@@ -231,8 +236,7 @@ napi_value arb_set_credentials(napi_env env, napi_callback_info info)
     return MakeSetCredentialsResult(env, &request);
 }
 
-int32_t load_creds_from_arb(const char *serviceName, char *userNameOut, char *passwordOut)
-{
+int32_t load_creds_from_arb(const char *serviceName, char *userNameOut, char *passwordOut) {
     char password[MFA_PASSWORD_ROOM] = {};
     WipeOnExit wipePassword(password, sizeof password);
     ServiceEntry serviceEntry = {};
@@ -248,7 +252,7 @@ int32_t load_creds_from_arb(const char *serviceName, char *userNameOut, char *pa
     const size_t serviceLength = strlen(serviceName);
     if (serviceLength >= CREDSTORE_SERVICE_NAME_SIZE) {
         MFA_FAIL(KAVO_STEP_INPUT, "load_creds_from_arb", "Service name too long - %lu bytes",
-                static_cast<unsigned long>(serviceLength));
+                 static_cast<unsigned long>(serviceLength));
         return -1;
     }
     serviceEntry.nameLength = static_cast<uint32_t>(serviceLength + 1);
@@ -260,19 +264,21 @@ int32_t load_creds_from_arb(const char *serviceName, char *userNameOut, char *pa
 
     const int32_t status = arb_get_credential(&serviceEntry, &credentialRecord);
     if (status == CREDSTORE_ERR_NOT_FOUND) {
-        MFA_FAIL_STATUS(KAVO_STEP_STORE, status, "load_creds_from_arb", "Service entry <%s> not found in ARB", serviceName);
+        MFA_FAIL_STATUS(KAVO_STEP_STORE, status, "load_creds_from_arb",
+                        "Service entry <%s> not found in ARB", serviceName);
         return -1;
     }
     if (status != 0) {
-        MFA_FAIL_STATUS(KAVO_STEP_STORE, status, "load_creds_from_arb", "Error in retrieving credentials for <%s> from ARB, Error - <%d>",
-                serviceName, status);
+        MFA_FAIL_STATUS(KAVO_STEP_STORE, status, "load_creds_from_arb",
+                        "Error in retrieving credentials for <%s> from ARB, Error - <%d>",
+                        serviceName, status);
         return -1;
     }
     // The store hands back whatever was stored; its lengths are checked
     // before they are used to read the record.
     if (credentialRecord.userNameLength > MFA_USER_NAME_ROOM) {
         MFA_FAIL(KAVO_STEP_STORED_RECORD, "load_creds_from_arb", "Invalid user Name length - %d",
-                static_cast<int32_t>(credentialRecord.userNameLength));
+                 static_cast<int32_t>(credentialRecord.userNameLength));
         return -1;
     }
     copyUpToZero(userNameOut, credentialRecord.userName, credentialRecord.userNameLength);
@@ -280,39 +286,42 @@ int32_t load_creds_from_arb(const char *serviceName, char *userNameOut, char *pa
         return 0;
     }
     if (credentialRecord.secretLength > CREDSTORE_SECRET_SIZE) {
-        MFA_FAIL(KAVO_STEP_STORED_RECORD, "load_creds_from_arb", "Invalid secret length - %u", credentialRecord.secretLength);
+        MFA_FAIL(KAVO_STEP_STORED_RECORD, "load_creds_from_arb", "Invalid secret length - %u",
+                 credentialRecord.secretLength);
         return -1;
     }
-    const int32_t unprotectStatus = LSSUnprotect(MFA_CRED_LABEL, MFA_CRED_LABEL_LENGTH, credentialRecord.secret,
-                                                 credentialRecord.secretLength, password, &passwordLength);
+    const int32_t unprotectStatus =
+        LSSUnprotect(MFA_CRED_LABEL, MFA_CRED_LABEL_LENGTH, credentialRecord.secret,
+                     credentialRecord.secretLength, password, &passwordLength);
     if (unprotectStatus != 0) {
-        MFA_FAIL_STATUS(KAVO_STEP_UNPROTECT, unprotectStatus, "load_creds_from_arb", "Error while decrypting proxy password retrieved from ARB, Error: <%d>",
-                unprotectStatus);
+        MFA_FAIL_STATUS(KAVO_STEP_UNPROTECT, unprotectStatus, "load_creds_from_arb",
+                        "Error while decrypting proxy password retrieved from ARB, Error: <%d>",
+                        unprotectStatus);
         return -1;
     }
     // Taken as signed: a length that is negative as well as one above the
     // room would reach past the password buffer.
     const int32_t signedLength = static_cast<int32_t>(passwordLength);
     if (signedLength > MFA_PASSWORD_ROOM || signedLength < 0) {
-        MFA_FAIL(KAVO_STEP_STORED_RECORD, "load_creds_from_arb", "Invalid password length - %d", signedLength);
+        MFA_FAIL(KAVO_STEP_STORED_RECORD, "load_creds_from_arb", "Invalid password length - %d",
+                 signedLength);
         return -1;
     }
     copyUpToZero(passwordOut, password, static_cast<size_t>(signedLength));
     return 0;
 }
 
-int32_t ReadGetCredentialsArguments(napi_env env, const napi_value *argv, KavoGetCredentials *request)
-{
+int32_t ReadGetCredentialsArguments(napi_env env, const napi_value *argv,
+                                    KavoGetCredentials *request) {
     mfaRecordBegin();
-    if (!MFA_READ_STRING("arb_get_credentials", "napi_get_value_string_utf8 failed", "serviceName", env, argv[0],
-                         request->serviceName, 255)) {
+    if (!MFA_READ_STRING("arb_get_credentials", "napi_get_value_string_utf8 failed", "serviceName",
+                         env, argv[0], request->serviceName, 255)) {
         return -1;
     }
     return 0;
 }
 
-int32_t GetCredentialsCore(KavoGetCredentials *request)
-{
+int32_t GetCredentialsCore(KavoGetCredentials *request) {
     mfaRecordBegin();
     if (load_creds_from_arb(request->serviceName, request->userName, request->password) != 0) {
         MFA_ERR("arb_get_credentials", "load_creds_from_arb failed");
@@ -321,8 +330,7 @@ int32_t GetCredentialsCore(KavoGetCredentials *request)
     return 0;
 }
 
-napi_value MakeGetCredentialsResult(napi_env env, KavoGetCredentials *request)
-{
+napi_value MakeGetCredentialsResult(napi_env env, KavoGetCredentials *request) {
     napi_value napiUserName = nullptr;
     napi_value napiPassword = nullptr;
     napi_value result = nullptr;
@@ -334,13 +342,15 @@ napi_value MakeGetCredentialsResult(napi_env env, KavoGetCredentials *request)
     // A stored user name of 256 bytes fills the buffer with no zero after
     // it; the string's length is bounded by the buffer, so such a name is
     // returned whole without reading past it.
-    if (!MFA_NAPI_STEP("arb_get_credentials", "napi_create_string_utf8 failed for username in arb_get_credentials",
+    if (!MFA_NAPI_STEP("arb_get_credentials",
+                       "napi_create_string_utf8 failed for username in arb_get_credentials",
                        napi_create_string_utf8(env, request->userName,
                                                strnlen(request->userName, sizeof request->userName),
                                                &napiUserName))) {
         return nullptr;
     }
-    if (!MFA_NAPI_STEP("arb_get_credentials", "napi_create_string_utf8 failed for password in arb_get_credentials",
+    if (!MFA_NAPI_STEP("arb_get_credentials",
+                       "napi_create_string_utf8 failed for password in arb_get_credentials",
                        napi_create_string_utf8(env, request->password,
                                                strnlen(request->password, sizeof request->password),
                                                &napiPassword))) {
@@ -359,8 +369,7 @@ napi_value MakeGetCredentialsResult(napi_env env, KavoGetCredentials *request)
     return result;
 }
 
-napi_value arb_get_credentials(napi_env env, napi_callback_info info)
-{
+napi_value arb_get_credentials(napi_env env, napi_callback_info info) {
     size_t argc = MFA_ARGUMENT_COUNT;
     napi_value argv[MFA_ARGUMENT_COUNT] = {};
     KavoGetCredentials request = {};
@@ -370,7 +379,8 @@ napi_value arb_get_credentials(napi_env env, napi_callback_info info)
                        napi_get_cb_info(env, info, &argc, argv, nullptr, nullptr))) {
         return nullptr;
     }
-    if (ReadGetCredentialsArguments(env, argv, &request) != 0 || GetCredentialsCore(&request) != 0) {
+    if (ReadGetCredentialsArguments(env, argv, &request) != 0 ||
+        GetCredentialsCore(&request) != 0) {
         return nullptr;
     }
     return MakeGetCredentialsResult(env, &request);

@@ -41,8 +41,8 @@ static bool ConvertSevListFromGuidToDNs(const unsigned char *guids, int32_t coun
         if (status != 0 || dn == nullptr) {
             char text[38];
             MFA_FAIL_STATUS(KAVO_STEP_DIRECTORY_ENTRY, status, "ConvertSevListFromGuidToDNs",
-                    "Failed to get user details by GUID: %s, error: %d",
-                    ConvertGUIDToString(text, guid), status);
+                            "Failed to get user details by GUID: %s, error: %d",
+                            ConvertGUIDToString(text, guid), status);
             return false;
         }
         char *slot = dns + static_cast<size_t>(i) * kDnSlotSize;
@@ -70,8 +70,8 @@ char *GetSevListDornUser(const char *userName, int32_t *count) {
         name16 = static_cast<unsigned char *>(calloc(name16Size, 1));
         if (name16 == nullptr) {
             MFA_FAIL(KAVO_STEP_MEMORY, "GetSevListDornUser",
-                    "Failed to allocate %lu bytes for the user name in GetSevListDornUser",
-                    static_cast<unsigned long>(name16Size));
+                     "Failed to allocate %lu bytes for the user name in GetSevListDornUser",
+                     static_cast<unsigned long>(name16Size));
             return nullptr;
         }
     }
@@ -88,8 +88,8 @@ char *GetSevListDornUser(const char *userName, int32_t *count) {
         guids = static_cast<unsigned char *>(calloc(static_cast<size_t>(*count), kGuidSize));
         if (guids == nullptr) {
             MFA_FAIL(KAVO_STEP_MEMORY, "GetSevListDornUser",
-                    "Failed to allocate %lu bytes for sevGUIDs in GetSevListDornUser",
-                    static_cast<unsigned long>(guidBytes));
+                     "Failed to allocate %lu bytes for sevGUIDs in GetSevListDornUser",
+                     static_cast<unsigned long>(guidBytes));
             if (name16 != localName) {
                 free(name16);
             }
@@ -119,8 +119,7 @@ char *GetSevListDornUser(const char *userName, int32_t *count) {
     // No array left: the list call failed, or kept asking for more room.
     if (guids == nullptr) {
         MFA_FAIL_STATUS(KAVO_STEP_DIRECTORY_USER, status, "GetSevListDornUser",
-                        "Failed to get SEV list of user: %s, error: %d", userName,
-                status);
+                        "Failed to get SEV list of user: %s, error: %d", userName, status);
         return nullptr;
     }
 
@@ -135,8 +134,9 @@ char *GetSevListDornUser(const char *userName, int32_t *count) {
     if (dns == nullptr) {
         // Reported as a 32-bit number; a size beyond its range shows as the
         // largest one rather than a wrapped value.
-        MFA_FAIL(KAVO_STEP_MEMORY, "GetSevListDornUser", "Failed to allocate %d bytes in GetSevListDornUser",
-                dnBytes > INT32_MAX ? INT32_MAX : static_cast<int>(dnBytes));
+        MFA_FAIL(KAVO_STEP_MEMORY, "GetSevListDornUser",
+                 "Failed to allocate %d bytes in GetSevListDornUser",
+                 dnBytes > INT32_MAX ? INT32_MAX : static_cast<int>(dnBytes));
         free(guids);
         return nullptr;
     }
@@ -153,10 +153,10 @@ int32_t ReadSevListArguments(napi_env env, const napi_value *argv, KavoSevList *
     mfaRecordBegin();
     // Read size 5: at most four bytes of the type, so "dornX" is served as
     // "dorn" and "admin" is compared as "admi".
-    if (!MFA_READ_STRING("get_sev_list", "napi_get_value_string_utf8 failed", "userType", env, argv[0],
-                         request->userType, 5) ||
-        !MFA_READ_STRING("get_sev_list", "napi_get_value_string_utf8 failed", "userName", env, argv[1],
-                         request->userName, 255)) {
+    if (!MFA_READ_STRING("get_sev_list", "napi_get_value_string_utf8 failed", "userType", env,
+                         argv[0], request->userType, 5) ||
+        !MFA_READ_STRING("get_sev_list", "napi_get_value_string_utf8 failed", "userName", env,
+                         argv[1], request->userName, 255)) {
         return -1;
     }
     return 0;
@@ -168,7 +168,8 @@ int32_t GetSevListCore(KavoSevList *request) {
     request->dns = nullptr;
     if (strcmp(request->userType, "dorn") != 0) {
         if (strcmp(request->userType, "ad") == 0) {
-            MFA_FAIL(KAVO_STEP_USER_TYPE, "get_sev_list", "Getting SEV list for AD user is not supported");
+            MFA_FAIL(KAVO_STEP_USER_TYPE, "get_sev_list",
+                     "Getting SEV list for AD user is not supported");
         } else {
             MFA_FAIL(KAVO_STEP_USER_TYPE, "get_sev_list", "unknown user type");
         }

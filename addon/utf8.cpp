@@ -75,8 +75,8 @@ char *ConvertGUIDToString(char *buffer, const unsigned char *guid) {
     memcpy(&data1, guid, sizeof data1);
     memcpy(&data2, guid + 4, sizeof data2);
     memcpy(&data3, guid + 6, sizeof data3);
-    (void)snprintf(buffer, 38, "%08x-%04hx-%04hx-%02hhx-%02hhx-%02hhx%02hhx%02hhx%02hhx%02hhx%02hhx",
-             data1, data2, data3, guid[8], guid[9], guid[10], guid[11], guid[12], guid[13],
-             guid[14], guid[15]);
+    (void)snprintf(
+        buffer, 38, "%08x-%04hx-%04hx-%02hhx-%02hhx-%02hhx%02hhx%02hhx%02hhx%02hhx%02hhx", data1,
+        data2, data3, guid[8], guid[9], guid[10], guid[11], guid[12], guid[13], guid[14], guid[15]);
     return buffer;
 }

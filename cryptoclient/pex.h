@@ -23,9 +23,9 @@ enum {
     PEX_ERR_NOT_INITIALIZED = -1496, /* no session is open */
     PEX_ERR_INVALID_ARGUMENT = -1422,
     PEX_ERR_NOT_SUPPORTED = -1400,
-    PEX_ERR_TRANSLATED_6 = -1409,    /* the library's -6 */
-    PEX_ERR_TRANSLATED_1 = -1497,    /* the library's -1 */
-    PEX_ERR_TRANSLATED_2 = -1499     /* the library's -2 */
+    PEX_ERR_TRANSLATED_6 = -1409, /* the library's -6 */
+    PEX_ERR_TRANSLATED_1 = -1497, /* the library's -1 */
+    PEX_ERR_TRANSLATED_2 = -1499  /* the library's -2 */
 };
 
 /* Session globals.  pexInitialized and hModule are read by the wrappers with

@@ -21,8 +21,8 @@ KAVO_BEGIN_DECLS
 #define LSS_MAX_WRAPPED_KEY 256u
 
 enum {
-    LSS_KEY_SOURCE_SEARCH = 2,    /* wrapped under the key object found by search */
-    LSS_KEY_SOURCE_PARTITION = 4  /* wrapped under the partition key */
+    LSS_KEY_SOURCE_SEARCH = 2,   /* wrapped under the key object found by search */
+    LSS_KEY_SOURCE_PARTITION = 4 /* wrapped under the partition key */
 };
 
 enum {
@@ -31,15 +31,11 @@ enum {
 };
 
 /* Protection modes (LSSProtect's third argument). */
-enum {
-    LSS_MODE_SEARCHED_KEY = 2,
-    LSS_MODE_PARTITION_KEY = 4,
-    LSS_MODE_PARTITION_KEY_CBC8 = 5
-};
+enum { LSS_MODE_SEARCHED_KEY = 2, LSS_MODE_PARTITION_KEY = 4, LSS_MODE_PARTITION_KEY_CBC8 = 5 };
 
 /* Statuses of this layer; statuses of the service pass through unchanged. */
 enum {
-    LSS_ERR_FAILURE = -1,          /* bad padding; unsupported bag function */
+    LSS_ERR_FAILURE = -1, /* bad padding; unsupported bag function */
     LSS_ERR_BUFFER_TOO_SMALL = -2,
     LSS_ERR_BAD_VERSION = -3,
     LSS_ERR_NO_WRAPPING_KEY = -4,

@@ -12,8 +12,8 @@
 
 #include <stdint.h>
 
-#include "platform/pex2/pex_records.h"
 #include "osa/export.h"
+#include "platform/pex2/pex_records.h"
 
 #define LSS_INTERNAL __attribute__((visibility("hidden")))
 

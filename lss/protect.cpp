@@ -108,8 +108,8 @@ int32_t encryptAes(PexHandle context, PexHandle contentKey, const uint8_t *data,
                    uint32_t dataLength, uint8_t *iv, uint8_t *ct, uint32_t *room) {
     PexParameters params;
     PexAlgorithm algorithm;
-    int32_t status = beginEncryption(context, contentKey, OID_AES128_CBC, iv, kAesIvLength,
-                                     &algorithm, &params);
+    int32_t status =
+        beginEncryption(context, contentKey, OID_AES128_CBC, iv, kAesIvLength, &algorithm, &params);
     if (status != 0) {
         return status;
     }

@@ -163,15 +163,20 @@ inline int32_t compareShortGeneric(const unsigned char *a, const unsigned char *
         if ((m0 | m1 | m2 | m3) == 0) {
             return 0;
         }
-        if (m0 != 0) return byteDifference(a, b, static_cast<size_t>(__builtin_ctz(m0)));
-        if (m1 != 0) return byteDifference(a, b, 16 + static_cast<size_t>(__builtin_ctz(m1)));
-        if (m2 != 0) return byteDifference(a, b, third + static_cast<size_t>(__builtin_ctz(m2)));
+        if (m0 != 0)
+            return byteDifference(a, b, static_cast<size_t>(__builtin_ctz(m0)));
+        if (m1 != 0)
+            return byteDifference(a, b, 16 + static_cast<size_t>(__builtin_ctz(m1)));
+        if (m2 != 0)
+            return byteDifference(a, b, third + static_cast<size_t>(__builtin_ctz(m2)));
         return byteDifference(a, b, fourth + static_cast<size_t>(__builtin_ctz(m3)));
     }
     if (n >= 16) {
         const unsigned m0 = differing16(a, b), m1 = differing16(a + n - 16, b + n - 16);
-        if (m0 != 0) return byteDifference(a, b, static_cast<size_t>(__builtin_ctz(m0)));
-        if (m1 != 0) return byteDifference(a, b, n - 16 + static_cast<size_t>(__builtin_ctz(m1)));
+        if (m0 != 0)
+            return byteDifference(a, b, static_cast<size_t>(__builtin_ctz(m0)));
+        if (m1 != 0)
+            return byteDifference(a, b, n - 16 + static_cast<size_t>(__builtin_ctz(m1)));
         return 0;
     }
     if (n >= 8) {
@@ -211,7 +216,7 @@ constexpr uint32_t kShortCompare = 64;
 /* compareShortGeneric for processors with AVX2 (the C library's own compare uses
  * them too): 32 to 64 bytes in two possibly overlapping 32-byte blocks. */
 [[gnu::target("avx2")]] int32_t compareShortAvx2(const unsigned char *a, const unsigned char *b,
-                                                  size_t n) {
+                                                 size_t n) {
     if (n < 32) {
         return compareShortGeneric(a, b, n);
     }
@@ -225,7 +230,8 @@ constexpr uint32_t kShortCompare = 64;
     if ((m0 | m1) == 0) {
         return 0;
     }
-    if (m0 != 0) return byteDifference(a, b, static_cast<size_t>(__builtin_ctz(m0)));
+    if (m0 != 0)
+        return byteDifference(a, b, static_cast<size_t>(__builtin_ctz(m0)));
     return byteDifference(a, b, second + static_cast<size_t>(__builtin_ctz(m1)));
 }
 

@@ -22,13 +22,13 @@ KAVO_BEGIN_DECLS
 
 enum {
     OSA_OK = 0,
-    OSA_ERR_FAILURE = -2,          /* context, state and semaphore failures */
-    OSA_ERR_IO = -1,               /* a system call failed or a transfer was short */
-    OSA_ERR_NOT_FOUND = -7,        /* configuration entry not found */
-    OSA_ERR_INT_SIZE = -13,        /* integer size or value does not fit */
-    OSA_ERR_NO_SYSTEM_DIR = -14,   /* "ConfigDirectory" is not configured */
-    OSA_ERR_NO_MEMORY = -17,       /* the copy buffer could not be allocated */
-    OSA_ERR_NOT_SUPPORTED = -18    /* resource id not supported */
+    OSA_ERR_FAILURE = -2,        /* context, state and semaphore failures */
+    OSA_ERR_IO = -1,             /* a system call failed or a transfer was short */
+    OSA_ERR_NOT_FOUND = -7,      /* configuration entry not found */
+    OSA_ERR_INT_SIZE = -13,      /* integer size or value does not fit */
+    OSA_ERR_NO_SYSTEM_DIR = -14, /* "ConfigDirectory" is not configured */
+    OSA_ERR_NO_MEMORY = -17,     /* the copy buffer could not be allocated */
+    OSA_ERR_NOT_SUPPORTED = -18  /* resource id not supported */
 };
 
 /* Key-store handle statuses (positive, as the library expects them). */
@@ -211,8 +211,8 @@ typedef struct OsaCfgHandle {
     uint32_t Signature;        /* OSA_CFG_SIGNATURE */
     struct OsaCfgHandle *Self; /* the handle's own address */
     OsaFileHandle File;
-    char *Name;                /* the file's path, allocated with the handle */
-    uint32_t NameSize;         /* the path's length plus one */
+    char *Name;        /* the file's path, allocated with the handle */
+    uint32_t NameSize; /* the path's length plus one */
 } OsaCfgHandle;
 
 KAVO_EXPORT int32_t OSA_cfg_Init(void *ctx);
@@ -228,8 +228,7 @@ KAVO_EXPORT int32_t OSA_cfg_Write(OsaCfgHandle *cfg, uint32_t offset, uint32_t s
 KAVO_EXPORT int32_t OSA_cfg_Close(OsaCfgHandle *cfg);
 KAVO_EXPORT int32_t OSA_cfg_Delete(uint32_t fileClass);
 KAVO_EXPORT int32_t OSA_cfg_Status(void *ctx, uint32_t fileClass, int32_t *exists, uint32_t *size,
-                                   void *ignored, uint32_t capacity, char *name,
-                                   int32_t *nameSize);
+                                   void *ignored, uint32_t capacity, char *name, int32_t *nameSize);
 KAVO_EXPORT int32_t OSA_cfg_Class(void *ctx, int32_t *kind, int32_t *reserved, uint32_t capacity,
                                   char *user, uint32_t *userLength);
 KAVO_EXPORT int32_t CheckCfPtr(const OsaCfgHandle *cfg);

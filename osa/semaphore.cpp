@@ -109,9 +109,8 @@ int waitForPost(Semx *semx, const struct timespec *deadline) {
     volatile int result = 0;
     pthread_cleanup_push(unlockOnCancel, &semx->mutex);
     while (semx->count == 0) {
-        result = deadline == nullptr
-                     ? pthread_cond_wait(&semx->cond, &semx->mutex)
-                     : pthread_cond_timedwait(&semx->cond, &semx->mutex, deadline);
+        result = deadline == nullptr ? pthread_cond_wait(&semx->cond, &semx->mutex)
+                                     : pthread_cond_timedwait(&semx->cond, &semx->mutex, deadline);
         if (result != 0) {
             break;
         }

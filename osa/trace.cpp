@@ -139,7 +139,8 @@ size_t formatConversion(const Conversion &parsed, char conversion, va_list *args
     // with s they would make it read a wide string past the end of a narrow
     // one.  Every long-sized modifier becomes "l", matching what is passed.
     if (integer) {
-        (void)snprintf(spec + used, sizeof spec - used, "%s%c", c.wide ? "l" : c.narrow, conversion);
+        (void)snprintf(spec + used, sizeof spec - used, "%s%c", c.wide ? "l" : c.narrow,
+                       conversion);
     } else {
         (void)snprintf(spec + used, sizeof spec - used, "%c", conversion);
     }

@@ -66,19 +66,19 @@ const char *databasePath() {
 // Maps an SQLite result code to the store's own status.
 int32_t statusFromSqlite(int rc) {
     switch (rc & 0xff) {
-    case SQLITE_BUSY:
-    case SQLITE_LOCKED:
-        return CREDSTORE_ERR_BUSY;
-    case SQLITE_FULL:
-        return CREDSTORE_ERR_FULL;
-    case SQLITE_CANTOPEN:
-    case SQLITE_NOTADB:
-    case SQLITE_PERM:
-    case SQLITE_AUTH:
-    case SQLITE_READONLY:
-        return CREDSTORE_ERR_OPEN;
-    default:
-        return CREDSTORE_ERR_DATABASE;
+        case SQLITE_BUSY:
+        case SQLITE_LOCKED:
+            return CREDSTORE_ERR_BUSY;
+        case SQLITE_FULL:
+            return CREDSTORE_ERR_FULL;
+        case SQLITE_CANTOPEN:
+        case SQLITE_NOTADB:
+        case SQLITE_PERM:
+        case SQLITE_AUTH:
+        case SQLITE_READONLY:
+            return CREDSTORE_ERR_OPEN;
+        default:
+            return CREDSTORE_ERR_DATABASE;
     }
 }
 
@@ -97,7 +97,9 @@ int64_t nowMs() {
     return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-bool isBusy(int rc) { return (rc & 0xff) == SQLITE_BUSY || (rc & 0xff) == SQLITE_LOCKED; }
+bool isBusy(int rc) {
+    return (rc & 0xff) == SQLITE_BUSY || (rc & 0xff) == SQLITE_LOCKED;
+}
 
 // Makes sure the database path is a regular file of its own, creating it
 // empty and private when it is missing (SQLite takes an empty file as a new
@@ -168,8 +170,8 @@ int prepareStatements(sqlite3 *db, Statements *out) {
          " FROM credentials WHERE service = ?1"},
     };
     for (const Text &text : texts) {
-        const int rc = sqlite3_prepare_v3(db, text.sql, -1, SQLITE_PREPARE_PERSISTENT, text.stmt,
-                                          nullptr);
+        const int rc =
+            sqlite3_prepare_v3(db, text.sql, -1, SQLITE_PREPARE_PERSISTENT, text.stmt, nullptr);
         if (rc != SQLITE_OK) {
             finalizeStatements(out);
             return rc;
@@ -192,7 +194,9 @@ int execUntil(sqlite3 *db, const char *sql, int64_t deadline) {
         // A short pause that grows, staggered by process so that the
         // contenders do not retry in step.
         const unsigned ms = 1 + (attempt < 20 ? attempt : 20) + static_cast<unsigned>(getpid()) % 3;
-        struct timespec pause {0, static_cast<long>(ms) * 1000000L};
+        struct timespec pause {
+            0, static_cast<long>(ms) * 1000000L
+        };
         nanosleep(&pause, nullptr);
     }
 }
@@ -206,9 +210,8 @@ int32_t openDatabase(const char *path, sqlite3 **out, Statements *statements) {
         return status;
     }
     sqlite3 *db = nullptr;
-    int rc = sqlite3_open_v2(path, &db,
-                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX | SQLITE_OPEN_NOFOLLOW,
-                             nullptr);
+    int rc = sqlite3_open_v2(
+        path, &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX | SQLITE_OPEN_NOFOLLOW, nullptr);
     if (rc != SQLITE_OK) {
         sqlite3_close_v2(db);
         return CREDSTORE_ERR_OPEN;
@@ -275,7 +278,7 @@ bool cachedConnectionFits(const char *path) {
 // the end of the call, dropping it after a failure so that the next call
 // starts from a fresh one.
 class Connection {
-public:
+  public:
     Connection() { pthread_mutex_lock(&cacheLock); }
     Connection(const Connection &) = delete;
     Connection &operator=(const Connection &) = delete;
@@ -331,7 +334,7 @@ public:
     sqlite3 *get() const { return cached.db; }
     const Statements &statements() const { return cached.statements; }
 
-private:
+  private:
     bool dropAtEnd_ = false;
 };
 
@@ -346,7 +349,7 @@ __attribute__((destructor)) void closeCachedConnection() {
 // One use of a kept statement: reset, with its bindings cleared, on every
 // path, so that no read snapshot or bound pointer outlives the call.
 class Use {
-public:
+  public:
     explicit Use(sqlite3_stmt *stmt) : stmt_(stmt) {}
     Use(const Use &) = delete;
     Use &operator=(const Use &) = delete;
@@ -356,7 +359,7 @@ public:
     }
     sqlite3_stmt *get() const { return stmt_; }
 
-private:
+  private:
     sqlite3_stmt *stmt_;
 };
 

@@ -64,7 +64,8 @@ KAVO_CREDSTORE_ASSERT(offsetof(CredentialRecord, userNameLength) == 0,
 KAVO_CREDSTORE_ASSERT(offsetof(CredentialRecord, userName) == 4, "CredentialRecord.userName at 4");
 KAVO_CREDSTORE_ASSERT(offsetof(CredentialRecord, secretLength) == 1028,
                       "CredentialRecord.secretLength at 1028");
-KAVO_CREDSTORE_ASSERT(offsetof(CredentialRecord, secret) == 1032, "CredentialRecord.secret at 1032");
+KAVO_CREDSTORE_ASSERT(offsetof(CredentialRecord, secret) == 1032,
+                      "CredentialRecord.secret at 1032");
 #undef KAVO_CREDSTORE_ASSERT
 
 /* Statuses.  0 is success; every failure is a distinct negative value. */

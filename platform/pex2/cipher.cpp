@@ -114,8 +114,8 @@ int runCbc(const EVP_CIPHER *cipher, const KeyMaterial &key, const uint8_t *iv, 
 
 /* The check value sealed with a wrapped key: the start of SHA-256 over the
  * wrapped bytes' header, the IV and the key. */
-bool checkValue(const uint8_t *header, const uint8_t *iv, uint32_t ivLength,
-                const KeyMaterial &key, uint8_t check[kCheckValueBytes]) {
+bool checkValue(const uint8_t *header, const uint8_t *iv, uint32_t ivLength, const KeyMaterial &key,
+                uint8_t check[kCheckValueBytes]) {
     std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> md(EVP_MD_CTX_new(), EVP_MD_CTX_free);
     uint8_t digest[EVP_MAX_MD_SIZE];
     unsigned int size = 0;
@@ -312,9 +312,8 @@ int32_t PEXX_GetPartitionKey(uint64_t module, PexHandle context, uint32_t /*zero
             if (room != PEX2_OK) {
                 return room;
             }
-            if (partition == nullptr ||
-                EVP_Digest(partition->key.bytes, partition->key.length, id, &size, EVP_sha256(),
-                           nullptr) != 1) {
+            if (partition == nullptr || EVP_Digest(partition->key.bytes, partition->key.length, id,
+                                                   &size, EVP_sha256(), nullptr) != 1) {
                 return PEX2_ERR_CRYPTO;
             }
             memcpy(buffer, id, sizeof id);
@@ -396,7 +395,8 @@ int32_t PEXX_WrapKey(uint64_t module, PexHandle context, const PexAlgorithm *alg
         const KeyObject *wrapping = findKey(session, wrappingKey);
         const KeyObject *wrapped = findKey(session, key);
         WrapScheme scheme;
-        if (wrapping == nullptr || wrapped == nullptr || !schemeOfKind(kindOf(*wrapping), &scheme)) {
+        if (wrapping == nullptr || wrapped == nullptr ||
+            !schemeOfKind(kindOf(*wrapping), &scheme)) {
             return PEX2_ERR_BAD_KEY;
         }
         if (wrapped->machine) {
@@ -538,8 +538,7 @@ int32_t PEXX_Encrypt(uint64_t module, PexHandle context, const void *input, uint
         if (!op->padding && inputLength % op->blockSize != 0) {
             return PEX2_ERR_BAD_LENGTH;
         }
-        const uint32_t need =
-            op->padding ? paddedLength(inputLength, op->blockSize) : inputLength;
+        const uint32_t need = op->padding ? paddedLength(inputLength, op->blockSize) : inputLength;
         status = checkRoom(output, outputLength, need);
         if (status != PEX2_OK) {
             return status;
@@ -548,9 +547,9 @@ int32_t PEXX_Encrypt(uint64_t module, PexHandle context, const void *input, uint
         const auto *in = inputLength > 0 ? static_cast<const uint8_t *>(input) : kNoInput;
         int n1 = 0;
         int n2 = 0;
-        const bool ok = EVP_EncryptUpdate(op->evp.get(), out, &n1, in,
-                                          static_cast<int>(inputLength)) == 1 &&
-                        EVP_EncryptFinal_ex(op->evp.get(), out + n1, &n2) == 1;
+        const bool ok =
+            EVP_EncryptUpdate(op->evp.get(), out, &n1, in, static_cast<int>(inputLength)) == 1 &&
+            EVP_EncryptFinal_ex(op->evp.get(), out + n1, &n2) == 1;
         *op = CipherOp();  // the operation is over either way
         if (!ok) {
             return PEX2_ERR_CRYPTO;
@@ -610,8 +609,8 @@ int32_t PEXX_EncryptFinal(uint64_t module, PexHandle context, void *output,
         }
         Scratch<EVP_MAX_BLOCK_LENGTH> last;
         int n = 0;
-        const bool ok = EVP_EncryptFinal_ex(op->evp.get(), last.bytes, &n) == 1 &&
-                        n == static_cast<int>(need);
+        const bool ok =
+            EVP_EncryptFinal_ex(op->evp.get(), last.bytes, &n) == 1 && n == static_cast<int>(need);
         *op = CipherOp();
         if (!ok) {
             return PEX2_ERR_CRYPTO;

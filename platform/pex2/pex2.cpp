@@ -9,13 +9,13 @@
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wunused-parameter"
 #include "platform/pex2/pex_kinds.h"
-#define PEX_OP(name, params, args)                                               \
-    __attribute__((weak)) int32_t PEXX_##name PEX_PARAMS_WITH_MODULE params {    \
-        return pex2::unsupported(module);                                         \
+#define PEX_OP(name, params, args)                                            \
+    __attribute__((weak)) int32_t PEXX_##name PEX_PARAMS_WITH_MODULE params { \
+        return pex2::unsupported(module);                                     \
     }
-#define SSL_OP(name, params, args)                                               \
-    __attribute__((weak)) int32_t SSLX_##name PEX_PARAMS_WITH_MODULE params {    \
-        return pex2::unsupported(module);                                         \
+#define SSL_OP(name, params, args)                                            \
+    __attribute__((weak)) int32_t SSLX_##name PEX_PARAMS_WITH_MODULE params { \
+        return pex2::unsupported(module);                                     \
     }
 #include "platform/pex2/pex_ops.def"
 #undef PEX_OP

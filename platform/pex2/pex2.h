@@ -91,9 +91,10 @@ extern "C" {
 /* Opens a service session under module.  The library keeps lock and locks
  * it for its own work in every later call of that session. */
 KAVO_EXPORT int32_t PEXX_Authenticate(uint64_t module, pthread_mutex_t *lock, void *reserved,
-                          void *scratch16, uint32_t zero, uint64_t *out64);
+                                      void *scratch16, uint32_t zero, uint64_t *out64);
 KAVO_EXPORT int32_t PEXX_Authenticate2(uint64_t module, pthread_mutex_t *lock, void *reserved,
-                           void *scratch16, uint32_t zero, uint64_t *out64, uint32_t flags);
+                                       void *scratch16, uint32_t zero, uint64_t *out64,
+                                       uint32_t flags);
 KAVO_EXPORT int32_t PEXX_Goodbye(uint64_t module);
 
 #include "platform/pex2/pex_kinds.h"

@@ -75,7 +75,7 @@ struct KeyMaterial {
 
 struct KeyObject {
     KeyMaterial key;
-    bool machine = false;                   // a machine key: never destroyed or exported
+    bool machine = false;                     // a machine key: never destroyed or exported
     std::map<uint32_t, uint32_t> attributes;  // type -> value
 };
 

@@ -26,10 +26,10 @@ typedef struct PexAttribute {
 
 /* One parameter, the IV of a CBC operation. */
 typedef struct PexParameters {
-    uint64_t count;     /* always 1 */
-    uint32_t type;      /* PEX_PARAM_IV */
+    uint64_t count; /* always 1 */
+    uint32_t type;  /* PEX_PARAM_IV */
     uint32_t reserved0;
-    uint32_t ivLength;  /* 8 or 16 */
+    uint32_t ivLength; /* 8 or 16 */
     uint32_t reserved1;
     const uint8_t *iv;
 } PexParameters;
@@ -45,11 +45,11 @@ typedef struct PexAlgorithm {
 
 /* Attribute types that the protection layer uses. */
 enum {
-    PEX_ATTR_CLASS = 10,      /* wrapping-key search criterion (value 6) */
-    PEX_ATTR_TOKEN = 12,      /* search criterion and key attribute (value 1) */
-    PEX_ATTR_KEY_BITS = 20,   /* key length in bits: 128 or 168 */
-    PEX_ATTR_KEY_KIND = 21,   /* wrapping-key kind: 1, 2 or 12 */
-    PEX_ATTR_KEY_USAGE = 22   /* key usage flags (0x110000) */
+    PEX_ATTR_CLASS = 10,    /* wrapping-key search criterion (value 6) */
+    PEX_ATTR_TOKEN = 12,    /* search criterion and key attribute (value 1) */
+    PEX_ATTR_KEY_BITS = 20, /* key length in bits: 128 or 168 */
+    PEX_ATTR_KEY_KIND = 21, /* wrapping-key kind: 1, 2 or 12 */
+    PEX_ATTR_KEY_USAGE = 22 /* key usage flags (0x110000) */
 };
 
 #define PEX_WRAPPING_KEY_CLASS 6u

@@ -31,7 +31,9 @@ KeyMaterial &KeyMaterial::operator=(const KeyMaterial &other) {
     return *this;
 }
 
-KeyMaterial::~KeyMaterial() { OPENSSL_cleanse(bytes, sizeof bytes); }
+KeyMaterial::~KeyMaterial() {
+    OPENSSL_cleanse(bytes, sizeof bytes);
+}
 
 namespace {
 
@@ -167,7 +169,9 @@ int32_t authenticate(uint64_t module, pthread_mutex_t *lock) {
 
 }  // namespace
 
-PexHandle newHandle() { return nextHandle.fetch_add(1, std::memory_order_relaxed); }
+PexHandle newHandle() {
+    return nextHandle.fetch_add(1, std::memory_order_relaxed);
+}
 
 Context *findContext(Session &session, PexHandle handle) {
     auto it = session.contexts.find(handle);
@@ -322,8 +326,7 @@ int32_t PEXX_FindObjectsInit(uint64_t module, PexHandle context, const PexAttrib
     });
 }
 
-int32_t PEXX_FindObjects(uint64_t module, PexHandle context, PexHandle *objects,
-                         uint32_t *count) {
+int32_t PEXX_FindObjects(uint64_t module, PexHandle context, PexHandle *objects, uint32_t *count) {
     return inSession(module, [&](Session &session) {
         Context *ctx = findContext(session, context);
         if (ctx == nullptr) {

@@ -74,16 +74,17 @@ const Api *api() {
             }
         }
         if (handle == nullptr) {
-            (void)std::fprintf(stderr, "libtamo: cannot load OpenLDAP's client library: %s\n", dlerror());
+            (void)std::fprintf(stderr, "libtamo: cannot load OpenLDAP's client library: %s\n",
+                               dlerror());
             return nullptr;
         }
         auto *table = new Api;
         bool complete = true;
-#define TAMO_LDAP_LOAD(name)                                                          \
-    table->name = reinterpret_cast<decltype(&::name)>(dlsym(handle, #name));          \
-    if (table->name == nullptr) {                                                     \
+#define TAMO_LDAP_LOAD(name)                                                                \
+    table->name = reinterpret_cast<decltype(&::name)>(dlsym(handle, #name));                \
+    if (table->name == nullptr) {                                                           \
         (void)std::fprintf(stderr, "libtamo: OpenLDAP's client library lacks %s\n", #name); \
-        complete = false;                                                             \
+        complete = false;                                                                   \
     }
         TAMO_LDAP_FUNCTIONS(TAMO_LDAP_LOAD)
 #undef TAMO_LDAP_LOAD

@@ -61,7 +61,8 @@ class Connection {
     // to be st.  Returns TAMO_OK or TAMO_ERR_DATABASE.
     int32_t open(const char *path, const struct stat &st) {
         if (db_ != nullptr) {
-            if (generation_ == currentGeneration() && st.st_dev == dev_ && st.st_ino == ino_ && path_ == path) {
+            if (generation_ == currentGeneration() && st.st_dev == dev_ && st.st_ino == ino_ &&
+                path_ == path) {
                 return TAMO_OK;
             }
             drop();

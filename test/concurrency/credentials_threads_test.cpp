@@ -26,8 +26,7 @@
 namespace {
 
 // Counts the records that contain `text`; called once no thread logs.
-size_t countRecords(const char *text)
-{
+size_t countRecords(const char *text) {
     size_t count = 0;
     for (const fakes::LogRecord &record : fakes::logRecords()) {
         count += record.message.find(text) != std::string::npos ? 1 : 0;
@@ -56,18 +55,15 @@ struct ThreadResult {
     std::string lastShared;
 };
 
-std::string ownService(int id)
-{
+std::string ownService(int id) {
     return "svc-" + std::to_string(id);
 }
 
-std::string userOf(int id)
-{
+std::string userOf(int id) {
     return "user-" + std::to_string(id);
 }
 
-void *worker(void *argument)
-{
+void *worker(void *argument) {
     auto *result = static_cast<ThreadResult *>(argument);
     const std::string service = ownService(result->id);
     const std::string user = userOf(result->id);
@@ -94,7 +90,8 @@ void *worker(void *argument)
 
         // Every thread writes the shared service: the user name and the
         // password read must come from the same store request.
-        const std::string shared = "shared-" + std::to_string(result->id) + "-" + std::to_string(round);
+        const std::string shared =
+            "shared-" + std::to_string(result->id) + "-" + std::to_string(round);
         if (set_creds_in_arb("svc-shared", user.c_str(), shared.c_str()) != 0) {
             result->failures++;
         } else {
@@ -121,7 +118,8 @@ void *worker(void *argument)
         if (dns == nullptr) {
             result->failures++;
         } else {
-            if (count != 2 || strcmp(dns, "cn=group1,o=corp") != 0 || strcmp(dns + kDnSlot, "cn=group0,o=corp") != 0) {
+            if (count != 2 || strcmp(dns, "cn=group1,o=corp") != 0 ||
+                strcmp(dns + kDnSlot, "cn=group0,o=corp") != 0) {
                 result->anomalies.push_back("sev list of alice");
             }
             free(dns);
@@ -135,8 +133,7 @@ void *worker(void *argument)
     return nullptr;
 }
 
-void provisionDirectory()
-{
+void provisionDirectory() {
     const char *tool = getenv("KAVO_TAMO_PROVISION");
     ASSERT_NE(tool, nullptr) << "KAVO_TAMO_PROVISION is not set";
     const std::string command = std::string("'") + tool + "' --db /etc/opt/zorvex/directory.db ";
@@ -147,8 +144,7 @@ void provisionDirectory()
     }
 }
 
-TEST(CredentialsThreads, ConcurrentRequestsKeepEveryCredentialIntact)
-{
+TEST(CredentialsThreads, ConcurrentRequestsKeepEveryCredentialIntact) {
     ASSERT_NO_FATAL_FAILURE(provisionDirectory());
 
     ThreadResult results[kThreads];
@@ -188,8 +184,7 @@ TEST(CredentialsThreads, ConcurrentRequestsKeepEveryCredentialIntact)
 // Each request opens the one cryptographic session and closes it at its
 // end; a request that overlapped another would see the session closed under
 // it (or the session's mutex destroyed while held).
-void *protectBurst(void *argument)
-{
+void *protectBurst(void *argument) {
     auto *failures = static_cast<int *>(argument);
     ProtectedSecret secret;
     for (int i = 0; i < kBurst; ++i) {
@@ -201,8 +196,7 @@ void *protectBurst(void *argument)
     return nullptr;
 }
 
-TEST(CredentialsThreads, OverlappingProtectionsAllSucceed)
-{
+TEST(CredentialsThreads, OverlappingProtectionsAllSucceed) {
     int failures[kThreads] = {};
     pthread_t threads[kThreads];
     const size_t recordsBefore = countRecords("");

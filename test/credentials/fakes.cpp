@@ -13,13 +13,11 @@ LssConfig lss;
 LssLog lssLog;
 StoreState store;
 
-unsigned char blobByte(size_t index)
-{
+unsigned char blobByte(size_t index) {
     return static_cast<unsigned char>(0xB0 ^ (index * 13));
 }
 
-void reset()
-{
+void reset() {
     napi() = Napi{};
     lss = {};
     lssLog = {};
@@ -27,8 +25,7 @@ void reset()
     logRecords().clear();
 }
 
-std::vector<std::string> messages()
-{
+std::vector<std::string> messages() {
     static const std::string prefix = "MFA-NAPI: <";
     std::vector<std::string> out;
     for (const LogRecord &line : logRecords()) {
@@ -57,21 +54,19 @@ using namespace fakes;
 extern "C" void lssRequestEnter(void) {}
 extern "C" void lssRequestLeave(void) {}
 
-extern "C" int32_t LSSInit(void)
-{
+extern "C" int32_t LSSInit(void) {
     ++lssLog.inits;
     return 0;
 }
 
-extern "C" int32_t LSSShutdown(void)
-{
+extern "C" int32_t LSSShutdown(void) {
     ++lssLog.shutdowns;
     return 0;
 }
 
-extern "C" int32_t LSSProtect(const void *label, int32_t labelLength, int32_t mode, const void *data,
-                              uint32_t dataLength, void *out, int32_t *outLength)
-{
+extern "C" int32_t LSSProtect(const void *label, int32_t labelLength, int32_t mode,
+                              const void *data, uint32_t dataLength, void *out,
+                              int32_t *outLength) {
     ProtectCall call;
     call.label.assign(static_cast<const char *>(label), static_cast<size_t>(labelLength));
     call.labelLength = labelLength;
@@ -101,11 +96,11 @@ extern "C" int32_t LSSProtect(const void *label, int32_t labelLength, int32_t mo
     return 0;
 }
 
-extern "C" int32_t LSSUnprotect(const void *label, int32_t labelLength, const void *, uint32_t blobLength,
-                                void *out, uint32_t *outLength)
-{
+extern "C" int32_t LSSUnprotect(const void *label, int32_t labelLength, const void *,
+                                uint32_t blobLength, void *out, uint32_t *outLength) {
     ++lssLog.unprotects;
-    lssLog.unprotectLabel.assign(static_cast<const char *>(label), static_cast<size_t>(labelLength));
+    lssLog.unprotectLabel.assign(static_cast<const char *>(label),
+                                 static_cast<size_t>(labelLength));
     lssLog.unprotectLabelLength = labelLength;
     lssLog.unprotectBlobLength = blobLength;
     lssLog.unprotectRoom = *outLength;
@@ -120,8 +115,8 @@ extern "C" int32_t LSSUnprotect(const void *label, int32_t labelLength, const vo
 }
 
 // ---- Credential store -----------------------------------------------------------
-extern "C" int32_t arb_set_credential(const ServiceEntry *serviceEntry, const CredentialRecord *credentialRecord)
-{
+extern "C" int32_t arb_set_credential(const ServiceEntry *serviceEntry,
+                                      const CredentialRecord *credentialRecord) {
     ++store.sets;
     lssLog.shutdownsBeforeStore = lssLog.shutdowns;
     store.lastSetEntry = *serviceEntry;
@@ -129,8 +124,8 @@ extern "C" int32_t arb_set_credential(const ServiceEntry *serviceEntry, const Cr
     return store.setStatus;
 }
 
-extern "C" int32_t arb_get_credential(const ServiceEntry *serviceEntry, CredentialRecord *credentialRecord)
-{
+extern "C" int32_t arb_get_credential(const ServiceEntry *serviceEntry,
+                                      CredentialRecord *credentialRecord) {
     ++store.gets;
     lssLog.shutdownsBeforeStore = lssLog.shutdowns;
     store.lastGetEntry = *serviceEntry;

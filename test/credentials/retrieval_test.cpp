@@ -17,35 +17,30 @@ using fakes::messages;
 using Lines = std::vector<std::string>;
 
 class RetrievalTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
+  protected:
+    void SetUp() override {
         fakes::reset();
         storedUser("svc-user");
         fakes::store.getRecord.secretLength = 48;
         fakes::lss.plaintext = std::string("hunter2", 8);
     }
 
-    static void storedUser(const std::string &name, uint32_t length)
-    {
+    static void storedUser(const std::string &name, uint32_t length) {
         CredentialRecord &record = fakes::store.getRecord;
         memset(record.userName, 0, sizeof record.userName);
         memcpy(record.userName, name.data(), name.size());
         record.userNameLength = length;
     }
-    static void storedUser(const std::string &name)
-    {
+    static void storedUser(const std::string &name) {
         storedUser(name, static_cast<uint32_t>(name.size() + 1));
     }
 
-    static napi_value call(const std::string &service)
-    {
+    static napi_value call(const std::string &service) {
         return arb_get_credentials(nullptr, fakes::args({fakes::string(service)}));
     }
 
     // The two properties of a result object, in the order they were set.
-    static std::vector<std::pair<std::string, std::string>> props(napi_value result)
-    {
+    static std::vector<std::pair<std::string, std::string>> props(napi_value result) {
         std::vector<std::pair<std::string, std::string>> out;
         for (const auto &[name, value] : asValue(result)->properties) {
             out.emplace_back(name, value->text);
@@ -56,8 +51,7 @@ protected:
 
 using Props = std::vector<std::pair<std::string, std::string>>;
 
-TEST_F(RetrievalTest, ReadRequestCountsTheZeroAndUnprotectsIntoA128ByteRoom)
-{
+TEST_F(RetrievalTest, ReadRequestCountsTheZeroAndUnprotectsIntoA128ByteRoom) {
     napi_value result = call("mail-relay");
     ASSERT_NE(result, nullptr);
     EXPECT_EQ(props(result), (Props{{"user_name", "svc-user"}, {"password", "hunter2"}}));
@@ -81,8 +75,7 @@ TEST_F(RetrievalTest, ReadRequestCountsTheZeroAndUnprotectsIntoA128ByteRoom)
     EXPECT_TRUE(messages().empty());
 }
 
-TEST_F(RetrievalTest, StoreFailuresAreToldApartOnlyByTheirMessages)
-{
+TEST_F(RetrievalTest, StoreFailuresAreToldApartOnlyByTheirMessages) {
     fakes::store.getStatus = CREDSTORE_ERR_NOT_FOUND;
     EXPECT_EQ(call("nowhere"), nullptr);
     EXPECT_EQ(messages(), (Lines{"load_creds_from_arb| Service entry <nowhere> not found in ARB",
@@ -93,7 +86,8 @@ TEST_F(RetrievalTest, StoreFailuresAreToldApartOnlyByTheirMessages)
     fakes::reset();
     fakes::store.getStatus = -822;
     EXPECT_EQ(call("svc"), nullptr);
-    EXPECT_EQ(messages(), (Lines{"load_creds_from_arb| Error in retrieving credentials for <svc> from ARB, Error - <-822>",
+    EXPECT_EQ(messages(), (Lines{"load_creds_from_arb| Error in retrieving credentials for <svc> "
+                                 "from ARB, Error - <-822>",
                                  "arb_get_credentials| load_creds_from_arb failed"}));
     EXPECT_EQ(fakes::lssLog.shutdowns, 1);
 
@@ -104,8 +98,7 @@ TEST_F(RetrievalTest, StoreFailuresAreToldApartOnlyByTheirMessages)
     EXPECT_EQ(fakes::lssLog.inits, 0);
 }
 
-TEST_F(RetrievalTest, UserNameLengthIsCheckedAndTheCopyStopsAtTheFirstZero)
-{
+TEST_F(RetrievalTest, UserNameLengthIsCheckedAndTheCopyStopsAtTheFirstZero) {
     storedUser(std::string(300, 'a'), 257);
     EXPECT_EQ(call("svc"), nullptr);
     EXPECT_EQ(messages(), (Lines{"load_creds_from_arb| Invalid user Name length - 257",
@@ -137,19 +130,18 @@ TEST_F(RetrievalTest, UserNameLengthIsCheckedAndTheCopyStopsAtTheFirstZero)
     EXPECT_EQ(std::string(user, 4), "abcX");
 }
 
-TEST_F(RetrievalTest, UserNameOfFullBufferWithoutZeroIsReturnedWholeWithinItsBuffer)
-{
+TEST_F(RetrievalTest, UserNameOfFullBufferWithoutZeroIsReturnedWholeWithinItsBuffer) {
     // 256 bytes and no zero: the JavaScript string is built from exactly the
     // 256 bytes (an overread past the buffer would fail under the address
     // sanitizer).
     storedUser(std::string(300, 'n'), 256);
     napi_value result = call("svc");
     ASSERT_NE(result, nullptr);
-    EXPECT_EQ(props(result)[0], (std::pair<std::string, std::string>{"user_name", std::string(256, 'n')}));
+    EXPECT_EQ(props(result)[0],
+              (std::pair<std::string, std::string>{"user_name", std::string(256, 'n')}));
 }
 
-TEST_F(RetrievalTest, NullPasswordOutReturnsTheUserNameWithoutUnprotecting)
-{
+TEST_F(RetrievalTest, NullPasswordOutReturnsTheUserNameWithoutUnprotecting) {
     fakes::store.getRecord.secretLength = 5000;  // not looked at either
     char user[256] = {};
     EXPECT_EQ(load_creds_from_arb("svc", user, nullptr), 0);
@@ -159,14 +151,13 @@ TEST_F(RetrievalTest, NullPasswordOutReturnsTheUserNameWithoutUnprotecting)
     EXPECT_TRUE(messages().empty());
 }
 
-TEST_F(RetrievalTest, UnprotectFailuresAndBadLengthsLeaveTheUserNameAndCloseTheSession)
-{
+TEST_F(RetrievalTest, UnprotectFailuresAndBadLengthsLeaveTheUserNameAndCloseTheSession) {
     fakes::lss.unprotectStatus = -7;
     char user[256] = {};
     char password[256] = {};
     EXPECT_EQ(load_creds_from_arb("svc", user, password), -1);
-    EXPECT_EQ(messages(),
-              Lines{"load_creds_from_arb| Error while decrypting proxy password retrieved from ARB, Error: <-7>"});
+    EXPECT_EQ(messages(), Lines{"load_creds_from_arb| Error while decrypting proxy password "
+                                "retrieved from ARB, Error: <-7>"});
     EXPECT_STREQ(user, "svc-user");
     EXPECT_EQ(fakes::lssLog.shutdowns, 1);
 
@@ -194,8 +185,7 @@ TEST_F(RetrievalTest, UnprotectFailuresAndBadLengthsLeaveTheUserNameAndCloseTheS
     EXPECT_EQ(std::string(password), std::string(128, 'p'));
 }
 
-TEST_F(RetrievalTest, SecretLengthBeyondTheRecordIsRefusedBeforeUnprotecting)
-{
+TEST_F(RetrievalTest, SecretLengthBeyondTheRecordIsRefusedBeforeUnprotecting) {
     fakes::store.getRecord.secretLength = 1025;
     char user[256] = {};
     char password[256] = {};
@@ -212,8 +202,7 @@ TEST_F(RetrievalTest, SecretLengthBeyondTheRecordIsRefusedBeforeUnprotecting)
     EXPECT_EQ(fakes::lssLog.unprotectBlobLength, 1024u);
 }
 
-TEST_F(RetrievalTest, OverlongServiceNameAndNullArgumentsAreRefused)
-{
+TEST_F(RetrievalTest, OverlongServiceNameAndNullArgumentsAreRefused) {
     char user[256] = {};
     EXPECT_EQ(load_creds_from_arb(std::string(512, 's').c_str(), user, nullptr), -1);
     EXPECT_EQ(messages(), Lines{"load_creds_from_arb| Service name too long - 512 bytes"});
@@ -229,8 +218,7 @@ TEST_F(RetrievalTest, OverlongServiceNameAndNullArgumentsAreRefused)
     EXPECT_EQ(load_creds_from_arb("svc", nullptr, nullptr), -1);
 }
 
-TEST_F(RetrievalTest, EachFailingResultStepLogsItsOwnMessage)
-{
+TEST_F(RetrievalTest, EachFailingResultStepLogsItsOwnMessage) {
     struct {
         const char *function;
         int nth;
@@ -256,8 +244,7 @@ TEST_F(RetrievalTest, EachFailingResultStepLogsItsOwnMessage)
 }
 
 // Whether the password is still found at a buffer of a call that returned.
-bool passwordLeftAt(const void *where, size_t size, const std::string &password)
-{
+bool passwordLeftAt(const void *where, size_t size, const std::string &password) {
     // Copied first, byte by byte into static storage: this function's own
     // frame may lie over the dead frame being inspected.
     static unsigned char snapshot[256];
@@ -268,8 +255,7 @@ bool passwordLeftAt(const void *where, size_t size, const std::string &password)
     return memmem(snapshot, size, password.data(), password.size()) != nullptr;
 }
 
-TEST_F(RetrievalTest, PasswordBuffersAreWipedOnEveryPath)
-{
+TEST_F(RetrievalTest, PasswordBuffersAreWipedOnEveryPath) {
     const std::string password = "Correct-Horse-unique-marker";
     fakes::lss.plaintext = password + '\0';
 

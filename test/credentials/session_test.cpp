@@ -25,22 +25,23 @@ struct Addon {
 };
 
 class SessionTest : public ::testing::Test {
-protected:
-    static void SetUpTestSuite()
-    {
+  protected:
+    static void SetUpTestSuite() {
         const char *path = getenv("KAVO_ADDON_PATH");
         ASSERT_NE(path, nullptr) << "KAVO_ADDON_PATH is not set";
         addon_.handle = dlopen(path, RTLD_LAZY | RTLD_LOCAL);
         ASSERT_NE(addon_.handle, nullptr) << dlerror();
-        addon_.setCreds = reinterpret_cast<decltype(addon_.setCreds)>(dlsym(addon_.handle, "set_creds_in_arb"));
-        addon_.loadCreds = reinterpret_cast<decltype(addon_.loadCreds)>(dlsym(addon_.handle, "load_creds_from_arb"));
+        addon_.setCreds =
+            reinterpret_cast<decltype(addon_.setCreds)>(dlsym(addon_.handle, "set_creds_in_arb"));
+        addon_.loadCreds = reinterpret_cast<decltype(addon_.loadCreds)>(
+            dlsym(addon_.handle, "load_creds_from_arb"));
         addon_.pexInitialized = static_cast<int32_t *>(dlsym(addon_.handle, "pexInitialized"));
         addon_.initCounter = static_cast<int32_t *>(dlsym(addon_.handle, "InitCounter"));
-        ASSERT_TRUE(addon_.setCreds && addon_.loadCreds && addon_.pexInitialized && addon_.initCounter);
+        ASSERT_TRUE(addon_.setCreds && addon_.loadCreds && addon_.pexInitialized &&
+                    addon_.initCounter);
     }
 
-    void SetUp() override
-    {
+    void SetUp() override {
         if (addon_.handle == nullptr || addon_.setCreds == nullptr) {
             GTEST_SKIP() << "add-on not loaded";
         }
@@ -53,8 +54,7 @@ protected:
 
 Addon SessionTest::addon_;
 
-TEST_F(SessionTest, EveryRequestClosesTheSessionOnSuccessAndFailure)
-{
+TEST_F(SessionTest, EveryRequestClosesTheSessionOnSuccessAndFailure) {
     ASSERT_TRUE(sessionClosed());
     ASSERT_EQ(addon_.setCreds("session-svc", "alice", "s3cret"), 0);
     EXPECT_TRUE(sessionClosed());
@@ -75,8 +75,7 @@ TEST_F(SessionTest, EveryRequestClosesTheSessionOnSuccessAndFailure)
     EXPECT_TRUE(sessionClosed());
 }
 
-TEST_F(SessionTest, FailedProtectionClosesTheSessionAndTheNextRequestReopensIt)
-{
+TEST_F(SessionTest, FailedProtectionClosesTheSessionAndTheNextRequestReopensIt) {
     // The crypto simulator reads this switch when a session is opened, so
     // it takes effect only if each request opens its own session.
     setenv("PEX2_NO_WRAPPING_KEY", "1", 1);

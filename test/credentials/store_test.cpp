@@ -17,26 +17,23 @@ using fakes::messages;
 using Lines = std::vector<std::string>;
 
 class StoreTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { fakes::reset(); }
 
-    static napi_value call(std::initializer_list<napi_value> arguments)
-    {
+    static napi_value call(std::initializer_list<napi_value> arguments) {
         return arb_set_credentials(nullptr, fakes::args(arguments));
     }
-    static napi_value callWith(const std::string &service, const std::string &user, const std::string &password)
-    {
+    static napi_value callWith(const std::string &service, const std::string &user,
+                               const std::string &password) {
         return call({fakes::string(service), fakes::string(user), fakes::string(password)});
     }
 };
 
-uint32_t le32(const unsigned char *bytes)
-{
+uint32_t le32(const unsigned char *bytes) {
     return bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<uint32_t>(bytes[3]) << 24;
 }
 
-bool allZero(const unsigned char *bytes, size_t size)
-{
+bool allZero(const unsigned char *bytes, size_t size) {
     for (size_t i = 0; i < size; ++i) {
         if (bytes[i] != 0) {
             return false;
@@ -45,8 +42,7 @@ bool allZero(const unsigned char *bytes, size_t size)
     return true;
 }
 
-TEST_F(StoreTest, RecordsHandedToTheStoreHoldExactlyTheNamesAndTheBlob)
-{
+TEST_F(StoreTest, RecordsHandedToTheStoreHoldExactlyTheNamesAndTheBlob) {
     ASSERT_EQ(set_creds_in_arb("service-10", "admin", "pw"), 0);
     ASSERT_EQ(fakes::store.sets, 1);
 
@@ -69,8 +65,7 @@ TEST_F(StoreTest, RecordsHandedToTheStoreHoldExactlyTheNamesAndTheBlob)
     EXPECT_TRUE(messages().empty());
 }
 
-TEST_F(StoreTest, PasswordIsProtectedWithItsZeroUnderTheFixedLabelAndSessionIsClosedFirst)
-{
+TEST_F(StoreTest, PasswordIsProtectedWithItsZeroUnderTheFixedLabelAndSessionIsClosedFirst) {
     ASSERT_EQ(set_creds_in_arb("svc", "user", "secret"), 0);
     ASSERT_EQ(fakes::lssLog.protects.size(), 2u);
     const fakes::ProtectCall &query = fakes::lssLog.protects[0];
@@ -95,8 +90,7 @@ TEST_F(StoreTest, PasswordIsProtectedWithItsZeroUnderTheFixedLabelAndSessionIsCl
     EXPECT_EQ(fakes::lssLog.protects[0].data, std::string(1, '\0'));
 }
 
-TEST_F(StoreTest, JavaScriptCallReadsItsStringsWithTheirSizesAndAnswersStatusOk)
-{
+TEST_F(StoreTest, JavaScriptCallReadsItsStringsWithTheirSizesAndAnswersStatusOk) {
     napi_value result = callWith("app", "user", "pass");
     ASSERT_NE(result, nullptr);
     EXPECT_EQ(fakes::napi().readSizes, (std::vector<size_t>{255, 255, 127}));
@@ -114,20 +108,23 @@ TEST_F(StoreTest, JavaScriptCallReadsItsStringsWithTheirSizesAndAnswersStatusOk)
     EXPECT_EQ(fakes::lssLog.protects[0].data, std::string(126, 'p') + '\0');
 }
 
-TEST_F(StoreTest, EachFailingJavaScriptStepLogsItsOwnMessageAndYieldsUndefined)
-{
+TEST_F(StoreTest, EachFailingJavaScriptStepLogsItsOwnMessageAndYieldsUndefined) {
     EXPECT_EQ(call({fakes::string("svc"), fakes::string("user")}), nullptr);
-    EXPECT_EQ(messages(), Lines{"arb_set_credentials| napi_get_value_string_utf8 to get password failed"});
+    EXPECT_EQ(messages(),
+              Lines{"arb_set_credentials| napi_get_value_string_utf8 to get password failed"});
     EXPECT_EQ(fakes::store.sets, 0);
     EXPECT_EQ(fakes::lssLog.inits, 0);
 
     fakes::reset();
     EXPECT_EQ(call({}), nullptr);
-    EXPECT_EQ(messages(), Lines{"arb_set_credentials| napi_get_value_string_utf8 to get applicationName failed"});
+    EXPECT_EQ(
+        messages(),
+        Lines{"arb_set_credentials| napi_get_value_string_utf8 to get applicationName failed"});
 
     fakes::reset();
     EXPECT_EQ(call({fakes::string("svc")}), nullptr);
-    EXPECT_EQ(messages(), Lines{"arb_set_credentials| napi_get_value_string_utf8 to get username failed"});
+    EXPECT_EQ(messages(),
+              Lines{"arb_set_credentials| napi_get_value_string_utf8 to get username failed"});
 
     // Steps after the store: the credential is stored, the call still fails.
     struct {
@@ -150,8 +147,7 @@ TEST_F(StoreTest, EachFailingJavaScriptStepLogsItsOwnMessageAndYieldsUndefined)
     }
 }
 
-TEST_F(StoreTest, ProtectionFailuresLogTheStatusCloseTheSessionAndSkipTheStore)
-{
+TEST_F(StoreTest, ProtectionFailuresLogTheStatusCloseTheSessionAndSkipTheStore) {
     fakes::lss.sizeQueryStatus = -4;
     EXPECT_EQ(callWith("svc", "u", "p"), nullptr);
     EXPECT_EQ(messages(), (Lines{"encryptCredential| Error while encrypting the data, Error: <-4>",
@@ -165,14 +161,14 @@ TEST_F(StoreTest, ProtectionFailuresLogTheStatusCloseTheSessionAndSkipTheStore)
     fakes::reset();
     fakes::lss.protectStatus = -1416;
     EXPECT_EQ(set_creds_in_arb("svc", "u", "p"), -1);
-    EXPECT_EQ(messages(), Lines{"encryptCredential| Error while encrypting the data, Error: <-1416>"});
+    EXPECT_EQ(messages(),
+              Lines{"encryptCredential| Error while encrypting the data, Error: <-1416>"});
     EXPECT_EQ(fakes::store.sets, 0);
     EXPECT_EQ(fakes::lssLog.protects.size(), 2u);
     EXPECT_EQ(fakes::lssLog.shutdowns, 1);
 }
 
-TEST_F(StoreTest, StoreRefusalsAreReportedWithTheServiceAndTheirStatusPassesThrough)
-{
+TEST_F(StoreTest, StoreRefusalsAreReportedWithTheServiceAndTheirStatusPassesThrough) {
     fakes::store.setStatus = CREDSTORE_ERR_USER_NAME_NOT_SET;
     EXPECT_EQ(set_creds_in_arb("mailer", "", "p"), -805);
     EXPECT_EQ(messages(), Lines{"set_creds_in_arb| User name is not set for service mailer"});
@@ -188,11 +184,12 @@ TEST_F(StoreTest, StoreRefusalsAreReportedWithTheServiceAndTheirStatusPassesThro
     fakes::store.setStatus = -824;
     EXPECT_EQ(set_creds_in_arb("mailer", "u", "p"), -824);
     // This message ends with a space.
-    EXPECT_EQ(messages(), Lines{"set_creds_in_arb| Error in setting credential for service mailer errorCode -824 "});
+    EXPECT_EQ(
+        messages(),
+        Lines{"set_creds_in_arb| Error in setting credential for service mailer errorCode -824 "});
 }
 
-TEST_F(StoreTest, NamesAndBlobsThatWouldNotFitTheRecordsAreRefused)
-{
+TEST_F(StoreTest, NamesAndBlobsThatWouldNotFitTheRecordsAreRefused) {
     // Service name: 511 bytes and a zero fit the 512-byte field, 512 do not.
     EXPECT_EQ(set_creds_in_arb(std::string(511, 's').c_str(), "u", "p"), 0);
     EXPECT_EQ(fakes::store.lastSetEntry.nameLength, 511u);
@@ -208,7 +205,8 @@ TEST_F(StoreTest, NamesAndBlobsThatWouldNotFitTheRecordsAreRefused)
     EXPECT_EQ(fakes::store.lastSetRecord.userNameLength, 1024u);
     fakes::reset();
     EXPECT_EQ(set_creds_in_arb("svc", std::string(1024, 'u').c_str(), "p"), -1);
-    EXPECT_EQ(messages(), Lines{"set_creds_in_arb| User name too long for service svc - 1024 bytes"});
+    EXPECT_EQ(messages(),
+              Lines{"set_creds_in_arb| User name too long for service svc - 1024 bytes"});
     EXPECT_EQ(fakes::store.sets, 0);
 
     // Blob: 1024 bytes fill the secret field exactly; one more is refused.
@@ -221,7 +219,10 @@ TEST_F(StoreTest, NamesAndBlobsThatWouldNotFitTheRecordsAreRefused)
     fakes::lss.bound = 1100;
     fakes::lss.blobLength = 1025;
     EXPECT_EQ(set_creds_in_arb("svc", "u", "p"), -1);
-    EXPECT_EQ(messages(), Lines{"encryptCredential| Protected data of 1025 bytes does not fit the credential record"});
+    EXPECT_EQ(
+        messages(),
+        Lines{
+            "encryptCredential| Protected data of 1025 bytes does not fit the credential record"});
     EXPECT_EQ(fakes::store.sets, 0);
     EXPECT_EQ(fakes::lssLog.shutdowns, 1);
 
@@ -241,8 +242,7 @@ TEST_F(StoreTest, NamesAndBlobsThatWouldNotFitTheRecordsAreRefused)
     EXPECT_EQ(fakes::lssLog.shutdowns, 1);
 }
 
-TEST_F(StoreTest, NullArgumentsAreRefusedWithoutTouchingTheProtectionLayer)
-{
+TEST_F(StoreTest, NullArgumentsAreRefusedWithoutTouchingTheProtectionLayer) {
     EXPECT_EQ(set_creds_in_arb(nullptr, "u", "p"), -1);
     EXPECT_EQ(set_creds_in_arb("s", nullptr, "p"), -1);
     EXPECT_EQ(set_creds_in_arb("s", "u", nullptr), -1);
@@ -257,8 +257,7 @@ TEST_F(StoreTest, NullArgumentsAreRefusedWithoutTouchingTheProtectionLayer)
 // The password buffer of arb_set_credentials is the one handed to the
 // protection layer.  After the call returns, that stack memory must no
 // longer hold the password, on success and on failure alike.
-bool passwordLeftAt(const void *where, const std::string &password)
-{
+bool passwordLeftAt(const void *where, const std::string &password) {
     // Copied first, byte by byte into static storage: this function's own
     // frame may lie over the dead frame being inspected.
     static unsigned char snapshot[256];
@@ -269,8 +268,7 @@ bool passwordLeftAt(const void *where, const std::string &password)
     return memmem(snapshot, 128, password.data(), password.size()) != nullptr;
 }
 
-TEST_F(StoreTest, PasswordBufferIsWipedOnEveryPath)
-{
+TEST_F(StoreTest, PasswordBufferIsWipedOnEveryPath) {
     const std::string password = "Tr0ub4dor&3-unique-marker";
     ASSERT_NE(callWith("svc", "u", password), nullptr);
     ASSERT_FALSE(fakes::lssLog.protects.empty());

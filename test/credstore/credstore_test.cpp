@@ -21,25 +21,22 @@
 namespace {
 
 class CredStoreTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
+  protected:
+    void SetUp() override {
         char tmpl[] = "/tmp/kavo-credstore-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir_ = tmpl;
         dbPath_ = dir_ + "/credstore.db";
         setenv("KAVO_CREDSTORE_DB", dbPath_.c_str(), 1);
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         unsetenv("KAVO_CREDSTORE_DB");
         std::filesystem::remove_all(dir_);
     }
 
     // Runs SQL directly against the store's database, as a test that wants
     // an odd row would.
-    void execSql(const std::string &sql)
-    {
+    void execSql(const std::string &sql) {
         sqlite3 *db = nullptr;
         ASSERT_EQ(sqlite3_open(dbPath_.c_str(), &db), SQLITE_OK);
         char *error = nullptr;
@@ -53,23 +50,20 @@ protected:
     std::string dbPath_;
 };
 
-ServiceEntry storeEntry(const char *name)
-{
+ServiceEntry storeEntry(const char *name) {
     ServiceEntry entry{};
     entry.nameLength = static_cast<uint32_t>(strlen(name));
     memcpy(entry.name, name, strlen(name) + 1);
     return entry;
 }
 
-ServiceEntry readEntry(const char *name)
-{
+ServiceEntry readEntry(const char *name) {
     ServiceEntry entry = storeEntry(name);
     entry.nameLength += 1;
     return entry;
 }
 
-CredentialRecord makeRecord(const char *user, const std::string &secret)
-{
+CredentialRecord makeRecord(const char *user, const std::string &secret) {
     CredentialRecord record{};
     record.userNameLength = static_cast<uint32_t>(strlen(user) + 1);
     memcpy(record.userName, user, strlen(user) + 1);
@@ -78,8 +72,7 @@ CredentialRecord makeRecord(const char *user, const std::string &secret)
     return record;
 }
 
-TEST_F(CredStoreTest, StoredRecordComesBackByteForByteUnderTheReadLength)
-{
+TEST_F(CredStoreTest, StoredRecordComesBackByteForByteUnderTheReadLength) {
     std::string secret(300, '\0');
     for (size_t i = 0; i < secret.size(); ++i) {
         secret[i] = static_cast<char>(i * 7 + 1);  // zero bytes inside included
@@ -98,8 +91,7 @@ TEST_F(CredStoreTest, StoredRecordComesBackByteForByteUnderTheReadLength)
     EXPECT_EQ(got.secretLength, 300u);
 }
 
-TEST_F(CredStoreTest, UnknownServiceIsNotFoundAndLeavesRecordZeroed)
-{
+TEST_F(CredStoreTest, UnknownServiceIsNotFoundAndLeavesRecordZeroed) {
     ServiceEntry lookup = readEntry("never-stored");
     CredentialRecord got;
     memset(&got, 0xAA, sizeof got);
@@ -117,8 +109,7 @@ TEST_F(CredStoreTest, UnknownServiceIsNotFoundAndLeavesRecordZeroed)
     }
 }
 
-TEST_F(CredStoreTest, SecondStoreReplacesTheFirst)
-{
+TEST_F(CredStoreTest, SecondStoreReplacesTheFirst) {
     ServiceEntry entry = storeEntry("svc");
     CredentialRecord first = makeRecord("first-user", std::string(200, 'x'));
     CredentialRecord second = makeRecord("u2", "short");
@@ -132,8 +123,7 @@ TEST_F(CredStoreTest, SecondStoreReplacesTheFirst)
     EXPECT_EQ(memcmp(&got, &second, sizeof got), 0);
 }
 
-TEST_F(CredStoreTest, ServiceNameEndsAtFirstZeroAndNeverBeyondItsField)
-{
+TEST_F(CredStoreTest, ServiceNameEndsAtFirstZeroAndNeverBeyondItsField) {
     // Bytes after the zero and nameLength play no part in the match.
     ServiceEntry entry = storeEntry("svc");
     memcpy(entry.name + 4, "junk", 4);
@@ -155,8 +145,7 @@ TEST_F(CredStoreTest, ServiceNameEndsAtFirstZeroAndNeverBeyondItsField)
     EXPECT_EQ(arb_get_credential(&fullLookup, &got), CREDSTORE_ERR_NOT_FOUND);
 }
 
-TEST_F(CredStoreTest, EmptyUserNameIsRefusedWithUserNameNotSet)
-{
+TEST_F(CredStoreTest, EmptyUserNameIsRefusedWithUserNameNotSet) {
     ServiceEntry entry = storeEntry("svc");
     CredentialRecord emptyText = makeRecord("", "secret");  // length 1, zero first byte
     EXPECT_EQ(arb_set_credential(&entry, &emptyText), CREDSTORE_ERR_USER_NAME_NOT_SET);
@@ -169,8 +158,7 @@ TEST_F(CredStoreTest, EmptyUserNameIsRefusedWithUserNameNotSet)
     EXPECT_EQ(arb_get_credential(&lookup, &got), CREDSTORE_ERR_NOT_FOUND);
 }
 
-TEST_F(CredStoreTest, LengthsBeyondTheirFieldsAreRefusedAndNothingIsStored)
-{
+TEST_F(CredStoreTest, LengthsBeyondTheirFieldsAreRefusedAndNothingIsStored) {
     ServiceEntry entry = storeEntry("svc");
     CredentialRecord record = makeRecord("user", "secret");
 
@@ -202,8 +190,7 @@ TEST_F(CredStoreTest, LengthsBeyondTheirFieldsAreRefusedAndNothingIsStored)
     EXPECT_EQ(memcmp(&got, &fullRecord, sizeof got), 0);
 }
 
-TEST_F(CredStoreTest, NullRecordsAndEmptyServiceNameAreInvalidArguments)
-{
+TEST_F(CredStoreTest, NullRecordsAndEmptyServiceNameAreInvalidArguments) {
     ServiceEntry entry = storeEntry("svc");
     CredentialRecord record = makeRecord("user", "secret");
     EXPECT_EQ(arb_set_credential(nullptr, &record), CREDSTORE_ERR_INVALID_ARGUMENT);
@@ -215,8 +202,7 @@ TEST_F(CredStoreTest, NullRecordsAndEmptyServiceNameAreInvalidArguments)
     EXPECT_EQ(arb_get_credential(&empty, &record), CREDSTORE_ERR_INVALID_ARGUMENT);
 }
 
-TEST_F(CredStoreTest, RowsWrittenBySqlComeBackAsStoredOrAreRefusedWhenTheyCannotFit)
-{
+TEST_F(CredStoreTest, RowsWrittenBySqlComeBackAsStoredOrAreRefusedWhenTheyCannotFit) {
     ServiceEntry entry = storeEntry("seed");
     CredentialRecord record = makeRecord("user", "secret");
     ASSERT_EQ(arb_set_credential(&entry, &record), CREDSTORE_OK);  // creates the schema
@@ -246,8 +232,7 @@ TEST_F(CredStoreTest, RowsWrittenBySqlComeBackAsStoredOrAreRefusedWhenTheyCannot
     }
 }
 
-TEST_F(CredStoreTest, DatabaseThatCannotBeOpenedGivesOpenStatus)
-{
+TEST_F(CredStoreTest, DatabaseThatCannotBeOpenedGivesOpenStatus) {
     ServiceEntry entry = storeEntry("svc");
     CredentialRecord record = makeRecord("user", "secret");
 
@@ -265,8 +250,7 @@ TEST_F(CredStoreTest, DatabaseThatCannotBeOpenedGivesOpenStatus)
     EXPECT_EQ(arb_set_credential(&entry, &record), CREDSTORE_ERR_OPEN);
 }
 
-TEST_F(CredStoreTest, DatabaseRunsInWriteAheadLogMode)
-{
+TEST_F(CredStoreTest, DatabaseRunsInWriteAheadLogMode) {
     ServiceEntry entry = storeEntry("svc");
     CredentialRecord record = makeRecord("user", "secret");
     ASSERT_EQ(arb_set_credential(&entry, &record), CREDSTORE_OK);
@@ -280,8 +264,7 @@ TEST_F(CredStoreTest, DatabaseRunsInWriteAheadLogMode)
     sqlite3_close(db);
 }
 
-TEST_F(CredStoreTest, KeptConnectionSeesOtherWritersAndFollowsAReplacedFile)
-{
+TEST_F(CredStoreTest, KeptConnectionSeesOtherWritersAndFollowsAReplacedFile) {
     ServiceEntry first = storeEntry("first");
     CredentialRecord record = makeRecord("user", "secret");
     ASSERT_EQ(arb_set_credential(&first, &record), CREDSTORE_OK);
@@ -305,7 +288,9 @@ TEST_F(CredStoreTest, KeptConnectionSeesOtherWritersAndFollowsAReplacedFile)
     sqlite3 *db = nullptr;
     ASSERT_EQ(sqlite3_open(dbPath_.c_str(), &db), SQLITE_OK);
     sqlite3_stmt *stmt = nullptr;
-    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT CAST(service AS TEXT) FROM credentials", -1, &stmt, nullptr), SQLITE_OK);
+    ASSERT_EQ(
+        sqlite3_prepare_v2(db, "SELECT CAST(service AS TEXT) FROM credentials", -1, &stmt, nullptr),
+        SQLITE_OK);
     ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
     EXPECT_STREQ(reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0)), "second");
     EXPECT_EQ(sqlite3_step(stmt), SQLITE_DONE);
@@ -313,8 +298,7 @@ TEST_F(CredStoreTest, KeptConnectionSeesOtherWritersAndFollowsAReplacedFile)
     sqlite3_close(db);
 }
 
-TEST_F(CredStoreTest, StoreSurvivesWriterBeingKilledAndConcurrentWritersAllLand)
-{
+TEST_F(CredStoreTest, StoreSurvivesWriterBeingKilledAndConcurrentWritersAllLand) {
     // A child stores and is killed at once: the commit must already be
     // durable when arb_set_credential returns.
     pid_t child = fork();
@@ -376,8 +360,7 @@ namespace {
 // Forks `count` children that wait on one pipe and then run `body`; returns
 // how many exited 0.  Closing the pipe's write end starts them together.
 template <class Body>
-int runTogether(int count, Body body)
-{
+int runTogether(int count, Body body) {
     int gate[2];
     if (pipe(gate) != 0) {
         return -1;
@@ -406,8 +389,7 @@ int runTogether(int count, Body body)
     return succeeded;
 }
 
-TEST_F(CredStoreTest, PathThatIsNoRegularFileIsRefusedWithoutBlockingOrFollowing)
-{
+TEST_F(CredStoreTest, PathThatIsNoRegularFileIsRefusedWithoutBlockingOrFollowing) {
     ServiceEntry entry = storeEntry("svc");
     CredentialRecord record = makeRecord("user", "secret");
     // A real database elsewhere, which a link must not lead to.
@@ -447,8 +429,7 @@ TEST_F(CredStoreTest, PathThatIsNoRegularFileIsRefusedWithoutBlockingOrFollowing
     EXPECT_EQ(arb_get_credential(&entry, &got), CREDSTORE_ERR_NOT_REGULAR);
 }
 
-TEST_F(CredStoreTest, ProcessesMakingTheirFirstCallsTogetherAllSucceed)
-{
+TEST_F(CredStoreTest, ProcessesMakingTheirFirstCallsTogetherAllSucceed) {
     constexpr int kRounds = 8;
     constexpr int kProcesses = 16;
     for (int round = 0; round < kRounds; ++round) {

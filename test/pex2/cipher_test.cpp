@@ -19,7 +19,8 @@ namespace {
 std::vector<uint8_t> Hex(const char *text) {
     std::vector<uint8_t> bytes;
     for (size_t i = 0; text[i] != '\0' && text[i + 1] != '\0'; i += 2) {
-        bytes.push_back(static_cast<uint8_t>(strtoul(std::string(text + i, 2).c_str(), nullptr, 16)));
+        bytes.push_back(
+            static_cast<uint8_t>(strtoul(std::string(text + i, 2).c_str(), nullptr, 16)));
     }
     return bytes;
 }
@@ -52,8 +53,7 @@ std::vector<uint8_t> TdesCbc(const std::vector<uint8_t> &key, const std::vector<
 }
 
 // The machine's wrapping key in these cases: kind 2, three-key triple DES.
-const std::vector<uint8_t> kWrappingKey =
-    Hex("0123456789abcdeffedcba987654321089abcdef01234567");
+const std::vector<uint8_t> kWrappingKey = Hex("0123456789abcdeffedcba987654321089abcdef01234567");
 
 /* A key store (format 1) holding kWrappingKey as a kind-2 wrapping key. */
 std::vector<uint8_t> KnownKeyStore() {
@@ -85,8 +85,8 @@ void Append(std::vector<uint8_t> &dst, const uint8_t *src, size_t n) {
 std::vector<uint8_t> WrapKnownKey(const std::vector<uint8_t> &key, uint8_t keyType) {
     const std::vector<uint8_t> iv = Hex("1122334455667788");
     const uint32_t sealed = static_cast<uint32_t>((key.size() + 8) / 8 + 1) * 8;
-    const uint8_t header[8] = {1, 2, 8, keyType, static_cast<uint8_t>(key.size()), 0,
-                               static_cast<uint8_t>(sealed), 0};
+    const uint8_t header[8] = {
+        1, 2, 8, keyType, static_cast<uint8_t>(key.size()), 0, static_cast<uint8_t>(sealed), 0};
     std::vector<uint8_t> checked;
     Append(checked, header, sizeof header);
     Append(checked, iv.data(), iv.size());
@@ -104,7 +104,7 @@ std::vector<uint8_t> WrapKnownKey(const std::vector<uint8_t> &key, uint8_t keyTy
 
 /* A session over the known key store, with helpers for one cipher call. */
 class KnownKeys : public ::testing::Test {
-   protected:
+  protected:
     void SetUp() override {
         WriteFileBytes(kKeyStorePath, KnownKeyStore());
         session_ = std::make_unique<Session>(0x4B41u);
@@ -218,7 +218,7 @@ TEST_F(KnownKeys, TripleDesCbcMatchesSp80067VectorAndPads) {
 
 // A freshly provisioned store, for the cases that need no known key.
 class Ciphers : public ::testing::Test {
-   protected:
+  protected:
     void SetUp() override {
         RemoveKeyStore();
         session_ = std::make_unique<Session>(0x4349u);
@@ -344,8 +344,8 @@ TEST_F(Ciphers, AlgorithmInfoKnowsTheFiveIdentifiersAndTheAesSwitch) {
         EXPECT_EQ(PEXX_GetAlgorithmInfo(module(), oid, info), PEX2_OK);
     }
     const uint8_t otherArc[] = {PEX_OID_VENDOR_PREFIX, 0x1C};
-    const uint8_t wrongLength[] = {0x06, 0x0A, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03,
-                                   0x04, 0x01, 0x02, 0x00};
+    const uint8_t wrongLength[] = {0x06, 0x0A, 0x60, 0x86, 0x48, 0x01,
+                                   0x65, 0x03, 0x04, 0x01, 0x02, 0x00};
     EXPECT_EQ(PEXX_GetAlgorithmInfo(module(), otherArc, info), PEX2_ERR_BAD_ALGORITHM);
     EXPECT_EQ(PEXX_GetAlgorithmInfo(module(), wrongLength, info), PEX2_ERR_BAD_ALGORITHM);
     EXPECT_EQ(PEXX_GetAlgorithmInfo(module(), nullptr, info), PEX2_ERR_BAD_ALGORITHM);

@@ -41,7 +41,8 @@ int ProtectRound(uint64_t module, PexHandle wrapping, uint32_t bits, int round) 
     uint8_t secret[40];
     memset(secret, round & 0xFF, sizeof secret);
     const uint8_t iv[16] = {static_cast<uint8_t>(round)};
-    AlgorithmWithIv cipher(bits == 128 ? OID_AES128_CBC : OID_PEX_CBC8_PAD, iv, bits == 128 ? 16 : 8);
+    AlgorithmWithIv cipher(bits == 128 ? OID_AES128_CBC : OID_PEX_CBC8_PAD, iv,
+                           bits == 128 ? 16 : 8);
     const uint32_t dataLength = bits == 128 ? 32 : 40;  // AES takes whole blocks only
     uint8_t ct[48];
     uint32_t ctLength = sizeof ct;
@@ -92,8 +93,8 @@ TEST(Concurrency, ThreadsSharingOneSession) {
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&, t] {
             for (int round = 0; round < kRounds; ++round) {
-                failures += ProtectRound(s.module(), wrapping, (round + t) % 2 == 0 ? 128 : 168,
-                                         round);
+                failures +=
+                    ProtectRound(s.module(), wrapping, (round + t) % 2 == 0 ? 128 : 168, round);
             }
         });
     }

@@ -65,7 +65,7 @@ std::vector<uint8_t> EncryptSample(Session &s, PexHandle key, uint32_t bits) {
 }
 
 class Keys : public ::testing::Test {
-   protected:
+  protected:
     void SetUp() override { RemoveKeyStore(); }
     void TearDown() override { RemoveKeyStore(); }
 };
@@ -137,9 +137,9 @@ TEST_F(Keys, WrapRefusesTooLittleRoomAndMachineKeys) {
                            wrapping, out, &length),
               PEX2_ERR_MACHINE_KEY);
     // A content key is no wrapping key.
-    EXPECT_EQ(PEXX_WrapKey(s.module(), context, &algorithm.algorithm, 0, nullptr, key, key, out,
-                           &length),
-              PEX2_ERR_BAD_KEY);
+    EXPECT_EQ(
+        PEXX_WrapKey(s.module(), context, &algorithm.algorithm, 0, nullptr, key, key, out, &length),
+        PEX2_ERR_BAD_KEY);
 }
 
 TEST_F(Keys, KeysOutliveContextsHandlesAreFreshAndDestroyIsOnce) {
@@ -284,10 +284,18 @@ TEST_F(Keys, UnreadableKeyStoreIsLeftUntouchedAndRefusesSessions) {
     std::vector<uint8_t> store = ReadFileBytes(kKeyStorePath);
     ASSERT_FALSE(store.empty());
     const std::vector<std::vector<uint8_t>> damaged = {
-        {store.begin(), store.end() - 1},                        // truncated
-        [&] { auto d = store; d[20] ^= 0x40; return d; }(),     // key bits
-        [&] { auto d = store; d[4] = 2; return d; }(),          // format version
-        {'n', 'o', 't', ' ', 'k', 'e', 'y', 's'},                // foreign content
+        {store.begin(), store.end() - 1},  // truncated
+        [&] {
+            auto d = store;
+            d[20] ^= 0x40;
+            return d;
+        }(),  // key bits
+        [&] {
+            auto d = store;
+            d[4] = 2;
+            return d;
+        }(),                                       // format version
+        {'n', 'o', 't', ' ', 'k', 'e', 'y', 's'},  // foreign content
     };
     for (const std::vector<uint8_t> &bytes : damaged) {
         WriteFileBytes(kKeyStorePath, bytes);

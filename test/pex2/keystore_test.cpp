@@ -50,7 +50,7 @@ int WaitCode(pid_t child) {
 }
 
 class KeyStore : public ::testing::Test {
-   protected:
+  protected:
     void SetUp() override {
         RemoveKeyStore();
         alarm(60);  // a call that blocks fails the program instead of hanging

@@ -20,12 +20,12 @@
 
 namespace {
 
-#define CHECK(cond)                                                           \
-    do {                                                                      \
-        if (!(cond)) {                                                        \
+#define CHECK(cond)                                                                  \
+    do {                                                                             \
+        if (!(cond)) {                                                               \
             fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            exit(1);                                                          \
-        }                                                                     \
+            exit(1);                                                                 \
+        }                                                                            \
     } while (0)
 
 /* The wrappers, looked up in the loaded add-on. */
@@ -134,7 +134,7 @@ Sealed Seal(const Api &api, PexHandle wrapping, uint32_t kind, bool aes) {
     CHECK(api.DestroyContext(context) == 0);
 
     context = NewContext(api);
-    const uint8_t *wrapOid = kind == 1 ? OID_PEX_WRAP_KIND1
+    const uint8_t *wrapOid = kind == 1   ? OID_PEX_WRAP_KIND1
                              : kind == 2 ? OID_PEX_CBC8_PAD
                                          : OID_PEX_WRAP_KIND12;
     const uint32_t wrapIvLength = kind == 12 ? 16 : 8;
@@ -153,8 +153,8 @@ Sealed Seal(const Api &api, PexHandle wrapping, uint32_t kind, bool aes) {
     context = NewContext(api);
     sealed.iv.resize(aes ? 16 : 8);
     CHECK(api.GetRandom(context, sealed.iv.data(), static_cast<uint32_t>(sealed.iv.size())) == 0);
-    PexParameters params = {1, PEX_PARAM_IV, 0, static_cast<uint32_t>(sealed.iv.size()), 0,
-                            sealed.iv.data()};
+    PexParameters params = {1, PEX_PARAM_IV,    0, static_cast<uint32_t>(sealed.iv.size()),
+                            0, sealed.iv.data()};
     PexAlgorithm cipher = {aes ? OID_AES128_CBC : OID_PEX_CBC8_PAD, &params, sizeof params};
     CHECK(api.DataEncryptInit(context, &cipher, key) == 0);
     sealed.cipherText.resize(64);
@@ -197,8 +197,8 @@ void Open(const Api &api, PexHandle wrapping, const Sealed &sealed, bool aes) {
     CHECK(api.DestroyContext(context) == 0);
 
     context = NewContext(api);
-    PexParameters params = {1, PEX_PARAM_IV, 0, static_cast<uint32_t>(sealed.iv.size()), 0,
-                            sealed.iv.data()};
+    PexParameters params = {1, PEX_PARAM_IV,    0, static_cast<uint32_t>(sealed.iv.size()),
+                            0, sealed.iv.data()};
     PexAlgorithm cipher = {aes ? OID_AES128_CBC : OID_PEX_CBC8_PAD, &params, sizeof params};
     CHECK(api.DataDecryptInit(context, &cipher, key) == 0);
     uint8_t out[64];
@@ -300,8 +300,9 @@ int main(int argc, char **argv) {
     CHECK(waitpid(child, &status, 0) == child);
     unlink(file);
     CHECK(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    printf("end to end: kind %u wrapping key, AES-128-CBC and triple DES keys unwrapped in a "
-           "second process\n",
-           kind);
+    printf(
+        "end to end: kind %u wrapping key, AES-128-CBC and triple DES keys unwrapped in a "
+        "second process\n",
+        kind);
     return 0;
 }

@@ -43,7 +43,9 @@ inline void WriteFileBytes(const char *path, const std::vector<uint8_t> &bytes) 
 }
 
 /* Starts the next authentication from a missing key store. */
-inline void RemoveKeyStore() { unlink(kKeyStorePath); }
+inline void RemoveKeyStore() {
+    unlink(kKeyStorePath);
+}
 
 /* An error-checking mutex, as the client hands over. */
 struct TestLock {
@@ -68,7 +70,7 @@ struct TestLock {
 
 /* One service session: authenticated on construction, closed on destruction. */
 class Session {
-   public:
+  public:
     explicit Session(uint64_t module) : module_(module) {
         uint8_t scratch[16] = {};
         uint64_t out = 0;
@@ -117,9 +119,9 @@ class Session {
         templ[2] = {PEX_ATTR_TOKEN, 0, 1, 1, 0, 0};
         uint32_t scratch = 0;
         PexHandle key = 0;
-        EXPECT_EQ(PEXX_GenerateKey(module_, context, &algorithm, templ, 3, &scratch, &key,
-                                   0xFFFFFFFFu),
-                  PEX2_OK);
+        EXPECT_EQ(
+            PEXX_GenerateKey(module_, context, &algorithm, templ, 3, &scratch, &key, 0xFFFFFFFFu),
+            PEX2_OK);
         EXPECT_EQ(PEXX_DestroyContext(module_, context), PEX2_OK);
         return key;
     }
@@ -134,7 +136,7 @@ class Session {
         return attribute.value;
     }
 
-   private:
+  private:
     uint64_t module_;
     TestLock lock_;
     int32_t status_ = 0;
