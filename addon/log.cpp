@@ -115,8 +115,8 @@ void mfaLog(int priority, const char *format, ...) {
     va_list args;
     va_start(args, format);
     // The analyzer misses the va_start just above.
-    int length = vsnprintf(formatted, sizeof formatted, format,
-                           args);  // NOLINT(clang-analyzer-valist.Uninitialized)
+    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
+    int length = vsnprintf(formatted, sizeof formatted, format, args);
     va_end(args);
     if (length < 0) {
         return;
