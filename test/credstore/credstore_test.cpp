@@ -17,21 +17,20 @@
 #include <vector>
 
 #include "platform/credstore/kavocredstore.h"
+#include "test/support/temp_dir.h"
 
 namespace {
 
 class CredStoreTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/kavo-credstore-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        dbPath_ = dir_ + "/credstore.db";
+        ASSERT_TRUE(dir_.create("kavo-credstore"));
+        dbPath_ = dir_.file("credstore.db");
         setenv("KAVO_CREDSTORE_DB", dbPath_.c_str(), 1);
     }
     void TearDown() override {
         unsetenv("KAVO_CREDSTORE_DB");
-        std::filesystem::remove_all(dir_);
+        dir_.remove();
     }
 
     // Runs SQL directly against the store's database, as a test that wants
@@ -46,7 +45,7 @@ class CredStoreTest : public ::testing::Test {
         sqlite3_close(db);
     }
 
-    std::string dir_;
+    kavotest::TempDir dir_;
     std::string dbPath_;
 };
 
@@ -236,12 +235,12 @@ TEST_F(CredStoreTest, DatabaseThatCannotBeOpenedGivesOpenStatus) {
     ServiceEntry entry = storeEntry("svc");
     CredentialRecord record = makeRecord("user", "secret");
 
-    setenv("KAVO_CREDSTORE_DB", (dir_ + "/missing/dir/credstore.db").c_str(), 1);
+    setenv("KAVO_CREDSTORE_DB", dir_.file("missing/dir/credstore.db").c_str(), 1);
     EXPECT_EQ(arb_set_credential(&entry, &record), CREDSTORE_ERR_OPEN);
     CredentialRecord got{};
     EXPECT_EQ(arb_get_credential(&entry, &got), CREDSTORE_ERR_OPEN);
 
-    std::string notDb = dir_ + "/not-a-db";
+    std::string notDb = dir_.file("not-a-db");
     FILE *file = fopen(notDb.c_str(), "w");
     ASSERT_NE(file, nullptr);
     fputs("this is not an SQLite database, just some text long enough to fill a header\n", file);
@@ -393,13 +392,13 @@ TEST_F(CredStoreTest, PathThatIsNoRegularFileIsRefusedWithoutBlockingOrFollowing
     ServiceEntry entry = storeEntry("svc");
     CredentialRecord record = makeRecord("user", "secret");
     // A real database elsewhere, which a link must not lead to.
-    const std::string target = dir_ + "/target.db";
+    const std::string target = dir_.file("target.db");
     setenv("KAVO_CREDSTORE_DB", target.c_str(), 1);
     ASSERT_EQ(arb_set_credential(&entry, &record), CREDSTORE_OK);
 
-    const std::string fifo = dir_ + "/fifo.db";
-    const std::string link = dir_ + "/link.db";
-    const std::string directory = dir_ + "/directory.db";
+    const std::string fifo = dir_.file("fifo.db");
+    const std::string link = dir_.file("link.db");
+    const std::string directory = dir_.file("directory.db");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
     ASSERT_EQ(mkdir(directory.c_str(), 0700), 0);

@@ -16,40 +16,38 @@
 
 #include "osa/core_internal.h"
 #include "osa/osa.h"
+#include "test/support/temp_dir.h"
 
 namespace {
 
-constexpr uint8_t kFill = 0xA5;
-constexpr size_t kGuard = 32;
-
 class OsaRandom : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/osa-random-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        missing_ = dir_ + "/missing";
-        fifo_ = dir_ + "/device";
-    }
     void TearDown() override {
         osa_core::setRandomDevicePath(nullptr);
         if (fifoFd_ >= 0) {
             close(fifoFd_);
         }
-        unlink(fifo_.c_str());
-        rmdir(dir_.c_str());
+        dir_.remove();
+    }
+
+    // The device's path, in a directory of the test's own: nothing is there
+    // until UseFifoDevice makes the FIFO.
+    void makeDevicePath() {
+        ASSERT_TRUE(dir_.create("osa-random"));
+        device_ = dir_.file("device");
     }
 
     // Makes the device a FIFO holding `bytes` bytes.  The test keeps a
     // read-write end open, so opening it never blocks and the unread bytes
     // can be counted afterwards.
     void UseFifoDevice(size_t bytes) {
-        ASSERT_EQ(mkfifo(fifo_.c_str(), 0600), 0);
-        fifoFd_ = open(fifo_.c_str(), O_RDWR | O_NONBLOCK);
+        ASSERT_NO_FATAL_FAILURE(makeDevicePath());
+        ASSERT_EQ(mkfifo(device_.c_str(), 0600), 0);
+        fifoFd_ = open(device_.c_str(), O_RDWR | O_NONBLOCK);
         ASSERT_GE(fifoFd_, 0);
         const std::vector<uint8_t> data(bytes, 0x3C);
         ASSERT_EQ(write(fifoFd_, data.data(), data.size()), static_cast<ssize_t>(bytes));
-        osa_core::setRandomDevicePath(fifo_.c_str());
+        osa_core::setRandomDevicePath(device_.c_str());
     }
 
     size_t BytesLeftInFifo() {
@@ -62,13 +60,20 @@ class OsaRandom : public ::testing::Test {
         return left;
     }
 
-    void UseUnreadableDevice() { osa_core::setRandomDevicePath(missing_.c_str()); }
+    void UseUnreadableDevice() {
+        ASSERT_NO_FATAL_FAILURE(makeDevicePath());
+        osa_core::setRandomDevicePath(device_.c_str());
+    }
 
-    std::string dir_;
-    std::string missing_;
-    std::string fifo_;
+    kavotest::TempDir dir_;
+    std::string device_;
     int fifoFd_ = -1;
 };
+
+// What a buffer holds before a call, and how many bytes past the size asked
+// for must keep it.
+constexpr uint8_t kFill = 0xA5;
+constexpr size_t kGuard = 32;
 
 TEST_F(OsaRandom, NullBufferOrZeroSizeTouchesNothing) {
     UseFifoDevice(20);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "osa/osa.h"
+#include "test/support/temp_dir.h"
 
 namespace {
 
@@ -119,16 +120,9 @@ TEST(OsaMemory, UnicodeLengthsCountUnitsAndTheTerminator) {
 
 class OsaFiles : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/osa-files-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override {
-        std::string command = "rm -rf '" + dir_ + "'";
-        ASSERT_EQ(system(command.c_str()), 0);
-    }
-    std::string Path(const char *name) const { return dir_ + "/" + name; }
+    void SetUp() override { ASSERT_TRUE(dir_.create("osa-files")); }
+    void TearDown() override { ASSERT_TRUE(dir_.remove()); }
+    std::string Path(const char *name) const { return dir_.file(name); }
     static std::vector<unsigned char> Pattern(size_t size) {
         std::vector<unsigned char> bytes(size);
         for (size_t i = 0; i < size; ++i) {
@@ -141,7 +135,7 @@ class OsaFiles : public ::testing::Test {
         stat(path.c_str(), &status);
         return status.st_mode & 07777;
     }
-    std::string dir_;
+    kavotest::TempDir dir_;
 };
 
 TEST_F(OsaFiles, CreatedFilesAre0644WhateverTheMask) {
@@ -161,7 +155,7 @@ TEST_F(OsaFiles, CreatedFilesAre0644WhateverTheMask) {
 }
 
 TEST_F(OsaFiles, PathsOf256CharactersAreRefused) {
-    std::string longPath = dir_ + "/";
+    std::string longPath = dir_.path() + "/";
     longPath.append(256 - longPath.size(), 'p');
     OsaFileHandle handle;
     handle.fd = 99;
@@ -317,7 +311,7 @@ TEST_F(OsaFiles, UnreadableFileDoesNotExist) {
     }
     // Root reads every file, so the check runs in a child that has given up
     // root for an unprivileged user; the directory must let that user in.
-    ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(dir_.path().c_str(), 0755), 0);
     const pid_t child = fork();
     ASSERT_NE(child, -1);
     if (child == 0) {
