@@ -90,71 +90,81 @@ class Writer {
     std::thread thread_;
 };
 
-void ExpectWriterWaitsForBothReaders(bool firstInLeavesFirst) {
-    OsaRwLock rw;
-    ASSERT_EQ(OSA_rw_init(&rw), 0);
-    {
-        Reader first(&rw);
-        ASSERT_TRUE(first.WaitInside());
-        Reader second(&rw);
-        ASSERT_TRUE(second.WaitInside()) << "a second reader did not get in";
-        Writer writer(&rw);
-        std::this_thread::sleep_for(milliseconds(150));
-        EXPECT_FALSE(writer.Inside()) << "writer got in beside two readers";
-
-        Reader &leavesFirst = firstInLeavesFirst ? first : second;
-        Reader &leavesLast = firstInLeavesFirst ? second : first;
-        leavesFirst.Join();
-        std::this_thread::sleep_for(milliseconds(150));
-        EXPECT_FALSE(writer.Inside()) << "writer got in beside one reader";
-        leavesLast.Join();
-        writer.Join();
-        EXPECT_EQ(first.lockResult, 0);
-        EXPECT_EQ(second.lockResult, 0);
-        EXPECT_EQ(first.unlockResult, 0);
-        EXPECT_EQ(second.unlockResult, 0);
-        EXPECT_EQ(writer.lockResult, 0);
-        EXPECT_EQ(writer.writerFlag, 1);
-        EXPECT_EQ(writer.unlockResult, 0);
+// Each test starts with `rw` initialised, and every test checks that it can
+// be destroyed at the end.
+class OsaRwLockTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_EQ(OSA_rw_init(&rw), 0);
+        initialised_ = true;
     }
-    EXPECT_EQ(rw.readers, 0);
-    EXPECT_EQ(rw.writer, 0);
-    EXPECT_EQ(OSA_rw_destroy(&rw), 0);
-}
-
-TEST(OsaRwLock, WriterWaitsForReadersLeavingInOrder) {
-    ExpectWriterWaitsForBothReaders(true);
-}
-
-TEST(OsaRwLock, WriterWaitsForReadersLeavingInReverseOrder) {
-    ExpectWriterWaitsForBothReaders(false);
-}
-
-TEST(OsaRwLock, ReadersShareWhileAWriterWaits) {
-    OsaRwLock rw;
-    ASSERT_EQ(OSA_rw_init(&rw), 0);
-    {
-        Reader first(&rw);
-        ASSERT_TRUE(first.WaitInside());
-        Writer writer(&rw);
-        std::this_thread::sleep_for(milliseconds(100));
-        EXPECT_FALSE(writer.Inside());
-        // A waiting writer does not hold back further readers.
-        Reader late(&rw);
-        ASSERT_TRUE(late.WaitInside());
-        EXPECT_EQ(rw.readers, 2);
-        EXPECT_FALSE(writer.Inside());
-        first.Join();
-        late.Join();
-        writer.Join();
-        EXPECT_EQ(writer.lockResult, 0);
+    void TearDown() override {
+        if (initialised_) {
+            EXPECT_EQ(OSA_rw_destroy(&rw), 0);
+        }
     }
-    EXPECT_EQ(OSA_rw_destroy(&rw), 0);
+
+    void expectWriterWaitsForBothReaders(bool firstInLeavesFirst) {
+        {
+            Reader first(&rw);
+            ASSERT_TRUE(first.WaitInside());
+            Reader second(&rw);
+            ASSERT_TRUE(second.WaitInside()) << "a second reader did not get in";
+            Writer writer(&rw);
+            std::this_thread::sleep_for(milliseconds(150));
+            EXPECT_FALSE(writer.Inside()) << "writer got in beside two readers";
+
+            Reader &leavesFirst = firstInLeavesFirst ? first : second;
+            Reader &leavesLast = firstInLeavesFirst ? second : first;
+            leavesFirst.Join();
+            std::this_thread::sleep_for(milliseconds(150));
+            EXPECT_FALSE(writer.Inside()) << "writer got in beside one reader";
+            leavesLast.Join();
+            writer.Join();
+            EXPECT_EQ(first.lockResult, 0);
+            EXPECT_EQ(second.lockResult, 0);
+            EXPECT_EQ(first.unlockResult, 0);
+            EXPECT_EQ(second.unlockResult, 0);
+            EXPECT_EQ(writer.lockResult, 0);
+            EXPECT_EQ(writer.writerFlag, 1);
+            EXPECT_EQ(writer.unlockResult, 0);
+        }
+        EXPECT_EQ(rw.readers, 0);
+        EXPECT_EQ(rw.writer, 0);
+    }
+
+    OsaRwLock rw;
+
+  private:
+    bool initialised_ = false;
+};
+
+TEST_F(OsaRwLockTest, WriterWaitsForReadersLeavingInOrder) {
+    expectWriterWaitsForBothReaders(true);
 }
 
-TEST(OsaRwLock, WriteLockAndUnlockLeaveItFree) {
-    OsaRwLock rw;
-    ASSERT_EQ(OSA_rw_init(&rw), 0);
+TEST_F(OsaRwLockTest, WriterWaitsForReadersLeavingInReverseOrder) {
+    expectWriterWaitsForBothReaders(false);
+}
+
+TEST_F(OsaRwLockTest, ReadersShareWhileAWriterWaits) {
+    Reader first(&rw);
+    ASSERT_TRUE(first.WaitInside());
+    Writer writer(&rw);
+    std::this_thread::sleep_for(milliseconds(100));
+    EXPECT_FALSE(writer.Inside());
+    // A waiting writer does not hold back further readers.
+    Reader late(&rw);
+    ASSERT_TRUE(late.WaitInside());
+    EXPECT_EQ(rw.readers, 2);
+    EXPECT_FALSE(writer.Inside());
+    first.Join();
+    late.Join();
+    writer.Join();
+    EXPECT_EQ(writer.lockResult, 0);
+}
+
+TEST_F(OsaRwLockTest, WriteLockAndUnlockLeaveItFree) {
     EXPECT_EQ(rw.readers, 0);
     EXPECT_EQ(rw.writer, 0);
     ASSERT_EQ(OSA_rw_wrlock(&rw), 0);
@@ -169,12 +179,9 @@ TEST(OsaRwLock, WriteLockAndUnlockLeaveItFree) {
     EXPECT_EQ(OSA_rw_unlock(&rw), 0);
     EXPECT_EQ(OSA_rw_wrlock(&rw), 0);
     EXPECT_EQ(OSA_rw_unlock(&rw), 0);
-    EXPECT_EQ(OSA_rw_destroy(&rw), 0);
 }
 
-TEST(OsaRwLock, WriterBecomesReader) {
-    OsaRwLock rw;
-    ASSERT_EQ(OSA_rw_init(&rw), 0);
+TEST_F(OsaRwLockTest, WriterBecomesReader) {
     ASSERT_EQ(OSA_rw_wrlock(&rw), 0);
     EXPECT_EQ(OSA_rw_wr2rdlock(&rw), 0);
     EXPECT_EQ(rw.readers, 1);
@@ -188,12 +195,9 @@ TEST(OsaRwLock, WriterBecomesReader) {
         writer.Join();
         EXPECT_EQ(writer.lockResult, 0);
     }
-    EXPECT_EQ(OSA_rw_destroy(&rw), 0);
 }
 
-TEST(OsaRwLock, DestroyWhileWriteHeldByCaller) {
-    OsaRwLock rw;
-    ASSERT_EQ(OSA_rw_init(&rw), 0);
+TEST_F(OsaRwLockTest, DestroyWhileWriteHeldByCaller) {
     ASSERT_EQ(OSA_rw_wrlock(&rw), 0);
     EXPECT_EQ(OSA_rw_destroy(&rw), 0);
     EXPECT_EQ(rw.writer, 0);
@@ -202,7 +206,6 @@ TEST(OsaRwLock, DestroyWhileWriteHeldByCaller) {
     ASSERT_EQ(OSA_rw_init(&rw), 0);
     EXPECT_EQ(OSA_rw_wrlock(&rw), 0);
     EXPECT_EQ(OSA_rw_unlock(&rw), 0);
-    EXPECT_EQ(OSA_rw_destroy(&rw), 0);
 }
 
 }  // namespace
