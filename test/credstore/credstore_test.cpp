@@ -62,6 +62,21 @@ ServiceEntry readEntry(const char *name) {
     return entry;
 }
 
+// Reads the record stored for `service` into *got, or into scratch when got
+// is null; returns the store's status.
+int getStored(const char *service, CredentialRecord *got = nullptr) {
+    ServiceEntry entry = readEntry(service);
+    CredentialRecord scratch{};
+    return arb_get_credential(&entry, got != nullptr ? got : &scratch);
+}
+
+// The record stored for `service` comes back byte for byte as `want`.
+void expectStoredExactly(const char *service, const CredentialRecord &want) {
+    CredentialRecord got{};
+    ASSERT_EQ(getStored(service, &got), CREDSTORE_OK);
+    EXPECT_EQ(memcmp(&got, &want, sizeof got), 0);
+}
+
 CredentialRecord makeRecord(const char *user, const std::string &secret) {
     CredentialRecord record{};
     record.userNameLength = static_cast<uint32_t>(strlen(user) + 1);
@@ -81,20 +96,18 @@ TEST_F(CredStoreTest, StoredRecordComesBackByteForByteUnderTheReadLength) {
     ASSERT_EQ(arb_set_credential(&entry, &stored), CREDSTORE_OK);
     EXPECT_TRUE(std::filesystem::exists(dbPath_));
 
-    ServiceEntry lookup = readEntry("mail-relay");
     CredentialRecord got;
     memset(&got, 0xAA, sizeof got);  // the store must overwrite every byte
-    ASSERT_EQ(arb_get_credential(&lookup, &got), CREDSTORE_OK);
+    ASSERT_EQ(getStored("mail-relay", &got), CREDSTORE_OK);
     EXPECT_EQ(memcmp(&got, &stored, sizeof got), 0);
     EXPECT_EQ(got.userNameLength, 12u);
     EXPECT_EQ(got.secretLength, 300u);
 }
 
 TEST_F(CredStoreTest, UnknownServiceIsNotFoundAndLeavesRecordZeroed) {
-    ServiceEntry lookup = readEntry("never-stored");
     CredentialRecord got;
     memset(&got, 0xAA, sizeof got);
-    EXPECT_EQ(arb_get_credential(&lookup, &got), CREDSTORE_ERR_NOT_FOUND);
+    EXPECT_EQ(getStored("never-stored", &got), CREDSTORE_ERR_NOT_FOUND);
     CredentialRecord zero{};
     EXPECT_EQ(memcmp(&got, &zero, sizeof got), 0);
 
@@ -114,12 +127,8 @@ TEST_F(CredStoreTest, SecondStoreReplacesTheFirst) {
     CredentialRecord second = makeRecord("u2", "short");
     ASSERT_EQ(arb_set_credential(&entry, &first), CREDSTORE_OK);
     ASSERT_EQ(arb_set_credential(&entry, &second), CREDSTORE_OK);
-
-    ServiceEntry lookup = readEntry("svc");
-    CredentialRecord got{};
-    ASSERT_EQ(arb_get_credential(&lookup, &got), CREDSTORE_OK);
     // No trace of the longer first record survives in the second.
-    EXPECT_EQ(memcmp(&got, &second, sizeof got), 0);
+    expectStoredExactly("svc", second);
 }
 
 TEST_F(CredStoreTest, ServiceNameEndsAtFirstZeroAndNeverBeyondItsField) {
@@ -129,9 +138,8 @@ TEST_F(CredStoreTest, ServiceNameEndsAtFirstZeroAndNeverBeyondItsField) {
     entry.nameLength = 77;
     CredentialRecord record = makeRecord("user", "secret");
     ASSERT_EQ(arb_set_credential(&entry, &record), CREDSTORE_OK);
-    ServiceEntry lookup = readEntry("svc");
     CredentialRecord got{};
-    EXPECT_EQ(arb_get_credential(&lookup, &got), CREDSTORE_OK);
+    EXPECT_EQ(getStored("svc", &got), CREDSTORE_OK);
 
     // A name that fills all 512 bytes with no zero is taken whole.
     ServiceEntry full{};
@@ -151,10 +159,7 @@ TEST_F(CredStoreTest, EmptyUserNameIsRefusedWithUserNameNotSet) {
     CredentialRecord zeroLength = makeRecord("user", "secret");
     zeroLength.userNameLength = 0;
     EXPECT_EQ(arb_set_credential(&entry, &zeroLength), CREDSTORE_ERR_USER_NAME_NOT_SET);
-
-    ServiceEntry lookup = readEntry("svc");
-    CredentialRecord got{};
-    EXPECT_EQ(arb_get_credential(&lookup, &got), CREDSTORE_ERR_NOT_FOUND);
+    EXPECT_EQ(getStored("svc"), CREDSTORE_ERR_NOT_FOUND);
 }
 
 TEST_F(CredStoreTest, LengthsBeyondTheirFieldsAreRefusedAndNothingIsStored) {
@@ -173,10 +178,7 @@ TEST_F(CredStoreTest, LengthsBeyondTheirFieldsAreRefusedAndNothingIsStored) {
     ServiceEntry longName = entry;
     longName.nameLength = 513;
     EXPECT_EQ(arb_set_credential(&longName, &record), CREDSTORE_ERR_LENGTH);
-
-    ServiceEntry lookup = readEntry("svc");
-    CredentialRecord got{};
-    EXPECT_EQ(arb_get_credential(&lookup, &got), CREDSTORE_ERR_NOT_FOUND);
+    EXPECT_EQ(getStored("svc"), CREDSTORE_ERR_NOT_FOUND);
 
     // The field sizes themselves are accepted.
     CredentialRecord fullRecord{};
@@ -185,8 +187,7 @@ TEST_F(CredStoreTest, LengthsBeyondTheirFieldsAreRefusedAndNothingIsStored) {
     fullRecord.secretLength = 1024;
     memset(fullRecord.secret, 0x5A, sizeof fullRecord.secret);
     ASSERT_EQ(arb_set_credential(&entry, &fullRecord), CREDSTORE_OK);
-    ASSERT_EQ(arb_get_credential(&lookup, &got), CREDSTORE_OK);
-    EXPECT_EQ(memcmp(&got, &fullRecord, sizeof got), 0);
+    expectStoredExactly("svc", fullRecord);
 }
 
 TEST_F(CredStoreTest, NullRecordsAndEmptyServiceNameAreInvalidArguments) {
@@ -314,9 +315,8 @@ TEST_F(CredStoreTest, StoreSurvivesWriterBeingKilledAndConcurrentWritersAllLand)
     int wstatus = 0;
     ASSERT_EQ(waitpid(child, &wstatus, 0), child);
     ASSERT_TRUE(WIFSIGNALED(wstatus)) << "child failed to store";
-    ServiceEntry lookup = readEntry("killed-writer");
     CredentialRecord got{};
-    ASSERT_EQ(arb_get_credential(&lookup, &got), CREDSTORE_OK);
+    ASSERT_EQ(getStored("killed-writer", &got), CREDSTORE_OK);
     EXPECT_STREQ(got.userName, "durable");
 
     // Several processes writing at once wait for each other's locks.
