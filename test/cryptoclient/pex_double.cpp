@@ -4,6 +4,7 @@
 
 #include <string.h>
 
+#include <algorithm>
 #include <atomic>
 #include <map>
 #include <mutex>
@@ -28,6 +29,13 @@ pthread_mutex_t *heldLock = nullptr;
 AuthenticationView authentication;
 int failures = 0;
 std::vector<const pthread_mutex_t *> unlocks;
+
+/* Runs `read` on the double's state with the state locked; what it returns. */
+template <typename Read>
+auto underLock(Read read) {
+    std::lock_guard<std::mutex> guard(stateMutex);
+    return read();
+}
 
 template <typename T>
 uint64_t word(T value) {
@@ -119,51 +127,40 @@ void setLogging(bool on) {
 }
 
 std::vector<Call> calls() {
-    std::lock_guard<std::mutex> guard(stateMutex);
-    return callLog;
+    return underLock([] { return callLog; });
 }
 
 size_t countOf(const std::string &function) {
-    std::lock_guard<std::mutex> guard(stateMutex);
-    size_t n = 0;
-    for (const Call &c : callLog) {
-        n += c.function == function ? 1 : 0;
-    }
-    return n;
+    return underLock([&function] {
+        return static_cast<size_t>(
+            std::count_if(callLog.begin(), callLog.end(),
+                          [&function](const Call &c) { return c.function == function; }));
+    });
 }
 
 size_t operationCount() {
-    std::lock_guard<std::mutex> guard(stateMutex);
-    return operations;
+    return underLock([] { return operations; });
 }
 
 AuthenticationView lastAuthentication() {
-    std::lock_guard<std::mutex> guard(stateMutex);
-    return authentication;
+    return underLock([] { return authentication; });
 }
 
 pthread_mutex_t *sessionLock() {
-    std::lock_guard<std::mutex> guard(stateMutex);
-    return heldLock;
+    return underLock([] { return heldLock; });
 }
 
 int lockFailures() {
-    std::lock_guard<std::mutex> guard(stateMutex);
-    return failures;
+    return underLock([] { return failures; });
 }
 
 size_t unlockCount() {
-    std::lock_guard<std::mutex> guard(stateMutex);
-    return unlocks.size();
+    return underLock([] { return unlocks.size(); });
 }
 
 size_t unlockCount(const pthread_mutex_t *mutex) {
-    std::lock_guard<std::mutex> guard(stateMutex);
-    size_t n = 0;
-    for (const pthread_mutex_t *m : unlocks) {
-        n += m == mutex ? 1 : 0;
-    }
-    return n;
+    return underLock(
+        [mutex] { return static_cast<size_t>(std::count(unlocks.begin(), unlocks.end(), mutex)); });
 }
 
 }  // namespace pexdouble

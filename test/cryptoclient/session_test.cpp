@@ -33,6 +33,16 @@ class ClientSession : public pexdouble::ClientTest {
         EXPECT_EQ(OSA_GetModuleHandle(0), 1u);
     }
 
+    /* The arguments both authentications pass alike: the module identifier,
+     * the session lock and zeros in the third and fifth places. */
+    void expectAuthenticationArgs(const pexdouble::Call &auth, size_t count, uint64_t module) {
+        ASSERT_EQ(auth.args.size(), count);
+        EXPECT_EQ(auth.args[0], module);
+        EXPECT_EQ(auth.args[1], reinterpret_cast<uintptr_t>(&pexLock));
+        EXPECT_EQ(auth.args[2], 0u);
+        EXPECT_EQ(auth.args[4], 0u);
+    }
+
     int processId = 1234; /* what the protection layer's initArg points to */
 };
 
@@ -73,12 +83,8 @@ TEST_F(ClientSession, TwoOpeningsAuthenticateOnceAndTheSecondShutdownCloses) {
     /* The authentication's arguments, in order. */
     const pexdouble::Call auth = pexdouble::calls().at(0);
     ASSERT_EQ(auth.function, "PEXX_Authenticate");
-    ASSERT_EQ(auth.args.size(), 6u);
-    EXPECT_EQ(auth.args[0], module);
-    EXPECT_EQ(auth.args[1], reinterpret_cast<uintptr_t>(&pexLock));
-    EXPECT_EQ(auth.args[2], 0u);
+    ASSERT_NO_FATAL_FAILURE(expectAuthenticationArgs(auth, 6, module));
     EXPECT_NE(auth.args[3], 0u);
-    EXPECT_EQ(auth.args[4], 0u);
     EXPECT_NE(auth.args[5], 0u);
     EXPECT_EQ(pexdouble::lastAuthentication().out64AtEntry, 0u);
     EXPECT_EQ(pexdouble::sessionLock(), &pexLock);
@@ -176,11 +182,7 @@ TEST_F(ClientSession, Init2HandsItsFlagsToTheLibraryOnlyWhenItOpens) {
     expectOpen();
     ASSERT_EQ(pexdouble::countOf("PEXX_Authenticate2"), 1u);
     const pexdouble::Call auth = pexdouble::calls().at(0);
-    ASSERT_EQ(auth.args.size(), 7u);
-    EXPECT_EQ(auth.args[0], hModule);
-    EXPECT_EQ(auth.args[1], reinterpret_cast<uintptr_t>(&pexLock));
-    EXPECT_EQ(auth.args[2], 0u);
-    EXPECT_EQ(auth.args[4], 0u);
+    ASSERT_NO_FATAL_FAILURE(expectAuthenticationArgs(auth, 7, hModule));
     EXPECT_EQ(auth.args[6], 0x80000005u);
     EXPECT_EQ(pexdouble::countOf("PEXX_Authenticate"), 0u);
 
