@@ -18,6 +18,24 @@ namespace {
 
 using LssSession = lsstest::LayerTest;
 
+/* Starts the session, empties the call log and fetches a key with `get`,
+ * which must succeed. */
+void startAndGetKey(int32_t (*get)(PexHandle *), PexHandle *key) {
+    ASSERT_EQ(lssStart(), 0);
+    lssfake::clearLog();
+    ASSERT_EQ(get(key), 0);
+}
+
+/* A context that cannot be created fails `call` with the same status, and
+ * nothing else is asked of the service. */
+template <typename Call>
+void expectContextFailureReturned(Call call, int32_t status) {
+    lssfake::fail("CreateContext", status);
+    lssfake::clearLog();
+    EXPECT_EQ(call(), status);
+    EXPECT_EQ(state().calls, (Calls{"CreateContext"}));
+}
+
 TEST_F(LssSession, StartOpensTheSessionOnceAndProbesForAes) {
     EXPECT_EQ(LSSBagCount(), LSS_ERR_FAILURE);
     EXPECT_EQ(state().calls, (Calls{"Init", "GetAlgorithmInfo"}));
@@ -67,10 +85,8 @@ TEST_F(LssSession, FailedInitLeavesTheLayerNotStartedAndIsRetried) {
 }
 
 TEST_F(LssSession, FindWrappingKeySearchesWithTheTwoRecordTemplate) {
-    ASSERT_EQ(lssStart(), 0);
-    lssfake::clearLog();
     PexHandle key = 0;
-    ASSERT_EQ(lssFindWrappingKey(&key), 0);
+    ASSERT_NO_FATAL_FAILURE(startAndGetKey(lssFindWrappingKey, &key));
     EXPECT_EQ(key, lssfake::kWrappingKey);
     EXPECT_EQ(state().calls,
               (Calls{"CreateContext", "FindObjectsInit", "FindObjects", "DestroyContext"}));
@@ -100,18 +116,13 @@ TEST_F(LssSession, FindWrappingKeyFailuresStoreNoHandle) {
     ASSERT_EQ(lssStart(), 0);
     lssfake::fail("FindObjects", -7002);
     EXPECT_EQ(lssFindWrappingKey(&key), -7002);
-    lssfake::fail("CreateContext", -7003);
-    lssfake::clearLog();
-    EXPECT_EQ(lssFindWrappingKey(&key), -7003);
-    EXPECT_EQ(state().calls, (Calls{"CreateContext"}));
+    expectContextFailureReturned([&key] { return lssFindWrappingKey(&key); }, -7003);
     EXPECT_EQ(key, untouched);
 }
 
 TEST_F(LssSession, PartitionKeyAndDestroyKeyRunInAContextOfTheirOwn) {
-    ASSERT_EQ(lssStart(), 0);
-    lssfake::clearLog();
     PexHandle key = 0;
-    ASSERT_EQ(lssGetPartitionKey(&key), 0);
+    ASSERT_NO_FATAL_FAILURE(startAndGetKey(lssGetPartitionKey, &key));
     EXPECT_EQ(key, lssfake::kPartitionKey);
     EXPECT_EQ(state().partitionBufferLength, 32u);
 
@@ -135,10 +146,7 @@ TEST_F(LssSession, PartitionKeyAndDestroyKeyRunInAContextOfTheirOwn) {
 
     lssfake::fail("DestroyObject", -7005);
     EXPECT_EQ(lssDestroyKey(&content), -7005);
-    lssfake::fail("CreateContext", -7006);
-    lssfake::clearLog();
-    EXPECT_EQ(lssDestroyKey(&content), -7006);
-    EXPECT_EQ(state().calls, (Calls{"CreateContext"}));
+    expectContextFailureReturned([&content] { return lssDestroyKey(&content); }, -7006);
 }
 
 }  // namespace
