@@ -49,6 +49,19 @@ class SessionTest : public ::testing::Test {
 
     static bool sessionClosed() { return *addon_.pexInitialized == 0 && *addon_.initCounter == 0; }
 
+    // Stores credentials for `service` and reads them back whole; each
+    // request must leave the session closed.
+    static void storeAndLoad(const char *service, const char *user, const char *password) {
+        ASSERT_EQ(addon_.setCreds(service, user, password), 0);
+        EXPECT_TRUE(sessionClosed());
+        char gotUser[256] = {};
+        char gotPassword[256] = {};
+        ASSERT_EQ(addon_.loadCreds(service, gotUser, gotPassword), 0);
+        EXPECT_STREQ(gotUser, user);
+        EXPECT_STREQ(gotPassword, password);
+        EXPECT_TRUE(sessionClosed());
+    }
+
     static Addon addon_;
 };
 
@@ -56,17 +69,11 @@ Addon SessionTest::addon_;
 
 TEST_F(SessionTest, EveryRequestClosesTheSessionOnSuccessAndFailure) {
     ASSERT_TRUE(sessionClosed());
-    ASSERT_EQ(addon_.setCreds("session-svc", "alice", "s3cret"), 0);
-    EXPECT_TRUE(sessionClosed());
-
-    char user[256] = {};
-    char password[256] = {};
-    ASSERT_EQ(addon_.loadCreds("session-svc", user, password), 0);
-    EXPECT_STREQ(user, "alice");
-    EXPECT_STREQ(password, "s3cret");
-    EXPECT_TRUE(sessionClosed());
+    ASSERT_NO_FATAL_FAILURE(storeAndLoad("session-svc", "alice", "s3cret"));
 
     // Failures: the store has no entry; the user name alone is read.
+    char user[256] = {};
+    char password[256] = {};
     EXPECT_EQ(addon_.loadCreds("no-such-service", user, password), -1);
     EXPECT_TRUE(sessionClosed());
     memset(user, 0, sizeof user);
@@ -83,13 +90,7 @@ TEST_F(SessionTest, FailedProtectionClosesTheSessionAndTheNextRequestReopensIt) 
     EXPECT_TRUE(sessionClosed());
     unsetenv("PEX2_NO_WRAPPING_KEY");
 
-    ASSERT_EQ(addon_.setCreds("reopen-svc", "bob", "pw"), 0);
-    EXPECT_TRUE(sessionClosed());
-    char user[256] = {};
-    char password[256] = {};
-    ASSERT_EQ(addon_.loadCreds("reopen-svc", user, password), 0);
-    EXPECT_STREQ(password, "pw");
-    EXPECT_TRUE(sessionClosed());
+    ASSERT_NO_FATAL_FAILURE(storeAndLoad("reopen-svc", "bob", "pw"));
 }
 
 }  // namespace
