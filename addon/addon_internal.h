@@ -19,6 +19,39 @@
 #define MFA_NAPI_STEP(function, message, call) \
     (((call) == napi_ok) ? true : (MFA_FAIL(KAVO_STEP_NODE_API, function, message), false))
 
+/* The arguments of one callback call, as Node-API hands them over. */
+struct MfaArguments {
+    size_t argc = MFA_ARGUMENT_COUNT;
+    napi_value argv[MFA_ARGUMENT_COUNT] = {};
+};
+
+/* The phases every synchronous callback runs after its arguments arrived:
+ * read them into the request, do the work, build the result.  A phase that
+ * fails has logged its own message; the call then returns nullptr. */
+template <typename Request>
+napi_value mfaRunPhases(napi_env env, const MfaArguments &arguments, Request *request,
+                        int32_t (*read)(napi_env, const napi_value *, Request *),
+                        int32_t (*core)(Request *), napi_value (*make)(napi_env, Request *)) {
+    if (read(env, arguments.argv, request) != 0 || core(request) != 0) {
+        return nullptr;
+    }
+    return make(env, request);
+}
+
+/* A synchronous callback from its start: asks Node-API for the arguments (a
+ * failure logs `message`, the callback's own text) and then runs the phases
+ * on `request`.  A macro so that the step's line is the callback's own. */
+#define MFA_RUN_CALLBACK(function, message, env, info, request, read, core, make)                  \
+    ([&]() -> napi_value {                                                                         \
+        MfaArguments arguments_;                                                                   \
+        if (!MFA_NAPI_STEP(function, message,                                                      \
+                           napi_get_cb_info(env, info, &arguments_.argc, arguments_.argv, nullptr, \
+                                            nullptr))) {                                           \
+            return nullptr;                                                                        \
+        }                                                                                          \
+        return mfaRunPhases(env, arguments_, request, read, core, make);                           \
+    }())
+
 /* Reads one string argument into `buffer` with read size `readSize` (a
  * longer string is cut to readSize - 1 bytes without a message).  A read
  * that fails (not a string) logs `message`.  A string holding a NUL byte

@@ -64,6 +64,14 @@ void copyUpToZero(char *target, const char *source, size_t limit) {
     memset(target + length, 0, limit - length);
 }
 
+// A JavaScript string of a fixed-size field's text: up to its first zero
+// byte, or the whole field when it holds none (so a stored user name of 256
+// bytes is returned whole without reading past it).
+template <size_t N>
+napi_status makeFieldString(napi_env env, const char (&field)[N], napi_value *out) {
+    return napi_create_string_utf8(env, field, strnlen(field, N), out);
+}
+
 }  // namespace
 
 int32_t encryptCredential(const char *password, ProtectedSecret *protectedSecret) {
@@ -202,38 +210,24 @@ napi_value MakeSetCredentialsResult(napi_env env, KavoSetCredentials * /*request
     napi_value status = nullptr;
     napi_value result = nullptr;
     mfaRecordBegin();
-    if (!MFA_NAPI_STEP("arb_set_credentials", "napi_create_object failed in arb_set_credentials",
-                       napi_create_object(env, &result))) {
-        return nullptr;
-    }
-    if (!MFA_NAPI_STEP("arb_set_credentials", "napi_create_string_utf8 failed for status",
-                       napi_create_string_utf8(env, "OK", NAPI_AUTO_LENGTH, &status))) {
-        return nullptr;
-    }
-    if (!MFA_NAPI_STEP("arb_set_credentials", "napi_set_named_property failed for status",
-                       napi_set_named_property(env, result, "status", status))) {
-        return nullptr;
-    }
-    return result;
+    const bool built =
+        MFA_NAPI_STEP("arb_set_credentials", "napi_create_object failed in arb_set_credentials",
+                      napi_create_object(env, &result)) &&
+        MFA_NAPI_STEP("arb_set_credentials", "napi_create_string_utf8 failed for status",
+                      napi_create_string_utf8(env, "OK", NAPI_AUTO_LENGTH, &status)) &&
+        MFA_NAPI_STEP("arb_set_credentials", "napi_set_named_property failed for status",
+                      napi_set_named_property(env, result, "status", status));
+    return built ? result : nullptr;
 }
 
 napi_value arb_set_credentials(napi_env env, napi_callback_info info) {
-    size_t argc = MFA_ARGUMENT_COUNT;
-    napi_value argv[MFA_ARGUMENT_COUNT] = {};
     KavoSetCredentials request = {};
     WipeOnExit wipePassword(request.password, sizeof request.password);
-
-    if (!MFA_NAPI_STEP("arb_set_credentials", "napi_get_cb_info failed",
-                       napi_get_cb_info(env, info, &argc, argv, nullptr, nullptr))) {
-        return nullptr;
-    }
-    if (ReadSetCredentialsArguments(env, argv, &request) != 0 ||
-        SetCredentialsCore(&request) != 0) {
-        return nullptr;
-    }
-    // The credential is stored from here on, even if building the result
-    // fails.
-    return MakeSetCredentialsResult(env, &request);
+    // Once the work phase succeeded the credential is stored, even if
+    // building the result fails.
+    return MFA_RUN_CALLBACK("arb_set_credentials", "napi_get_cb_info failed", env, info, &request,
+                            ReadSetCredentialsArguments, SetCredentialsCore,
+                            MakeSetCredentialsResult);
 }
 
 int32_t load_creds_from_arb(const char *serviceName, char *userNameOut, char *passwordOut) {
@@ -335,53 +329,28 @@ napi_value MakeGetCredentialsResult(napi_env env, KavoGetCredentials *request) {
     napi_value napiPassword = nullptr;
     napi_value result = nullptr;
     mfaRecordBegin();
-    if (!MFA_NAPI_STEP("arb_get_credentials", "napi_create_object failed for credentialsObject",
-                       napi_create_object(env, &result))) {
-        return nullptr;
-    }
-    // A stored user name of 256 bytes fills the buffer with no zero after
-    // it; the string's length is bounded by the buffer, so such a name is
-    // returned whole without reading past it.
-    if (!MFA_NAPI_STEP("arb_get_credentials",
-                       "napi_create_string_utf8 failed for username in arb_get_credentials",
-                       napi_create_string_utf8(env, request->userName,
-                                               strnlen(request->userName, sizeof request->userName),
-                                               &napiUserName))) {
-        return nullptr;
-    }
-    if (!MFA_NAPI_STEP("arb_get_credentials",
-                       "napi_create_string_utf8 failed for password in arb_get_credentials",
-                       napi_create_string_utf8(env, request->password,
-                                               strnlen(request->password, sizeof request->password),
-                                               &napiPassword))) {
-        return nullptr;
-    }
-    if (!MFA_NAPI_STEP("arb_get_credentials",
-                       "napi_set_named_property failed for username in arb_get_credentials",
-                       napi_set_named_property(env, result, "user_name", napiUserName))) {
-        return nullptr;
-    }
-    if (!MFA_NAPI_STEP("arb_get_credentials",
-                       "napi_set_named_property failed for password in arb_get_credentials",
-                       napi_set_named_property(env, result, "password", napiPassword))) {
-        return nullptr;
-    }
-    return result;
+    const bool built =
+        MFA_NAPI_STEP("arb_get_credentials", "napi_create_object failed for credentialsObject",
+                      napi_create_object(env, &result)) &&
+        MFA_NAPI_STEP("arb_get_credentials",
+                      "napi_create_string_utf8 failed for username in arb_get_credentials",
+                      makeFieldString(env, request->userName, &napiUserName)) &&
+        MFA_NAPI_STEP("arb_get_credentials",
+                      "napi_create_string_utf8 failed for password in arb_get_credentials",
+                      makeFieldString(env, request->password, &napiPassword)) &&
+        MFA_NAPI_STEP("arb_get_credentials",
+                      "napi_set_named_property failed for username in arb_get_credentials",
+                      napi_set_named_property(env, result, "user_name", napiUserName)) &&
+        MFA_NAPI_STEP("arb_get_credentials",
+                      "napi_set_named_property failed for password in arb_get_credentials",
+                      napi_set_named_property(env, result, "password", napiPassword));
+    return built ? result : nullptr;
 }
 
 napi_value arb_get_credentials(napi_env env, napi_callback_info info) {
-    size_t argc = MFA_ARGUMENT_COUNT;
-    napi_value argv[MFA_ARGUMENT_COUNT] = {};
     KavoGetCredentials request = {};
     WipeOnExit wipePassword(request.password, sizeof request.password);
-
-    if (!MFA_NAPI_STEP("arb_get_credentials", "napi_get_cb_info failed",
-                       napi_get_cb_info(env, info, &argc, argv, nullptr, nullptr))) {
-        return nullptr;
-    }
-    if (ReadGetCredentialsArguments(env, argv, &request) != 0 ||
-        GetCredentialsCore(&request) != 0) {
-        return nullptr;
-    }
-    return MakeGetCredentialsResult(env, &request);
+    return MFA_RUN_CALLBACK("arb_get_credentials", "napi_get_cb_info failed", env, info, &request,
+                            ReadGetCredentialsArguments, GetCredentialsCore,
+                            MakeGetCredentialsResult);
 }

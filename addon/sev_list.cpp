@@ -218,16 +218,7 @@ napi_value MakeSevListResult(napi_env env, KavoSevList *request) {
 }
 
 napi_value get_sev_list(napi_env env, napi_callback_info info) {
-    size_t argc = MFA_ARGUMENT_COUNT;
-    napi_value argv[MFA_ARGUMENT_COUNT] = {};
     KavoSevList request = {};
-
-    if (!MFA_NAPI_STEP("get_sev_list", "napi_get_cb_info failed",
-                       napi_get_cb_info(env, info, &argc, argv, nullptr, nullptr))) {
-        return nullptr;
-    }
-    if (ReadSevListArguments(env, argv, &request) != 0 || GetSevListCore(&request) != 0) {
-        return nullptr;
-    }
-    return MakeSevListResult(env, &request);
+    return MFA_RUN_CALLBACK("get_sev_list", "napi_get_cb_info failed", env, info, &request,
+                            ReadSevListArguments, GetSevListCore, MakeSevListResult);
 }

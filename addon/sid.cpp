@@ -50,35 +50,22 @@ napi_value MakeSidFromNameResult(napi_env env, KavoSidFromName *request) {
     napi_value napiSid = nullptr;
     napi_value result = nullptr;
     mfaRecordBegin();
-    if (!MFA_NAPI_STEP(
-            "get_sid_from_name", "napi_create_string_utf8 failed for napi_sid in get_sid_from_name",
-            napi_create_string_utf8(env, request->sidText, NAPI_AUTO_LENGTH, &napiSid))) {
-        return nullptr;
-    }
-    if (!MFA_NAPI_STEP("get_sid_from_name", "Failed to create NAPI object in get_sid_from_name",
-                       napi_create_object(env, &result))) {
-        return nullptr;
-    }
-    if (!MFA_NAPI_STEP("get_sid_from_name",
-                       "napi_set_named_property failed for napi_sid in get_sid_from_name",
-                       napi_set_named_property(env, result, "sid", napiSid))) {
-        return nullptr;
-    }
-    return result;
+    // The string value is made before the result object.
+    const bool built =
+        MFA_NAPI_STEP("get_sid_from_name",
+                      "napi_create_string_utf8 failed for napi_sid in get_sid_from_name",
+                      napi_create_string_utf8(env, request->sidText, NAPI_AUTO_LENGTH, &napiSid)) &&
+        MFA_NAPI_STEP("get_sid_from_name", "Failed to create NAPI object in get_sid_from_name",
+                      napi_create_object(env, &result)) &&
+        MFA_NAPI_STEP("get_sid_from_name",
+                      "napi_set_named_property failed for napi_sid in get_sid_from_name",
+                      napi_set_named_property(env, result, "sid", napiSid));
+    return built ? result : nullptr;
 }
 
 napi_value get_sid_from_name(napi_env env, napi_callback_info info) {
-    size_t argc = MFA_ARGUMENT_COUNT;
-    napi_value argv[MFA_ARGUMENT_COUNT] = {};
     KavoSidFromName request = {};
-
-    if (!MFA_NAPI_STEP("get_sid_from_name", "get_sid_from_name: napi_get_cb_info failed",
-                       napi_get_cb_info(env, info, &argc, argv, nullptr, nullptr))) {
-        return nullptr;
-    }
-    if (ReadSidFromNameArguments(env, argv, &request) != 0 || GetSidFromNameCore(&request) != 0) {
-        return nullptr;
-    }
-    // The string value is made before the result object.
-    return MakeSidFromNameResult(env, &request);
+    return MFA_RUN_CALLBACK("get_sid_from_name", "get_sid_from_name: napi_get_cb_info failed", env,
+                            info, &request, ReadSidFromNameArguments, GetSidFromNameCore,
+                            MakeSidFromNameResult);
 }

@@ -4,8 +4,10 @@
 #ifndef KAVO_FUZZ_CHECK_H
 #define KAVO_FUZZ_CHECK_H
 
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #define FUZZ_CHECK(condition)                                                             \
     do {                                                                                  \
@@ -14,5 +16,17 @@
             abort();                                                                      \
         }                                                                                 \
     } while (0)
+
+/* The input as a NUL-terminated string on the heap (bytes after an embedded
+ * NUL are not part of it); the caller frees it. */
+inline char *fuzzCopyString(const uint8_t *data, size_t size) {
+    auto *copy = static_cast<char *>(malloc(size + 1));
+    FUZZ_CHECK(copy != nullptr);
+    if (size > 0) {
+        memcpy(copy, data, size);
+    }
+    copy[size] = '\0';
+    return copy;
+}
 
 #endif

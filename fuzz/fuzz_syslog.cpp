@@ -55,12 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (percents > kMaxConversions) {
         return 0;
     }
-    auto *format = static_cast<char *>(malloc(size + 1));
-    FUZZ_CHECK(format != nullptr);
-    if (size > 0) {
-        memcpy(format, data, size);
-    }
-    format[size] = '\0';
+    char *format = fuzzCopyString(data, size);
     const size_t length = strlen(format);
 
     const int fd = traceFile();

@@ -12,12 +12,7 @@
 #include "fuzz/fuzz_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    auto *source = static_cast<char *>(malloc(size + 1));
-    FUZZ_CHECK(source != nullptr);
-    if (size > 0) {
-        memcpy(source, data, size);
-    }
-    source[size] = '\0';
+    char *source = fuzzCopyString(data, size);
     const size_t length = strlen(source);
     const size_t capacity = 2 * (length + 1);
     auto *target = static_cast<unsigned char *>(malloc(capacity));

@@ -199,32 +199,17 @@ int32_t LSSShutdown(void) {
 
 /* The bag functions are not supported.  Each still starts the session, as
  * callers of the layer have always seen it do, and then refuses. */
-int32_t LSSPut(void) {
-    (void)lssStart();
-    return LSS_ERR_FAILURE;
-}
+#define LSS_REFUSED_BAG_FUNCTION(name) \
+    int32_t name(void) {               \
+        (void)lssStart();              \
+        return LSS_ERR_FAILURE;        \
+    }
 
-int32_t LSSGet(void) {
-    (void)lssStart();
-    return LSS_ERR_FAILURE;
-}
+LSS_REFUSED_BAG_FUNCTION(LSSPut)
+LSS_REFUSED_BAG_FUNCTION(LSSGet)
+LSS_REFUSED_BAG_FUNCTION(LSSDeleteBag)
+LSS_REFUSED_BAG_FUNCTION(LSSDeleteAllBags)
+LSS_REFUSED_BAG_FUNCTION(LSSBagCount)
+LSS_REFUSED_BAG_FUNCTION(LSSBagList)
 
-int32_t LSSDeleteBag(void) {
-    (void)lssStart();
-    return LSS_ERR_FAILURE;
-}
-
-int32_t LSSDeleteAllBags(void) {
-    (void)lssStart();
-    return LSS_ERR_FAILURE;
-}
-
-int32_t LSSBagCount(void) {
-    (void)lssStart();
-    return LSS_ERR_FAILURE;
-}
-
-int32_t LSSBagList(void) {
-    (void)lssStart();
-    return LSS_ERR_FAILURE;
-}
+#undef LSS_REFUSED_BAG_FUNCTION

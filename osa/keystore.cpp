@@ -275,20 +275,14 @@ int32_t OSA_cfg_Read(OsaCfgHandle *cfg, uint32_t offset, uint32_t size, void *bu
                      int32_t *count) {
     OSA_syslog(0, "OSA_cfg_Read\n");
     const int32_t check = CheckCfPtr(cfg);
-    if (check != OSA_OK) {
-        return check;
-    }
-    return OSA_ReadBytes(&cfg->File, offset, buffer, size, count);
+    return check != OSA_OK ? check : OSA_ReadBytes(&cfg->File, offset, buffer, size, count);
 }
 
 int32_t OSA_cfg_Write(OsaCfgHandle *cfg, uint32_t offset, uint32_t size, const void *data,
                       int32_t *count) {
     OSA_syslog(0, "OSA_cfg_Write\n");
     const int32_t check = CheckCfPtr(cfg);
-    if (check != OSA_OK) {
-        return check;
-    }
-    return OSA_WriteBytes(&cfg->File, offset, data, size, count);
+    return check != OSA_OK ? check : OSA_WriteBytes(&cfg->File, offset, data, size, count);
 }
 
 int32_t OSA_cfg_Close(OsaCfgHandle *cfg) {

@@ -160,6 +160,15 @@ bool newTdesKey(KeyMaterial *key) {
     return true;
 }
 
+/* What a data algorithm runs on: the cipher, the key type it takes, its
+ * block size and whether it pads. */
+struct DataCipher {
+    const EVP_CIPHER *cipher;
+    KeyType keyType;
+    uint32_t blockSize;
+    bool padding;
+};
+
 int32_t dataInit(uint64_t module, PexHandle context, const PexAlgorithm *algorithm,
                  PexHandle keyHandle, CipherOp::Mode mode) {
     return inSession(module, [&](Session &session) {
@@ -174,26 +183,18 @@ int32_t dataInit(uint64_t module, PexHandle context, const PexAlgorithm *algorit
         if (algorithm == nullptr) {
             return PEX2_ERR_BAD_ARGUMENT;
         }
-        const EVP_CIPHER *cipher = nullptr;
-        KeyType keyType;
-        uint32_t blockSize;
-        bool padding;
+        DataCipher chosen{};
         switch (parseOid(algorithm->oid, session.aesDisabled)) {
             case Alg::Aes128Cbc:
-                cipher = EVP_aes_128_cbc();
-                keyType = KeyType::Aes128;
-                blockSize = 16;
-                padding = false;
+                chosen = {EVP_aes_128_cbc(), KeyType::Aes128, 16, false};
                 break;
             case Alg::Cbc8Pad:
-                cipher = EVP_des_ede3_cbc();
-                keyType = KeyType::Tdes168;
-                blockSize = 8;
-                padding = true;
+                chosen = {EVP_des_ede3_cbc(), KeyType::Tdes168, 8, true};
                 break;
             default:
                 return PEX2_ERR_BAD_ALGORITHM;
         }
+        const auto [cipher, keyType, blockSize, padding] = chosen;
         if (key->key.type != keyType) {
             return PEX2_ERR_BAD_KEY;
         }
@@ -240,6 +241,18 @@ CipherOp *opFor(Session &session, PexHandle context, CipherOp::Mode mode, const 
         return nullptr;
     }
     return &ctx->op;
+}
+
+/* Runs body on the context's running operation in the given mode once the
+ * checks of opFor passed; otherwise returns their status. */
+template <typename F>
+int32_t withOp(uint64_t module, PexHandle context, CipherOp::Mode mode, const void *input,
+               uint32_t inputLength, uint32_t *outputLength, F &&body) {
+    return inSession(module, [&](Session &session) {
+        int32_t status = PEX2_OK;
+        CipherOp *op = opFor(session, context, mode, input, inputLength, outputLength, &status);
+        return op == nullptr ? status : body(op);
+    });
 }
 
 /* Checks the room for need bytes; with too little, reports the need. */
@@ -525,13 +538,7 @@ int32_t PEXX_DataDecryptInit(uint64_t module, PexHandle context, const PexAlgori
 
 int32_t PEXX_Encrypt(uint64_t module, PexHandle context, const void *input, uint32_t inputLength,
                      void *output, uint32_t *outputLength) {
-    return inSession(module, [&](Session &session) {
-        int32_t status = PEX2_OK;
-        CipherOp *op = opFor(session, context, CipherOp::Mode::Encrypt, input, inputLength,
-                             outputLength, &status);
-        if (op == nullptr) {
-            return status;
-        }
+    const auto run = [&](CipherOp *op) -> int32_t {
         if (op->updated) {
             return PEX2_ERR_NOT_INITIALIZED;  // a one-shot call cannot follow updates
         }
@@ -539,7 +546,7 @@ int32_t PEXX_Encrypt(uint64_t module, PexHandle context, const void *input, uint
             return PEX2_ERR_BAD_LENGTH;
         }
         const uint32_t need = op->padding ? paddedLength(inputLength, op->blockSize) : inputLength;
-        status = checkRoom(output, outputLength, need);
+        const int32_t status = checkRoom(output, outputLength, need);
         if (status != PEX2_OK) {
             return status;
         }
@@ -556,24 +563,19 @@ int32_t PEXX_Encrypt(uint64_t module, PexHandle context, const void *input, uint
         }
         *outputLength = static_cast<uint32_t>(n1 + n2);
         return PEX2_OK;
-    });
+    };
+    return withOp(module, context, CipherOp::Mode::Encrypt, input, inputLength, outputLength, run);
 }
 
 int32_t PEXX_EncryptUpdate(uint64_t module, PexHandle context, const void *input,
                            uint32_t inputLength, void *output, uint32_t *outputLength) {
-    return inSession(module, [&](Session &session) {
-        int32_t status = PEX2_OK;
-        CipherOp *op = opFor(session, context, CipherOp::Mode::Encrypt, input, inputLength,
-                             outputLength, &status);
-        if (op == nullptr) {
-            return status;
-        }
+    const auto run = [&](CipherOp *op) -> int32_t {
         if (!op->padding && inputLength % op->blockSize != 0) {
             return PEX2_ERR_BAD_LENGTH;
         }
         // Encryption hands out every whole block at once; the rest waits.
         const uint32_t need = (op->pending + inputLength) / op->blockSize * op->blockSize;
-        status = checkRoom(output, outputLength, need);
+        const int32_t status = checkRoom(output, outputLength, need);
         if (status != PEX2_OK) {
             return status;
         }
@@ -589,21 +591,16 @@ int32_t PEXX_EncryptUpdate(uint64_t module, PexHandle context, const void *input
         op->updated = true;
         *outputLength = need;
         return PEX2_OK;
-    });
+    };
+    return withOp(module, context, CipherOp::Mode::Encrypt, input, inputLength, outputLength, run);
 }
 
 int32_t PEXX_EncryptFinal(uint64_t module, PexHandle context, void *output,
                           uint32_t *outputLength) {
-    return inSession(module, [&](Session &session) {
-        int32_t status = PEX2_OK;
-        CipherOp *op =
-            opFor(session, context, CipherOp::Mode::Encrypt, nullptr, 0, outputLength, &status);
-        if (op == nullptr) {
-            return status;
-        }
+    const auto run = [&](CipherOp *op) -> int32_t {
         // With padding the last block is always written; without, nothing is held back.
         const uint32_t need = op->padding ? op->blockSize : 0;
-        status = checkRoom(output, outputLength, need);
+        const int32_t status = checkRoom(output, outputLength, need);
         if (status != PEX2_OK) {
             return status;
         }
@@ -620,18 +617,14 @@ int32_t PEXX_EncryptFinal(uint64_t module, PexHandle context, void *output,
         }
         *outputLength = need;
         return PEX2_OK;
-    });
+    };
+    return withOp(module, context, CipherOp::Mode::Encrypt, nullptr, 0, outputLength, run);
 }
 
 int32_t PEXX_Decrypt(uint64_t module, PexHandle context, const void *input, uint32_t inputLength,
                      void *output, uint32_t *outputLength) {
-    return inSession(module, [&](Session &session) {
+    const auto run = [&](CipherOp *op) -> int32_t {
         int32_t status = PEX2_OK;
-        CipherOp *op = opFor(session, context, CipherOp::Mode::Decrypt, input, inputLength,
-                             outputLength, &status);
-        if (op == nullptr) {
-            return status;
-        }
         if (inputLength % op->blockSize != 0 || (op->padding && inputLength == 0)) {
             return PEX2_ERR_BAD_LENGTH;
         }
@@ -672,5 +665,6 @@ int32_t PEXX_Decrypt(uint64_t module, PexHandle context, const void *input, uint
             *op = CipherOp();
         }
         return status;
-    });
+    };
+    return withOp(module, context, CipherOp::Mode::Decrypt, input, inputLength, outputLength, run);
 }

@@ -89,27 +89,27 @@ bool newWrappingKind(uint32_t *kind) {
     return true;
 }
 
+/* Makes a token key object of one machine key in the session. */
+PexHandle addMachineKey(Session &session, const KeyMaterial &key, uint32_t keyClass, uint32_t bits,
+                        uint32_t kind) {
+    const PexHandle handle = newHandle();
+    KeyObject &object = session.keys[handle];
+    object.key = key;
+    object.machine = true;
+    object.attributes = {{PEX_ATTR_CLASS, keyClass},
+                         {PEX_ATTR_TOKEN, 1},
+                         {PEX_ATTR_KEY_BITS, bits},
+                         {PEX_ATTR_KEY_KIND, kind}};
+    return handle;
+}
+
 /* Makes key objects of the machine keys in a new session. */
 void addMachineKeys(Session &session, const MachineKeys &machine) {
-    const PexHandle wrapping = newHandle();
-    KeyObject &w = session.keys[wrapping];
-    w.key = machine.wrapping;
-    w.machine = true;
-    w.attributes = {{PEX_ATTR_CLASS, PEX_WRAPPING_KEY_CLASS},
-                    {PEX_ATTR_TOKEN, 1},
-                    {PEX_ATTR_KEY_BITS, machine.wrapping.type == KeyType::WrapTdes ? 168u : 256u},
-                    {PEX_ATTR_KEY_KIND, machine.wrappingKind}};
-    session.wrappingKey = wrapping;
-
-    const PexHandle partition = newHandle();
-    KeyObject &p = session.keys[partition];
-    p.key = machine.partition;
-    p.machine = true;
-    p.attributes = {{PEX_ATTR_CLASS, PEX2_CLASS_PARTITION_KEY},
-                    {PEX_ATTR_TOKEN, 1},
-                    {PEX_ATTR_KEY_BITS, 256},
-                    {PEX_ATTR_KEY_KIND, PEX_KEY_KIND_12}};
-    session.partitionKey = partition;
+    session.wrappingKey = addMachineKey(session, machine.wrapping, PEX_WRAPPING_KEY_CLASS,
+                                        machine.wrapping.type == KeyType::WrapTdes ? 168u : 256u,
+                                        machine.wrappingKind);
+    session.partitionKey =
+        addMachineKey(session, machine.partition, PEX2_CLASS_PARTITION_KEY, 256, PEX_KEY_KIND_12);
 }
 
 int32_t authenticate(uint64_t module, pthread_mutex_t *lock) {

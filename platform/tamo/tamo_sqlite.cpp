@@ -171,6 +171,15 @@ class Use {
     Use(const Use &) = delete;
     Use &operator=(const Use &) = delete;
     sqlite3_stmt *get() const { return stmt_; }
+    // Steps to the first row: TAMO_OK when there is one, TAMO_ERR_NOT_FOUND
+    // when there is none, TAMO_ERR_DATABASE when the step fails.
+    int32_t firstRow() const {
+        const int rc = sqlite3_step(stmt_);
+        if (rc == SQLITE_DONE) {
+            return TAMO_ERR_NOT_FOUND;
+        }
+        return rc == SQLITE_ROW ? TAMO_OK : TAMO_ERR_DATABASE;
+    }
 
   private:
     sqlite3_stmt *stmt_;
@@ -185,12 +194,8 @@ int32_t userByName(const char *name, unsigned char *guid, unsigned char *sid) {
     }
     Use query(connection_->byLogin());
     sqlite3_bind_text(query.get(), 1, name, -1, SQLITE_STATIC);
-    int rc = sqlite3_step(query.get());
-    if (rc == SQLITE_DONE) {
-        return TAMO_ERR_NOT_FOUND;
-    }
-    if (rc != SQLITE_ROW) {
-        return TAMO_ERR_DATABASE;
+    if (int32_t status = query.firstRow(); status != TAMO_OK) {
+        return status;
     }
     const unsigned char *sidText = sqlite3_column_text(query.get(), 1);
     if (sidText == nullptr) {
@@ -217,12 +222,8 @@ int32_t sevList(const std::string &name, int32_t *count, unsigned char *guids) {
     }
     Use user(connection_->byLogin());
     sqlite3_bind_text(user.get(), 1, name.data(), static_cast<int>(name.size()), SQLITE_STATIC);
-    int rc = sqlite3_step(user.get());
-    if (rc == SQLITE_DONE) {
-        return TAMO_ERR_NOT_FOUND;
-    }
-    if (rc != SQLITE_ROW) {
-        return TAMO_ERR_DATABASE;
+    if (int32_t status = user.firstRow(); status != TAMO_OK) {
+        return status;
     }
 
     Use members(connection_->members());
@@ -231,6 +232,7 @@ int32_t sevList(const std::string &name, int32_t *count, unsigned char *guids) {
     // Collect first, write only when everything fits: a short buffer gets
     // the needed count and no partial list.
     std::string all;
+    int rc = SQLITE_OK;
     while ((rc = sqlite3_step(members.get())) == SQLITE_ROW) {
         if (sqlite3_column_bytes(members.get(), 0) != TAMO_GUID_SIZE) {
             return TAMO_ERR_DATABASE;
@@ -260,12 +262,8 @@ int32_t dnByGuid(const unsigned char *guid, char **dn) {
     }
     Use query(connection_->byGuid());
     sqlite3_bind_blob(query.get(), 1, guid, TAMO_GUID_SIZE, SQLITE_STATIC);
-    int rc = sqlite3_step(query.get());
-    if (rc == SQLITE_DONE) {
-        return TAMO_ERR_NOT_FOUND;
-    }
-    if (rc != SQLITE_ROW) {
-        return TAMO_ERR_DATABASE;
+    if (int32_t status = query.firstRow(); status != TAMO_OK) {
+        return status;
     }
     const unsigned char *text = sqlite3_column_text(query.get(), 0);
     char *copy = strdup(text != nullptr ? reinterpret_cast<const char *>(text) : "");

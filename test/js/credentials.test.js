@@ -37,20 +37,6 @@ function insertRow(platform, service, userName, userNameLength, secret) {
     `X'${secret.toString('hex')}', ${secret.length})`);
 }
 
-function errorLines(result) {
-  const lines = h.calls(result);
-  for (const line of lines) {
-    assert.equal(line.level, h.LOG_ERR, line.message);
-  }
-  return lines.map((line) => line.message);
-}
-
-function assertLines(result, expected) {
-  const lines = errorLines(result);
-  assert.equal(lines.length, expected.length, `log: ${JSON.stringify(lines)}`);
-  expected.forEach((pattern, i) => assert.match(lines[i], pattern));
-}
-
 function withPlatform(fn) {
   return async () => {
     const platform = h.createPlatform();
@@ -76,7 +62,7 @@ test('credentials round trip: ASCII, UTF-8, empty and cut passwords', { skip }, 
   { platform, args: [cases] });
 
   assert.equal(result.type, 'object', result.error || result.stderr);
-  assert.deepEqual(errorLines(result), []);
+  assert.deepEqual(h.errorLines(result), []);
   result.value.forEach(({ set, setKeys, get, getKeys }, i) => {
     const [, user, password] = cases[i];
     assert.deepEqual(set, { status: 'OK' });
@@ -108,7 +94,7 @@ test('credentials stored by one process are read by another', { skip }, withPlat
   assert.deepEqual(stored.value, { status: 'OK' });
   const read = h.runAddon((addon) => addon.arb_get_credentials('shared'), { platform });
   assert.deepEqual(read.value, { user_name: 'writer', password: 'from-process-one' });
-  assert.deepEqual(errorLines(read), []);
+  assert.deepEqual(h.errorLines(read), []);
 }));
 
 test('store and read failures are reported as message pairs and yield undefined', { skip },
@@ -120,14 +106,11 @@ test('store and read failures are reported as message pairs and yield undefined'
     }), { platform });
     assert.equal(result.type, 'object', result.error);
     assert.deepEqual(result.value, {});  // three undefined values
-    assertLines(result, [
-      h.mfa('load_creds_from_arb', 'Service entry <never-stored> not found in ARB'),
-      h.mfa('arb_get_credentials', 'load_creds_from_arb failed'),
-      h.mfa('set_creds_in_arb', 'User name is not set for service no-user'),
-      h.mfa('arb_set_credentials', 'set_creds_in_arb failed'),
+    h.assertErrorLines(result, [
+      ...h.readFailed('Service entry <never-stored> not found in ARB'),
+      ...h.storeFailed('User name is not set for service no-user'),
       // The refused credential was not stored.
-      h.mfa('load_creds_from_arb', 'Service entry <no-user> not found in ARB'),
-      h.mfa('arb_get_credentials', 'load_creds_from_arb failed'),
+      ...h.readFailed('Service entry <no-user> not found in ARB'),
     ]);
   }));
 
@@ -147,9 +130,8 @@ test('stored user name lengths 0 and 256 are read, 257 is refused', { skip }, wi
     { user_name: 'u'.repeat(256), password: 'pw-base' },
     null,  // undefined inside an array
   ]);
-  assertLines(result, [
-    h.mfa('load_creds_from_arb', 'Invalid user Name length - 257'),
-    h.mfa('arb_get_credentials', 'load_creds_from_arb failed'),
+  h.assertErrorLines(result, [
+    ...h.readFailed('Invalid user Name length - 257'),
   ]);
 }));
 
@@ -175,10 +157,8 @@ test('blobs under another label or with a ciphertext beyond 128 bytes fail to un
     const result = h.runAddon((addon) => [addon.arb_get_credentials('other-label'),
       addon.arb_get_credentials('long-cipher'), addon.arb_get_credentials('base')], { platform });
     assert.deepEqual(result.value, [null, null, { user_name: 'alice', password: 'pw-base' }]);
-    assertLines(result, [
-      h.mfa('load_creds_from_arb', 'Error while decrypting proxy password retrieved from ARB, Error: <-7>'),
-      h.mfa('arb_get_credentials', 'load_creds_from_arb failed'),
-      h.mfa('load_creds_from_arb', 'Error while decrypting proxy password retrieved from ARB, Error: <-2>'),
-      h.mfa('arb_get_credentials', 'load_creds_from_arb failed'),
+    h.assertErrorLines(result, [
+      ...h.readFailed('Error while decrypting proxy password retrieved from ARB, Error: <-7>'),
+      ...h.readFailed('Error while decrypting proxy password retrieved from ARB, Error: <-2>'),
     ]);
   }));

@@ -124,6 +124,12 @@ function assertRefusedWithoutKeys(result, root) {
   assert.equal(fs.existsSync(path.join(root, 'system', 'xmgrcfg.ks0')), false);
 }
 
+// What a row that kills a child process `kills` times shares: the count,
+// which its script receives as { kills }, and the long time-out it needs.
+function killRounds(kills) {
+  return { args: [{ kills }], timeout: 90000 };
+}
+
 // Every mode the platform sets, under the creation mask `mask`.
 function modesRow(mask) {
   return {
@@ -306,8 +312,7 @@ const rows = [
 
   {
     name: 'kill -9 during provisioning: the key store is then missing or whole, and works',
-    args: [{ kills: 10 }],
-    timeout: 90000,
+    ...killRounds(10),
     script: async (addon, kit, { kills }) => {
       const outcomes = [];
       for (let k = 0; k < kills; k++) {
@@ -346,8 +351,7 @@ const rows = [
 
   {
     name: 'kill -9 during stores: every credential reported stored reads back intact',
-    args: [{ kills: 6 }],
-    timeout: 90000,
+    ...killRounds(6),
     script: async (addon, kit, { kills }) => {
       const acknowledged = [];
       for (let k = 0; k < kills; k++) {

@@ -50,6 +50,15 @@
  *   h.mfa(fn, text) -> RegExp
  *       Matches one whole message "MFA-NAPI: <fn:LINE> text" with any line
  *       number; text is taken literally.
+ *   h.readFailed(text), h.storeFailed(text) -> [RegExp, RegExp]
+ *       The two lines of a failed read (store) of credentials: text from
+ *       load_creds_from_arb (set_creds_in_arb), then the JavaScript
+ *       function's own line naming it.
+ *   h.errorLines(result) -> [message]
+ *       The messages of h.calls(result), asserting that each is at LOG_ERR.
+ *   h.assertErrorLines(result, [RegExp])
+ *       Asserts that the error lines are exactly as many as the patterns and
+ *       that each matches its own.
  *   h.LOG_ERR, h.LOG_INFO   the priorities 3 and 6.
  *   h.paths                 { repo, build, addon, provision, shim, withPlatform }
  *
@@ -58,6 +67,7 @@
  * work directory (script, result, syslog capture) in the temporary
  * directory for debugging.
  */
+const assert = require('node:assert/strict');
 const { spawnSync } = require('node:child_process');
 const fs = require('node:fs');
 const os = require('node:os');
@@ -245,12 +255,34 @@ function mfa(fn, text) {
   return new RegExp(`^MFA-NAPI: <${escapeRegExp(fn)}:\\d+> ${escapeRegExp(text)}$`);
 }
 
+function readFailed(text) {
+  return [mfa('load_creds_from_arb', text), mfa('arb_get_credentials', 'load_creds_from_arb failed')];
+}
+
+function storeFailed(text) {
+  return [mfa('set_creds_in_arb', text), mfa('arb_set_credentials', 'set_creds_in_arb failed')];
+}
+
 const startupLine = mfa('Init', 'KAVO-MFA napi have been initialised');
 
 // Every record except the module's start-up line(s): what the script's
 // calls logged.
 function calls(result) {
   return result.syslog.filter((r) => !(r.level === LOG_INFO && startupLine.test(r.message)));
+}
+
+function errorLines(result) {
+  const records = calls(result);
+  for (const record of records) {
+    assert.equal(record.level, LOG_ERR, record.message);
+  }
+  return records.map((record) => record.message);
+}
+
+function assertErrorLines(result, expected) {
+  const lines = errorLines(result);
+  assert.equal(lines.length, expected.length, `log: ${JSON.stringify(lines)}`);
+  expected.forEach((pattern, i) => assert.match(lines[i], pattern));
 }
 
 module.exports = {
@@ -263,6 +295,10 @@ module.exports = {
   removePlatform,
   runAddon,
   mfa,
+  readFailed,
+  storeFailed,
   startupLine,
   calls,
+  errorLines,
+  assertErrorLines,
 };
