@@ -18,6 +18,7 @@
 
 #include "platform/tamo/tamo_internal.h"
 #include "platform/tamo/tamolib.h"
+#include "test/support/in_child.h"
 
 namespace {
 
@@ -363,14 +364,7 @@ TEST_F(Server, StoppedOrSilentServerFailsWithinTheTimeoutThenRecovers) {
     EXPECT_EQ(sidOf("alice"), "S-1-5-21-1-2-3-1001");
 
     // A child after fork() makes its own connection.
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        _exit(sidOf("st*r") == "S-1-5-1" ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    kavotest::expectInChild([&] { return sidOf("st*r") == "S-1-5-1"; });
     EXPECT_EQ(sidOf("alice"), "S-1-5-21-1-2-3-1001");
 }
 

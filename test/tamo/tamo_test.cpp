@@ -16,6 +16,7 @@
 
 #include "platform/tamo/tamo_internal.h"
 #include "platform/tamo/tamolib.h"
+#include "test/support/in_child.h"
 
 namespace {
 
@@ -223,14 +224,7 @@ TEST_F(Directory, KeptConnectionSeesAReplacedFileAndServesAChildAfterFork) {
 
     // The child answers from a connection of its own, and the parent's
     // still works afterwards.
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        _exit(sidOf("alice") == "S-1-5-21-1-2-3-2" ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    kavotest::expectInChild([&] { return sidOf("alice") == "S-1-5-21-1-2-3-2"; });
     EXPECT_EQ(sidOf("alice"), "S-1-5-21-1-2-3-2");
 
     unlink(path_.c_str());
