@@ -3,8 +3,10 @@
 #pragma once
 
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <system_error>
 
@@ -40,6 +42,14 @@ class TempDir {
 
     const std::string &path() const { return path_; }
     std::string file(const char *name) const { return path_ + "/" + name; }
+
+    // Writes a file in the directory with the given mode; returns its path.
+    std::string write(const std::string &name, const std::string &text, mode_t mode = 0600) {
+        const std::string path = path_ + "/" + name;
+        std::ofstream(path) << text;
+        chmod(path.c_str(), mode);
+        return path;
+    }
 
   private:
     std::string path_;

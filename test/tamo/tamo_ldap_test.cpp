@@ -19,6 +19,8 @@
 #include "platform/tamo/tamo_internal.h"
 #include "platform/tamo/tamolib.h"
 #include "test/support/in_child.h"
+#include "test/support/temp_dir.h"
+#include "test/tamo/sid_of.h"
 
 namespace {
 
@@ -83,41 +85,9 @@ TEST(DirectoryConf, RefusesWhatItCannotUseWithTheLine) {
     }
 }
 
-// A file in a temporary folder, removed with it.
-class TempDir {
-  public:
-    TempDir() {
-        char path[] = "/tmp/tamo-ldap-XXXXXX";
-        dir_ = mkdtemp(path);
-    }
-    ~TempDir() { std::system(("rm -rf '" + dir_ + "'").c_str()); }
-    std::string write(const std::string &name, const std::string &text, mode_t mode = 0600) {
-        const std::string path = dir_ + "/" + name;
-        std::ofstream(path) << text;
-        chmod(path.c_str(), mode);
-        return path;
-    }
-    const std::string &path() const { return dir_; }
-
-  private:
-    std::string dir_;
-};
-
-std::string sidOf(const char *login, unsigned char *sid = nullptr) {
-    int32_t selector = TAMO_INFO_SID;
-    unsigned char area[16], own[68];
-    sid = sid != nullptr ? sid : own;
-    int32_t status = tamolib_get_userinfo_from_name(login, &selector, area, sid, nullptr, nullptr);
-    if (status != TAMO_OK) {
-        return std::to_string(status);
-    }
-    char text[TAMO_SID_TEXT_SIZE];
-    tamolib_sid_to_string(sid, text);
-    return text;
-}
-
 TEST(DirectoryConf, AFileThatCannotBeUsedFailsEveryCallWithoutFallingBack) {
-    TempDir dir;
+    kavotest::TempDir dir;
+    ASSERT_TRUE(dir.create("tamo-ldap"));
     setenv("TAMO_DIRECTORY_CONF", (dir.path() + "/missing.conf").c_str(), 1);
     EXPECT_EQ(sidOf("alice"), std::to_string(TAMO_ERR_CONFIG));
     setenv("TAMO_DIRECTORY_CONF", dir.write("bad.conf", "uri = ldapi://x\n").c_str(), 1);
@@ -157,7 +127,10 @@ class Server : public ::testing::Test {
         if (std::system("command -v slapd >/dev/null || test -x /usr/sbin/slapd") != 0) {
             return;
         }
-        dir_ = new TempDir;
+        dir_ = new kavotest::TempDir;
+        if (!dir_->create("tamo-ldap")) {
+            return;
+        }
         // SIDs: a valid one, one of 16 sub-authorities (72 bytes), one whose
         // count says 15 but holds 1.  GUIDs: 16 bytes, and one of 15.
         const std::string ldif =
@@ -238,10 +211,10 @@ class Server : public ::testing::Test {
                1);
     }
 
-    static TempDir *dir_;
+    static kavotest::TempDir *dir_;
     static std::string uri_;
 };
-TempDir *Server::dir_ = nullptr;
+kavotest::TempDir *Server::dir_ = nullptr;
 std::string Server::uri_;
 
 TEST_F(Server, NamesAreEscapedAndMatchOnlyThemselves) {

@@ -17,6 +17,7 @@
 #include "platform/tamo/tamo_internal.h"
 #include "platform/tamo/tamolib.h"
 #include "test/support/in_child.h"
+#include "test/tamo/sid_of.h"
 
 namespace {
 
@@ -189,19 +190,6 @@ TEST_F(Directory, GuidLookupGivesANewStringOrFails) {
     EXPECT_EQ(
         tamolib_get_userinfo_from_guid(guid(3).data(), &selector, nullptr, nullptr, &flags, &dn),
         TAMO_ERR_INVALID_ARG);
-}
-
-// The SID text of login, or the status as text.
-std::string sidOf(const char *login) {
-    int32_t selector = TAMO_INFO_SID;
-    unsigned char area[16], sid[68];
-    int32_t status = tamolib_get_userinfo_from_name(login, &selector, area, sid, nullptr, nullptr);
-    if (status != TAMO_OK) {
-        return std::to_string(status);
-    }
-    char text[TAMO_SID_TEXT_SIZE];
-    tamolib_sid_to_string(sid, text);
-    return text;
 }
 
 TEST_F(Directory, KeptConnectionSeesAReplacedFileAndServesAChildAfterFork) {
