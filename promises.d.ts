@@ -5,7 +5,9 @@
 
 declare namespace promises {
   interface KavoOptions {
-    /** Aborts the request if it has not started to run yet. */
+    /** Rejects the Promise at once with a KavoAbortError when aborted.  A
+     *  request not yet started is dropped; one already running finishes
+     *  (a store may still take effect) and its result is dropped. */
     signal?: AbortSignal;
   }
 
@@ -33,7 +35,7 @@ declare namespace promises {
     status?: number;
   }
 
-  /** Rejected with when the signal was aborted before the request ran. */
+  /** Rejected with when the signal was aborted before the request settled. */
   interface KavoAbortError extends Error {
     name: 'AbortError';
     code: 'ABORT_ERR';

@@ -1,39 +1,24 @@
 'use strict';
 // kavo-interface/promises: the module's four functions returning Promises.
 //
-// The work runs off the JavaScript thread, as Node-API async work on the
-// libuv thread pool, through the package's companion module
-// kavoPromises.node.  The companion runs the very phases the synchronous
-// functions run (argument reading, request core, result making), so a
-// Promise resolves with exactly what the synchronous call returns for the
-// same arguments, and a failure writes the same system-log lines.  A failure
-// rejects with an Error whose `code` says what went wrong (see promises.d.ts),
-// whose `message` is the most specific line the module logged, and whose
-// `log` holds every line the request logged; `status` is the platform
-// library's status where there was one.
-//
-// Credential requests are serialised by the module's request lock, so the
-// companion queues them, process-wide: at most one of them, from any
-// thread, occupies a pool thread at a time, and the application's own
-// file, crypto and DNS work on the pool never waits behind them.
+// The work runs off the JavaScript thread, on threads of the package's
+// companion module kavoPromises.node (one for credential requests, a few for
+// directory lookups; never the libuv pool).  The companion runs the very
+// phases the synchronous functions run (argument reading, request core,
+// result making), so a Promise resolves with exactly what the synchronous
+// call returns for the same arguments, and a failure writes the same
+// system-log lines.  A failure rejects with an Error whose `code` says what
+// went wrong (see promises.d.ts), whose `message` is the most specific line
+// the module logged, and whose `log` holds every line the request logged;
+// `status` is the platform library's status where there was one.
 const { types } = require('node:util');
 const native = require('./lib/native');
 
 const ADDON = 'kavoInterface.node';
-const COMPANION = 'kavoPromises.node';
 
 native.load(ADDON);
-const companion = native.load(COMPANION);
+const companion = native.load('kavoPromises.node');
 companion.bind(native.path(ADDON));
-
-// kind: the companion's request kind; arity: the number of string
-// arguments; an options object may follow them.
-const FUNCTIONS = {
-  arb_set_credentials: { kind: 0, arity: 3 },
-  arb_get_credentials: { kind: 1, arity: 1 },
-  get_sev_list: { kind: 2, arity: 2 },
-  get_sid_from_name: { kind: 3, arity: 1 },
-};
 
 const PREFIX = /^MFA-NAPI: <[^>]*> /;
 
@@ -43,10 +28,6 @@ class AbortError extends Error {
     this.code = 'ABORT_ERR';
     this.name = 'AbortError';
   }
-}
-
-function abortError(signal) {
-  return new AbortError(undefined, { cause: signal.reason });
 }
 
 function invalidType(message) {
@@ -86,81 +67,91 @@ function signalOf(options) {
   return signal;
 }
 
-function settle(job, error, value) {
-  if (job.settled) {
+// One 'abort' listener per signal, however many requests wait on it: the
+// signal maps to the set of its unsettled requests, and the listener goes
+// when the last of them settles.
+const waitingOn = new WeakMap();
+
+function onAbort() {
+  const jobs = waitingOn.get(this);
+  waitingOn.delete(this);
+  for (const job of jobs ?? []) {
+    // A queued request is dropped; one that runs is left to finish, and its
+    // result is dropped.  Either way the Promise rejects now.
+    companion.cancel(job.token);
+    settle(job, { aborted: true });
+  }
+}
+
+function watch(job) {
+  let jobs = waitingOn.get(job.signal);
+  if (jobs === undefined) {
+    jobs = new Set();
+    waitingOn.set(job.signal, jobs);
+    job.signal.addEventListener('abort', onAbort, { once: true });
+  }
+  jobs.add(job);
+}
+
+function unwatch(job) {
+  const jobs = waitingOn.get(job.signal);
+  if (jobs !== undefined && jobs.delete(job) && jobs.size === 0) {
+    waitingOn.delete(job.signal);
+    job.signal.removeEventListener('abort', onAbort);
+  }
+}
+
+// Resolves the job's inner Promise once, with { value }, { failure } or
+// { aborted }.
+function settle(job, outcome) {
+  if (job.token === undefined) {
     return;
   }
-  job.settled = true;
-  if (job.signal) {
-    job.signal.removeEventListener('abort', job.onAbort);
+  job.token = undefined;
+  if (job.signal !== undefined) {
+    unwatch(job);
   }
-  if (error) {
-    job.reject(error);
-  } else {
-    job.resolve(value);
-  }
+  job.resolve(outcome);
 }
 
-function run(job) {
-  const { kind, arity } = job.spec;
-  const args = job.args;
-  const started = companion.start(kind, args[0], arity > 1 ? args[1] : undefined,
-    arity > 2 ? args[2] : undefined, (failure, value, cancelled) => {
-      job.token = undefined;
-      if (cancelled) settle(job, abortError(job.signal));
-      else if (failure) settle(job, failureError(failure));
-      else settle(job, null, value);
-    });
-  if (types.isExternal(started)) {
-    job.token = started;
-  } else {
+function submit(kind, args, signal, resolve) {
+  const job = { token: null, signal, resolve };
+  const started = companion.start(kind, args[0], args[1], args[2],
+    (failure, value) => settle(job, failure ? { failure } : { value }));
+  if (!types.isExternal(started)) {
     // The arguments were refused; nothing was queued.
-    settle(job, failureError(started));
+    settle(job, { failure: started });
+    return;
+  }
+  job.token = started;
+  if (signal !== undefined) {
+    watch(job);
   }
 }
 
-function onAbort(job) {
-  // Succeeds only if the core has not started (a credential request still
-  // waiting for its turn, or work not yet picked up by the pool); the
-  // callback then rejects.  A request already running is left to finish.
-  if (!job.settled && job.token !== undefined) {
-    companion.cancel(job.token);
+// The Error is made here, where the caller's `await` resumes, so that
+// Node's async stack trace shows the calling function.
+async function call(kind, options, args) {
+  const signal = signalOf(options);
+  if (signal?.aborted) {
+    throw new AbortError(undefined, { cause: signal.reason });
   }
+  const outcome = await new Promise((resolve) => submit(kind, args, signal, resolve));
+  if (outcome.aborted) {
+    throw new AbortError(undefined, { cause: signal.reason });
+  }
+  if (outcome.failure) {
+    throw failureError(outcome.failure);
+  }
+  return outcome.value;
 }
 
-function call(spec, args) {
-  return new Promise((resolve, reject) => {
-    let signal;
-    try {
-      signal = signalOf(args[spec.arity]);
-    } catch (error) {
-      reject(error);
-      return;
-    }
-    if (signal && signal.aborted) {
-      reject(abortError(signal));
-      return;
-    }
-    const job = { spec, args: args.slice(0, spec.arity), resolve, reject, signal, token: undefined, settled: false };
-    if (signal) {
-      job.onAbort = () => onAbort(job);
-      signal.addEventListener('abort', job.onAbort, { once: true });
-    }
-    run(job);
-  });
+// One function per row of the companion's request table: its string
+// arguments, then an optional options object.
+function requestFunction(name, { kind, arity }) {
+  const fn = { [name]: (...args) => call(kind, args[arity], args.slice(0, arity)) }[name];
+  return Object.defineProperty(fn, 'length', { value: arity + 1 });
 }
 
-module.exports = {
-  arb_set_credentials(applicationName, username, password, options) {
-    return call(FUNCTIONS.arb_set_credentials, [applicationName, username, password, options]);
-  },
-  arb_get_credentials(serviceName, options) {
-    return call(FUNCTIONS.arb_get_credentials, [serviceName, options]);
-  },
-  get_sev_list(userType, userName, options) {
-    return call(FUNCTIONS.get_sev_list, [userType, userName, options]);
-  },
-  get_sid_from_name(name, options) {
-    return call(FUNCTIONS.get_sid_from_name, [name, options]);
-  },
-};
+module.exports = Object.fromEntries(
+  Object.entries(companion.requests).map(([name, request]) => [name, requestFunction(name, request)]));

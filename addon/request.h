@@ -5,7 +5,7 @@
  * C, on any thread), and making its result (on the JavaScript thread).  The
  * synchronous callbacks run the three phases one after the other; the
  * package's Promise companion runs the same phases, the core on a thread of
- * the libuv pool.  Both therefore make the same Node-API calls and write the
+ * its own.  Both therefore make the same Node-API calls and write the
  * same system-log lines for the same arguments.
  *
  * Every phase starts a fresh request record on its thread: the lines it
@@ -78,6 +78,23 @@ typedef struct KavoSidFromName {
     char name[256];
     char sidText[190];
 } KavoSidFromName;
+
+/* The four requests, one row each: the JavaScript name, the request record,
+ * the three phases' exported names, the number of string arguments, and the
+ * companion's thread set that runs the core (credential requests share one
+ * thread, since the request lock serialises them anyway).  The Promise
+ * companion expands this table for its kinds, its symbol lookup, its
+ * dispatch and the names it gives JavaScript; adding a request is adding a
+ * row. */
+#define KAVO_REQUESTS(X)                                                                        \
+    X(arb_set_credentials, KavoSetCredentials, ReadSetCredentialsArguments, SetCredentialsCore, \
+      MakeSetCredentialsResult, 3, CREDENTIAL)                                                  \
+    X(arb_get_credentials, KavoGetCredentials, ReadGetCredentialsArguments, GetCredentialsCore, \
+      MakeGetCredentialsResult, 1, CREDENTIAL)                                                  \
+    X(get_sev_list, KavoSevList, ReadSevListArguments, GetSevListCore, MakeSevListResult, 2,    \
+      DIRECTORY)                                                                                \
+    X(get_sid_from_name, KavoSidFromName, ReadSidFromNameArguments, GetSidFromNameCore,         \
+      MakeSidFromNameResult, 1, DIRECTORY)
 
 /* Argument phase: reads argv[0..2] (missing ones are undefined) into the
  * request.  Returns 0, or -1 after logging the failing step. */

@@ -165,47 +165,116 @@ test('a protection failure is a platform failure; bad options reject and never t
 
 // ---- Abort -------------------------------------------------------------------
 
-test('an aborted signal rejects with AbortError and the request does nothing', { skip }, () => {
-  const run = runPromises(async (addon, promises) => {
+// Runs `script(addon, promises, locked)` while another process holds the
+// write lock of the credential store (`locked` is that process): a store
+// runs and then waits in the store, and the credential requests behind it
+// wait in the companion's queue.  The lock is given up when the script
+// ends the locker's input, or at the end.
+function withStoreLocked(script) {
+  return runPromises(async (addon, promises, source) => {
+    const { spawn } = require('node:child_process');
+    addon.arb_set_credentials('seed', 'u', 'p');
+    const locker = spawn('sqlite3', ['/etc/opt/zorvex/credstore.db'], { stdio: ['pipe', 'pipe', 'inherit'] });
+    await new Promise((resolve) => {
+      locker.stdout.on('data', (data) => String(data).includes('locked') && resolve());
+      locker.stdin.write("BEGIN IMMEDIATE;\nSELECT 'locked';\n");
+    });
+    try {
+      return await eval(`(${source})`)(addon, promises, locker);
+    } finally {
+      locker.stdin.end('COMMIT;\n');
+    }
+  }, { args: [script.toString()] });
+}
+
+test('abort: a queued request is dropped, a running one finishes, every aborted Promise rejects at once', { skip }, () => {
+  const run = withStoreLocked(async (addon, promises, locker) => {
     const outcome = (promise) => promise.then(() => 'resolved', (e) => `${e.name}:${e.code}`);
-    // Aborted before the call.
     const early = await outcome(promises.arb_set_credentials('early', 'u', 'p', { signal: AbortSignal.abort() }));
     const lookup = await outcome(promises.get_sev_list('dorn', 'alice', { signal: AbortSignal.abort() }));
-    // One pool thread, busy with a long lookup: the first credential
-    // request is queued on the pool and the second waits for the first;
-    // both are aborted before they start, the third runs.
-    const busy = promises.get_sev_list('dorn', 'many');
-    const first = new AbortController();
-    const second = new AbortController();
-    const queued = outcome(promises.arb_set_credentials('queued', 'u', 'p', { signal: first.signal }));
-    const waiting = outcome(promises.arb_set_credentials('waiting', 'u', 'p', { signal: second.signal }));
+    const one = new AbortController();
+    const shared = new AbortController();
+    const running = outcome(promises.arb_set_credentials('running', 'u', 'p', { signal: one.signal }));
+    await new Promise((resolve) => setTimeout(resolve, 500));  // it has started and waits for the lock
+    const queued = outcome(promises.arb_set_credentials('queued', 'u', 'p', { signal: shared.signal }));
+    const waiting = outcome(promises.arb_set_credentials('waiting', 'u', 'p', { signal: shared.signal }));
     const third = outcome(promises.arb_set_credentials('third', 'u', 'p'));
-    first.abort();
-    second.abort();
-    const settled = { early, lookup, queued: await queued, waiting: await waiting, third: await third };
-    await busy;
+    one.abort();
+    shared.abort();
+    // All three aborted Promises have settled while the store is still locked.
+    const settled = { early, lookup, running: await running, queued: await queued, waiting: await waiting };
+    locker.stdin.end('COMMIT;\n');
+    settled.third = await third;
     // Aborting after a request settled changes nothing.
     const late = new AbortController();
     settled.late = await outcome(promises.arb_get_credentials('third', { signal: late.signal }));
     late.abort();
-    settled.stored = ['early', 'queued', 'waiting', 'third'].map((s) => addon.arb_get_credentials(s) !== undefined);
+    settled.stored = ['early', 'running', 'queued', 'waiting', 'third']
+      .map((s) => addon.arb_get_credentials(s) !== undefined);
     return settled;
-  }, { env: { UV_THREADPOOL_SIZE: '1' } });
+  });
   assert.deepEqual(run.value, {
     early: 'AbortError:ABORT_ERR',
     lookup: 'AbortError:ABORT_ERR',
+    running: 'AbortError:ABORT_ERR',
     queued: 'AbortError:ABORT_ERR',
     waiting: 'AbortError:ABORT_ERR',
     third: 'resolved',
     late: 'resolved',
-    stored: [false, false, false, true],
+    stored: [false, true, false, false, true],
   });
   // Only the synchronous checks of the services never stored logged.
   assert.equal(h.calls(run).length, 6);
 });
 
-// ---- Concurrency -------------------------------------------------------------
+test('abort: a storm of aborts at every moment, and one signal shared by 1,000 calls without a warning', { skip }, () => {
+  const run = runPromises(async (addon, promises) => {
+    const warnings = [];
+    process.on('warning', (w) => warnings.push(w.name));
+    for (let i = 0; i < 10; i++) addon.arb_set_credentials(`storm-${i}`, 'u', `pw-${i}`);
+    const counts = { resolved: 0, aborted: 0, wrong: 0 };
+    const until = Date.now() + 6000;
+    for (let round = 0; Date.now() < until; round++) {
+      const jobs = Array.from({ length: 40 }, (_, i) => {
+        const controller = new AbortController();
+        setTimeout(() => controller.abort(), (i + round) % 4);
+        return promises.arb_get_credentials(`storm-${i % 10}`, { signal: controller.signal }).then(
+          (r) => { counts[r.password === `pw-${i % 10}` ? 'resolved' : 'wrong']++; },
+          (e) => { counts[e.name === 'AbortError' ? 'aborted' : 'wrong']++; });
+      });
+      await Promise.all(jobs);
+    }
+    const shared = new AbortController();
+    const many = Array.from({ length: 1000 }, () =>
+      promises.get_sid_from_name('alice', { signal: shared.signal }).then(() => 'resolved', (e) => e.name));
+    shared.abort();
+    const kinds = new Set(await Promise.all(many));
+    await new Promise((resolve) => setImmediate(resolve));
+    return { counts, kinds: [...kinds].sort(), warnings, after: (await promises.arb_get_credentials('storm-1')).password };
+  });
+  const { counts, kinds, warnings, after } = run.value;
+  assert.equal(counts.wrong, 0);
+  assert.ok(counts.resolved > 0 && counts.aborted > 0, JSON.stringify(counts));
+  assert.ok(kinds.includes('AbortError'), kinds);
+  assert.deepEqual(warnings, []);
+  assert.equal(after, 'pw-1');
+});
 
+test("a rejection's stack shows the calling function", { skip }, () => {
+  const run = runPromises(async (addon, promises) => {
+    async function lookUpTheMissingService() {
+      await promises.arb_get_credentials('never-stored');
+    }
+    try {
+      await lookUpTheMissingService();
+    } catch (e) {
+      return e.stack;
+    }
+  });
+  assert.match(run.value, /at async lookUpTheMissingService /);
+});
+
+// ---- Concurrency -------------------------------------------------------------
 test('hundreds of Promises in flight, each with its own correct result', { skip }, () => {
   const run = runPromises(async (addon, promises, sid) => {
     for (let i = 0; i < 20; i++) addon.arb_set_credentials(`svc-${i}`, `user-${i}`, `pw-${i}`);
@@ -228,30 +297,34 @@ test('hundreds of Promises in flight, each with its own correct result', { skip 
   assert.deepEqual(run.value, { failed: 0, stored: true });
 });
 
-test('the event loop turns while a batch of lookups runs', { skip }, () => {
+test("lookups waiting on the directory never hold up the application's pool work", { skip }, () => {
   // Another process holds the directory database locked exclusively (in WAL
-  // mode only exclusive locking mode keeps readers out), so every
-  // lookup of the batch waits in the directory library; the lock is given
-  // up only by a timer callback.  The batch can settle only after that
-  // callback ran, which it can only do while the lookups are running.
+  // mode only exclusive locking mode keeps readers out), so every lookup of
+  // the batch waits in the directory library until the lock is given up,
+  // which only happens after a file read on the libuv pool has completed.
   const run = runPromises(async (addon, promises) => {
     const { spawn } = require('node:child_process');
+    const fs = require('node:fs');
     const locker = spawn('sqlite3', ['/etc/opt/zorvex/directory.db'], { stdio: ['pipe', 'pipe', 'inherit'] });
     await new Promise((resolve) => {
       locker.stdout.on('data', (data) => String(data).includes('locked') && resolve());
       locker.stdin.write("PRAGMA locking_mode=EXCLUSIVE;\nBEGIN EXCLUSIVE;\nSELECT 'locked';\n");
     });
-    let timerRan = false;
-    const batch = Array.from({ length: 8 }, () => promises.get_sev_list('dorn', 'many'));
-    setTimeout(() => {
-      timerRan = true;
-      locker.stdin.end('COMMIT;\n');
-    }, 0);
-    return Promise.all(batch.map((p) => p.then((r) => ({ count: r.sev_count, timerRan }))));
+    let released = false;
+    const batch = Array.from({ length: 8 }, () =>
+      promises.get_sev_list('dorn', 'many').then((r) => ({ count: r.sev_count, released })));
+    await new Promise((resolve) => setTimeout(resolve, 50));  // the lookups are waiting
+    const started = process.hrtime.bigint();
+    await fs.promises.readFile(process.env.KAVO_SCRIPT_FILE);
+    const readMs = Number(process.hrtime.bigint() - started) / 1e6;
+    released = true;
+    locker.stdin.end('COMMIT;\n');
+    return { readMs, batch: await Promise.all(batch) };
   });
-  assert.equal(run.value.length, 8);
-  for (const seen of run.value) {
-    assert.deepEqual(seen, { count: MANY, timerRan: true });
+  assert.ok(run.value.readMs <= 50, `the read took ${run.value.readMs} ms`);
+  assert.equal(run.value.batch.length, 8);
+  for (const seen of run.value.batch) {
+    assert.deepEqual(seen, { count: MANY, released: true });
   }
 });
 
