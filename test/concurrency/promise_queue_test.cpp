@@ -4,11 +4,13 @@
 #include "addon/async/queue.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -45,6 +47,7 @@ struct TestJob {
     std::vector<int> *order = nullptr;
     int id = 0;
     std::thread::id ranOn;
+    pid_t tid = 0;
     int finished = 0; /* calls of finish */
     bool wanted = false;
     Gate done;
@@ -55,6 +58,7 @@ std::mutex orderLock;
 void runTest(Job *job) {
     auto *test = reinterpret_cast<TestJob *>(job);
     test->ranOn = std::this_thread::get_id();
+    test->tid = gettid();
     if (test->order != nullptr) {
         std::lock_guard<std::mutex> hold(orderLock);
         test->order->push_back(test->id);
@@ -221,31 +225,26 @@ TEST(PromiseQueue, ClosingWaitsNoLongerThanItsBound) {
     EXPECT_FALSE(stuck.wanted);
 }
 
-// The threads of this process, from /proc.
-size_t threadCount() {
-    size_t count = 0;
-    for (const auto &entry : std::filesystem::directory_iterator("/proc/self/task")) {
-        count += entry.is_directory() ? 1 : 0;
-    }
-    return count;
+// Whether the thread with this kernel id is still part of the process.
+bool threadExists(pid_t tid) {
+    return std::filesystem::exists("/proc/self/task/" + std::to_string(tid));
 }
 
 TEST(PromiseQueue, StoppedThreadsAreJoinedAndNewJobsStartNewOnes) {
-    const size_t alone = threadCount();
     JobOwner owner = {};
     TestJob before;
     prepare(before, &owner, kDirectoryThreads);
     ASSERT_TRUE(jobSubmit(&before.job));
     ASSERT_TRUE(before.done.wait());
-    EXPECT_EQ(threadCount(), alone + 1);
+    EXPECT_TRUE(threadExists(before.tid));
     jobsStop(10000, false);
-    EXPECT_EQ(threadCount(), alone);
+    EXPECT_FALSE(threadExists(before.tid));
     TestJob after;
     prepare(after, &owner, kDirectoryThreads);
     ASSERT_TRUE(jobSubmit(&after.job));
     ASSERT_TRUE(after.done.wait());
     EXPECT_TRUE(after.wanted);
-    EXPECT_EQ(threadCount(), alone + 1);
+    EXPECT_TRUE(threadExists(after.tid));
 }
 
 TEST(PromiseQueue, AForkChildStartsWithoutTheParentsThreads) {
