@@ -97,7 +97,7 @@ test('the module carries no library search path, and a bare load never reaches a
   assert.match(bare.stderr, /npx kavo-platform/);
 });
 
-test('an application imports, stubs and runs it on the simulated platform', { skip: h.skipReason }, () => {
+test('an application imports, stubs and runs it on the simulated platform; KAVO_BUILD_DIR is ignored', { skip: h.skipReason }, () => {
   // The same object through require() and the ES default import; named
   // imports; a stub through node:test's mock.method on that object.
   fs.writeFileSync(path.join(app, 'app.mjs'), `
@@ -113,7 +113,12 @@ test('an application imports, stubs and runs it on the simulated platform', { sk
       read: arb_get_credentials('app-service'), sid: kavo.get_sid_from_name('nobody') ?? null }));
   `);
   const platform = path.join(work, 'dev-platform');
-  const ran = run('npx', ['--offline', 'kavo-platform', platform, '--', 'node', 'app.mjs'], { cwd: app, env: appEnv });
+  // An installed package never loads native files from elsewhere.
+  const foreign = path.join(work, 'foreign-build');
+  fs.mkdirSync(path.join(foreign, 'Release'), { recursive: true });
+  fs.writeFileSync(path.join(foreign, 'Release', 'kavoInterface.node'), 'not a module');
+  const ran = run('npx', ['--offline', 'kavo-platform', platform, '--', 'node', 'app.mjs'],
+    { cwd: app, env: { ...appEnv, KAVO_BUILD_DIR: foreign } });
   assert.equal(ran.status, 0, ran.stderr);
   assert.deepEqual(JSON.parse(ran.stdout), {
     same: true,

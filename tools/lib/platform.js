@@ -8,7 +8,8 @@ const path = require('node:path');
 const native = require('../../lib/native');
 
 const repo = native.packageDir;
-const build = path.resolve(process.env.KAVO_BUILD_DIR || path.join(repo, 'build'));
+// KAVO_BUILD_DIR applies in a checkout only (lib/native.js).
+const build = native.buildDir || path.join(repo, 'build');
 const paths = {
   repo,
   build,
