@@ -1,7 +1,9 @@
 // kavo-interface/promises: the four functions of kavo-interface returning
 // Promises.  Each resolves with exactly what the synchronous function
 // returns for the same arguments and rejects, never throws, with a
-// KavoError on failure.
+// KavoError on failure.  The limits are the synchronous functions' (names at
+// most 254 bytes of UTF-8, a password at most 126); a longer string rejects
+// with ERR_KAVO_TOO_LONG.
 
 declare namespace promises {
   interface KavoOptions {
@@ -16,6 +18,9 @@ declare namespace promises {
     | 'ERR_INVALID_ARG_TYPE'
     /** A string argument holds a NUL byte (a TypeError). */
     | 'ERR_INVALID_ARG_VALUE'
+    /** A string argument is longer than its limit: 254 bytes of UTF-8 for a
+     *  name, 126 for the password (a RangeError). */
+    | 'ERR_KAVO_TOO_LONG'
     /** A service never stored (the credential store's -802); a user the
      *  directory does not know (the directory library's "not found" status,
      *  -9001 from the simulator; any other directory status is

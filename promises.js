@@ -44,7 +44,9 @@ function failureError(failure) {
     ? lines[0].replace(PREFIX, '').replace(/\n$/, '')
     : 'the request failed without a reason in the log';
   const isArgument = failure.code === 'ERR_INVALID_ARG_TYPE' || failure.code === 'ERR_INVALID_ARG_VALUE';
-  const error = isArgument ? new TypeError(message) : new Error(message);
+  // A string longer than its buffer is out of range rather than of a wrong type.
+  const Kind = failure.code === 'ERR_KAVO_TOO_LONG' ? RangeError : isArgument ? TypeError : Error;
+  const error = new Kind(message);
   error.code = failure.code;
   error.log = lines;
   if (failure.status !== undefined) {

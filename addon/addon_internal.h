@@ -52,14 +52,24 @@ napi_value mfaRunPhases(napi_env env, const MfaArguments &arguments, Request *re
         return mfaRunPhases(env, arguments_, request, read, core, make);                           \
     }())
 
-/* Reads one string argument into `buffer` with read size `readSize` (a
- * longer string is cut to readSize - 1 bytes without a message).  A read
- * that fails (not a string) logs `message`.  A string holding a NUL byte
- * within what was read is refused with "<name> contains a NUL byte": the
- * length Node-API reports is then beyond the C string's, and the cut C
+/* How MFA_READ_STRING treats a string longer than readSize - 1 bytes. */
+enum MfaLongString {
+    MFA_REFUSE_LONGER, /* refused: "<name> is longer than <readSize - 1> bytes" */
+    MFA_CUT_LONGER     /* cut to readSize - 1 bytes without a message */
+};
+
+/* Reads one string argument into `buffer` with read size `readSize`.  A
+ * read that fails (not a string) logs `message`.  A string holding a NUL
+ * byte within what was read is refused with "<name> contains a NUL byte":
+ * the length Node-API reports is then beyond the C string's, and the cut C
  * string would name another service or user, or hold a shorter password.
+ * For the same reason a string longer than readSize - 1 bytes is refused
+ * (MFA_REFUSE_LONGER) unless the argument only selects a kind by its first
+ * bytes (MFA_CUT_LONGER).  Node-API never splits a character, so a read
+ * that left room for one more (four bytes at most) took the whole string;
+ * only a read that came near the end asks for the whole length.
  * Evaluates to true when the argument was read. */
-#define MFA_READ_STRING(function, message, name, env, value, buffer, readSize)               \
+#define MFA_READ_STRING(function, message, name, env, value, buffer, readSize, longer)       \
     ([&]() -> bool {                                                                         \
         size_t length_ = 0;                                                                  \
         if (napi_get_value_string_utf8(env, value, buffer, readSize, &length_) != napi_ok) { \
@@ -70,7 +80,26 @@ napi_value mfaRunPhases(napi_env env, const MfaArguments &arguments, Request *re
             MFA_FAIL(KAVO_STEP_ARGUMENT_NUL, function, name " contains a NUL byte");         \
             return false;                                                                    \
         }                                                                                    \
+        const size_t usable_ = static_cast<size_t>(readSize) - 1;                            \
+        size_t whole_ = length_;                                                             \
+        if ((longer) == MFA_REFUSE_LONGER && length_ + 4 > usable_ &&                        \
+            napi_get_value_string_utf8(env, value, nullptr, 0, &whole_) != napi_ok) {        \
+            MFA_FAIL(KAVO_STEP_ARGUMENT_TYPE, function, message);                            \
+            return false;                                                                    \
+        }                                                                                    \
+        if (whole_ > usable_) {                                                              \
+            MFA_FAIL(KAVO_STEP_ARGUMENT_TOO_LONG, function, name " is longer than %d bytes", \
+                     static_cast<int>(usable_));                                             \
+            return false;                                                                    \
+        }                                                                                    \
         return true;                                                                         \
     }())
+
+/* The 16-bit name of GetSevListDornUser: converts like
+ * ConvertUTF8ToUnicodeString (same output, same bound) and returns the
+ * bytes written before the two zero bytes; *complete is false when a byte
+ * could not be converted and was skipped, so that the result names someone
+ * else. */
+size_t mfaConvertUtf8ToUtf16(const char *source, unsigned char *target, bool *complete);
 
 #endif

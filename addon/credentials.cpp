@@ -184,14 +184,17 @@ int32_t set_creds_in_arb(const char *serviceName, const char *userName, const ch
 int32_t ReadSetCredentialsArguments(napi_env env, const napi_value *argv,
                                     KavoSetCredentials *request) {
     mfaRecordBegin();
-    // Read sizes one below the buffers: a longer string is cut, silently.
-    if (!MFA_READ_STRING("arb_set_credentials",
-                         "napi_get_value_string_utf8 to get applicationName failed",
-                         "applicationName", env, argv[0], request->applicationName, 255) ||
+    // Read sizes one below the buffers: at most 254 bytes of each name and
+    // 126 of the password; a longer string is refused, never cut, so that
+    // two names sharing their first 254 bytes never share one credential
+    // and no password is stored shorter than it was given.
+    if (!MFA_READ_STRING(
+            "arb_set_credentials", "napi_get_value_string_utf8 to get applicationName failed",
+            "applicationName", env, argv[0], request->applicationName, 255, MFA_REFUSE_LONGER) ||
         !MFA_READ_STRING("arb_set_credentials", "napi_get_value_string_utf8 to get username failed",
-                         "username", env, argv[1], request->userName, 255) ||
+                         "username", env, argv[1], request->userName, 255, MFA_REFUSE_LONGER) ||
         !MFA_READ_STRING("arb_set_credentials", "napi_get_value_string_utf8 to get password failed",
-                         "password", env, argv[2], request->password, 127)) {
+                         "password", env, argv[2], request->password, 127, MFA_REFUSE_LONGER)) {
         return -1;
     }
     return 0;
@@ -309,7 +312,7 @@ int32_t ReadGetCredentialsArguments(napi_env env, const napi_value *argv,
                                     KavoGetCredentials *request) {
     mfaRecordBegin();
     if (!MFA_READ_STRING("arb_get_credentials", "napi_get_value_string_utf8 failed", "serviceName",
-                         env, argv[0], request->serviceName, 255)) {
+                         env, argv[0], request->serviceName, 255, MFA_REFUSE_LONGER)) {
         return -1;
     }
     return 0;

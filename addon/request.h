@@ -25,19 +25,20 @@ KAVO_BEGIN_DECLS
 /* The step at which a request failed; KAVO_STEP_NONE while it has not. */
 typedef enum KavoStep {
     KAVO_STEP_NONE = 0,
-    KAVO_STEP_NODE_API = 1,        /* a Node-API call (arguments or result) */
-    KAVO_STEP_ARGUMENT_TYPE = 2,   /* an argument is not a string */
-    KAVO_STEP_ARGUMENT_NUL = 3,    /* a string argument holds a NUL byte */
-    KAVO_STEP_INPUT = 4,           /* a C caller's argument: null or too long */
-    KAVO_STEP_MEMORY = 5,          /* an allocation failed */
-    KAVO_STEP_PROTECT = 6,         /* LSSProtect; status is its status */
-    KAVO_STEP_UNPROTECT = 7,       /* LSSUnprotect; status is its status */
-    KAVO_STEP_STORE = 8,           /* the credential store; status is its status */
-    KAVO_STEP_STORED_RECORD = 9,   /* the store handed back lengths out of range */
-    KAVO_STEP_USER_TYPE = 10,      /* a user type other than "dorn" */
-    KAVO_STEP_DIRECTORY_USER = 11, /* the user lookup or list call; status is the library's */
-    KAVO_STEP_SEV_EMPTY = 12,      /* the user's security-equivalence list is empty */
-    KAVO_STEP_DIRECTORY_ENTRY = 13 /* an entry of the list did not resolve; library status */
+    KAVO_STEP_NODE_API = 1,          /* a Node-API call (arguments or result) */
+    KAVO_STEP_ARGUMENT_TYPE = 2,     /* an argument is not a string */
+    KAVO_STEP_ARGUMENT_NUL = 3,      /* a string argument holds a NUL byte */
+    KAVO_STEP_INPUT = 4,             /* a C caller's argument: null, too long, not convertible */
+    KAVO_STEP_MEMORY = 5,            /* an allocation failed */
+    KAVO_STEP_PROTECT = 6,           /* LSSProtect; status is its status */
+    KAVO_STEP_UNPROTECT = 7,         /* LSSUnprotect; status is its status */
+    KAVO_STEP_STORE = 8,             /* the credential store; status is its status */
+    KAVO_STEP_STORED_RECORD = 9,     /* the store handed back lengths out of range */
+    KAVO_STEP_USER_TYPE = 10,        /* a user type other than "dorn" */
+    KAVO_STEP_DIRECTORY_USER = 11,   /* the user lookup or list call; status is the library's */
+    KAVO_STEP_SEV_EMPTY = 12,        /* the user's security-equivalence list is empty */
+    KAVO_STEP_DIRECTORY_ENTRY = 13,  /* an entry of the list did not resolve; library status */
+    KAVO_STEP_ARGUMENT_TOO_LONG = 14 /* a string argument is longer than its buffer */
 } KavoStep;
 
 #define KAVO_RECORD_LINES 8        /* lines kept; later ones are only counted */
@@ -72,6 +73,11 @@ typedef struct KavoSevList {
     char userName[256];
     int32_t count;
     char *dns; /* the DN array; the result phase releases it */
+    /* The same DNs whole, as the library gave them: `count` zero-terminated
+     * strings one after another, inside the `dns` allocation after its
+     * 256-byte slots (which cut a longer DN), so releasing `dns` releases
+     * them too.  The result is made from these. */
+    const char *wholeDns;
 } KavoSevList;
 
 typedef struct KavoSidFromName {

@@ -24,10 +24,50 @@ constexpr int kMaxListCalls = 8;
 
 }  // namespace
 
-// Fetches the DN of every GUID, in order, into its 256-byte slot.  On the
-// first failing lookup it logs the GUID and the status and returns false.
+// The DN array: `count` slots of 256 bytes, then, when the DNs are kept
+// whole, each DN with its zero, in list order.
+struct DnArray {
+    char *bytes;
+    size_t size;      // the slots and the whole DNs appended so far
+    size_t capacity;  // bytes allocated
+};
+
+// Appends one DN whole after the slots and the DNs before it.  The array at
+// least doubles when it grows, so a long list costs a few reallocations,
+// not one per DN.  False, after logging, when the array cannot grow.
+static bool keepWholeDn(DnArray *array, const char *dn) {
+    const size_t length = strlen(dn) + 1;
+    if (length > SIZE_MAX - array->size) {
+        MFA_FAIL(KAVO_STEP_MEMORY, "ConvertSevListFromGuidToDNs",
+                 "Failed to allocate %lu bytes for the DNs in GetSevListDornUser",
+                 static_cast<unsigned long>(SIZE_MAX));
+        return false;
+    }
+    const size_t needed = array->size + length;
+    if (needed > array->capacity) {
+        const size_t doubled = array->capacity <= SIZE_MAX / 2 ? 2 * array->capacity : SIZE_MAX;
+        const size_t capacity = needed > doubled ? needed : doubled;
+        char *grown = static_cast<char *>(realloc(array->bytes, capacity));
+        if (grown == nullptr) {
+            MFA_FAIL(KAVO_STEP_MEMORY, "ConvertSevListFromGuidToDNs",
+                     "Failed to allocate %lu bytes for the DNs in GetSevListDornUser",
+                     static_cast<unsigned long>(capacity));
+            return false;
+        }
+        array->bytes = grown;
+        array->capacity = capacity;
+    }
+    memcpy(array->bytes + array->size, dn, length);
+    array->size = needed;
+    return true;
+}
+
+// Fetches the DN of every GUID, in order, into its 256-byte slot (cut to
+// 255 bytes) and, when `keepWhole`, whole after the slots.  On the first
+// failing lookup it logs the GUID and the status and returns false.
 // Kept static: an internal step, reported under its own name.
-static bool ConvertSevListFromGuidToDNs(const unsigned char *guids, int32_t count, char *dns) {
+static bool ConvertSevListFromGuidToDNs(const unsigned char *guids, int32_t count, DnArray *array,
+                                        bool keepWhole) {
     // Set once for the whole list, as the library expects.
     int32_t selector = TAMO_INFO_DN;
     int32_t extra = 0;
@@ -45,17 +85,23 @@ static bool ConvertSevListFromGuidToDNs(const unsigned char *guids, int32_t coun
                             ConvertGUIDToString(text, guid), status);
             return false;
         }
-        char *slot = dns + static_cast<size_t>(i) * kDnSlotSize;
+        char *slot = array->bytes + static_cast<size_t>(i) * kDnSlotSize;
         memcpy(slot, dn, strnlen(dn, kDnSlotSize - 1));
+        const bool kept = !keepWhole || keepWholeDn(array, dn);
         free(dn);
         // Cleared so that a later answer that leaves it untouched cannot
         // hand back the string just released.
         dn = nullptr;
+        if (!kept) {
+            return false;
+        }
     }
     return true;
 }
 
-char *GetSevListDornUser(const char *userName, int32_t *count) {
+// GetSevListDornUser, and with `keepWhole` the request core's list: the
+// same slots, then every DN whole.
+static char *sevListOf(const char *userName, int32_t *count, bool keepWhole) {
     if (userName == nullptr || count == nullptr) {
         return nullptr;
     }
@@ -75,7 +121,18 @@ char *GetSevListDornUser(const char *userName, int32_t *count) {
             return nullptr;
         }
     }
-    ConvertUTF8ToUnicodeString(userName, name16);
+    // A name that does not convert whole would be looked up as another
+    // user's: refused before the library is asked.
+    bool complete = true;
+    (void)mfaConvertUtf8ToUtf16(userName, name16, &complete);
+    if (!complete) {
+        MFA_FAIL(KAVO_STEP_INPUT, "GetSevListDornUser",
+                 "User name %s cannot be converted to UTF-16", userName);
+        if (name16 != localName) {
+            free(name16);
+        }
+        return nullptr;
+    }
 
     *count = kFirstCapacity;
     unsigned char *guids = nullptr;
@@ -130,8 +187,9 @@ char *GetSevListDornUser(const char *userName, int32_t *count) {
     }
 
     const uint64_t dnBytes = static_cast<uint64_t>(*count) * kDnSlotSize;
-    char *dns = static_cast<char *>(calloc(static_cast<size_t>(*count), kDnSlotSize));
-    if (dns == nullptr) {
+    DnArray array = {static_cast<char *>(calloc(static_cast<size_t>(*count), kDnSlotSize)),
+                     static_cast<size_t>(dnBytes), static_cast<size_t>(dnBytes)};
+    if (array.bytes == nullptr) {
         // Reported as a 32-bit number; a size beyond its range shows as the
         // largest one rather than a wrapped value.
         MFA_FAIL(KAVO_STEP_MEMORY, "GetSevListDornUser",
@@ -140,23 +198,29 @@ char *GetSevListDornUser(const char *userName, int32_t *count) {
         free(guids);
         return nullptr;
     }
-    if (!ConvertSevListFromGuidToDNs(guids, *count, dns)) {
-        free(dns);
+    if (!ConvertSevListFromGuidToDNs(guids, *count, &array, keepWhole)) {
+        free(array.bytes);
         free(guids);
         return nullptr;
     }
     free(guids);
-    return dns;
+    return array.bytes;
+}
+
+char *GetSevListDornUser(const char *userName, int32_t *count) {
+    return sevListOf(userName, count, false);
 }
 
 int32_t ReadSevListArguments(napi_env env, const napi_value *argv, KavoSevList *request) {
     mfaRecordBegin();
     // Read size 5: at most four bytes of the type, so "dornX" is served as
-    // "dorn" and "admin" is compared as "admi".
+    // "dorn" and "admin" is compared as "admi"; the type selects a kind of
+    // user and names no one, so it alone is cut.  A longer user name is
+    // refused.
     if (!MFA_READ_STRING("get_sev_list", "napi_get_value_string_utf8 failed", "userType", env,
-                         argv[0], request->userType, 5) ||
+                         argv[0], request->userType, 5, MFA_CUT_LONGER) ||
         !MFA_READ_STRING("get_sev_list", "napi_get_value_string_utf8 failed", "userName", env,
-                         argv[1], request->userName, 255)) {
+                         argv[1], request->userName, 255, MFA_REFUSE_LONGER)) {
         return -1;
     }
     return 0;
@@ -166,6 +230,7 @@ int32_t GetSevListCore(KavoSevList *request) {
     mfaRecordBegin();
     request->count = 0;
     request->dns = nullptr;
+    request->wholeDns = nullptr;
     if (strcmp(request->userType, "dorn") != 0) {
         if (strcmp(request->userType, "ad") == 0) {
             MFA_FAIL(KAVO_STEP_USER_TYPE, "get_sev_list",
@@ -175,11 +240,12 @@ int32_t GetSevListCore(KavoSevList *request) {
         }
         return -1;
     }
-    request->dns = GetSevListDornUser(request->userName, &request->count);
+    request->dns = sevListOf(request->userName, &request->count, true);
     if (request->dns == nullptr) {
         MFA_ERR("get_sev_list", "Failed to get sev list of user type %s", request->userType);
         return -1;
     }
+    request->wholeDns = request->dns + static_cast<size_t>(request->count) * kDnSlotSize;
     return 0;
 }
 
@@ -189,7 +255,11 @@ napi_value MakeSevListResult(napi_env env, KavoSevList *request) {
     napi_value result = nullptr;
     const int32_t count = request->count;
     char *dns = request->dns;
+    // The whole DNs follow one another; without them (a request made some
+    // other way) the slots are used.
+    const char *dn = request->wholeDns;
     request->dns = nullptr;
+    request->wholeDns = nullptr;
 
     mfaRecordBegin();
     // Every exit releases the DN array.
@@ -204,8 +274,12 @@ napi_value MakeSevListResult(napi_env env, KavoSevList *request) {
         napi_value napiGroup = nullptr;
         built = MFA_NAPI_STEP(
             "get_sev_list", "napi_create_string_utf8 failed for napi_group in get_sev_list",
-            napi_create_string_utf8(env, dns + static_cast<size_t>(i) * kDnSlotSize,
+            napi_create_string_utf8(env,
+                                    dn != nullptr ? dn : dns + static_cast<size_t>(i) * kDnSlotSize,
                                     NAPI_AUTO_LENGTH, &napiGroup));
+        if (dn != nullptr) {
+            dn += strlen(dn) + 1;
+        }
         if (built) {
             (void)snprintf(propertyName, sizeof propertyName, "%s%d", "group", i);
             built = MFA_NAPI_STEP("get_sev_list",

@@ -10,9 +10,9 @@
 int32_t ReadSidFromNameArguments(napi_env env, const napi_value *argv, KavoSidFromName *request) {
     mfaRecordBegin();
     // Read size 255: at most 254 bytes of the name and a zero byte; a longer
-    // name is cut without a message.
+    // name is refused rather than looked up cut, as another user's.
     if (!MFA_READ_STRING("get_sid_from_name", "napi_get_value_string_utf8 for reading name failed",
-                         "name", env, argv[0], request->name, 255)) {
+                         "name", env, argv[0], request->name, 255, MFA_REFUSE_LONGER)) {
         return -1;
     }
     return 0;

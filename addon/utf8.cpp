@@ -1,10 +1,12 @@
-// The user name in the 16-bit form the identity library's list call takes,
-// and the text form of a GUID for log messages.
+// The user name in the 16-bit form the identity library's list call takes
+// (UTF-16LE: characters above U+FFFF become surrogate pairs), and the text
+// form of a GUID for log messages.
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 
 #include "addon/addon.h"
+#include "addon/addon_internal.h"
 
 uint16_t GetNextUnicodeCharFromUTF8String(const unsigned char **cursor) {
     if (cursor == nullptr || *cursor == nullptr) {
@@ -39,31 +41,75 @@ uint16_t GetNextUnicodeCharFromUTF8String(const unsigned char **cursor) {
     return 0;
 }
 
+namespace {
+
+// A character above U+FFFF as UTF-8: a lead byte F0-F4 and three
+// continuation bytes, naming U+10000 to U+10FFFF.  The decoder step has no
+// four-byte form, so the conversion reads these itself, strictly: every
+// byte is tested before the next is read, so the terminator ends it too.
+bool decodeFourBytes(const unsigned char *p, uint32_t *codePoint) {
+    if (p[0] < 0xF0 || p[0] > 0xF4) {
+        return false;
+    }
+    uint32_t value = p[0] & 0x07u;
+    for (int i = 1; i < 4; ++i) {
+        if (p[i] < 0x80 || p[i] > 0xBF) {
+            return false;
+        }
+        value = (value << 6) | (p[i] & 0x3Fu);
+    }
+    *codePoint = value;
+    return value >= 0x10000 && value <= 0x10FFFF;
+}
+
+void putUnit(unsigned char *target, size_t *written, uint32_t unit) {
+    target[*written] = static_cast<unsigned char>(unit & 0xFF);
+    target[*written + 1] = static_cast<unsigned char>((unit >> 8) & 0xFF);
+    *written += 2;
+}
+
+}  // namespace
+
+size_t mfaConvertUtf8ToUtf16(const char *source, unsigned char *target, bool *complete) {
+    const unsigned char *cursor = reinterpret_cast<const unsigned char *>(source);
+    // Counted in size_t so that no length of source can overflow the index.
+    size_t written = 0;
+    *complete = true;
+    while (*cursor != 0) {
+        const unsigned char *before = cursor;
+        const uint16_t unit = GetNextUnicodeCharFromUTF8String(&cursor);
+        if (cursor != before) {
+            putUnit(target, &written, unit);
+            continue;
+        }
+        // Four bytes in, two 16-bit units (four bytes) out: a surrogate pair
+        // stays within the 2 x (length + 1) bytes of the target.
+        uint32_t codePoint = 0;
+        if (decodeFourBytes(cursor, &codePoint)) {
+            codePoint -= 0x10000;
+            putUnit(target, &written, 0xD800 + (codePoint >> 10));
+            putUnit(target, &written, 0xDC00 + (codePoint & 0x3FF));
+            cursor += 4;
+            continue;
+        }
+        // Nothing here converts (a stray continuation byte, a sequence cut
+        // by the terminator, a lead of five bytes or more): the byte is
+        // skipped, so the loop always advances and a skipped byte writes
+        // nothing; the caller learns that the name was not kept whole.
+        *complete = false;
+        ++cursor;
+    }
+    target[written] = 0;
+    target[written + 1] = 0;
+    return written;
+}
+
 int32_t ConvertUTF8ToUnicodeString(const char *source, unsigned char *target) {
     if (source == nullptr || target == nullptr) {
         return 0;
     }
-    const unsigned char *cursor = reinterpret_cast<const unsigned char *>(source);
-    // Counted in size_t so that no length of source can overflow the index.
-    size_t written = 0;
-    while (*cursor != 0) {
-        const unsigned char *before = cursor;
-        uint16_t unit = GetNextUnicodeCharFromUTF8String(&cursor);
-        if (cursor == before) {
-            // The decoder could not consume this byte (a four-byte sequence,
-            // a stray continuation byte, a sequence cut by the terminator).
-            // Skip it: the loop always advances, so it ends, and a skipped
-            // byte writes nothing, so the output stays within the
-            // 2 x (length + 1) bytes of the caller's buffer.
-            ++cursor;
-            continue;
-        }
-        target[written] = static_cast<unsigned char>(unit & 0xFF);
-        target[written + 1] = static_cast<unsigned char>(unit >> 8);
-        written += 2;
-    }
-    target[written] = 0;
-    target[written + 1] = 0;
+    bool complete = true;
+    const size_t written = mfaConvertUtf8ToUtf16(source, target, &complete);
     return written > INT32_MAX ? INT32_MAX : static_cast<int32_t>(written);
 }
 

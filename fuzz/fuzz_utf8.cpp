@@ -19,7 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FUZZ_CHECK(target != nullptr);
 
     const int32_t written = ConvertUTF8ToUnicodeString(source, target);
-    // Whole 16-bit units, at most one per input byte, then two zero bytes.
+    // Whole 16-bit units, at most one per input byte (a character above
+    // U+FFFF: two for its four), then two zero bytes.
     FUZZ_CHECK(written >= 0 && written % 2 == 0);
     FUZZ_CHECK(static_cast<size_t>(written) <= 2 * length);
     FUZZ_CHECK(target[written] == 0 && target[written + 1] == 0);

@@ -78,6 +78,8 @@ const char *codeOf(const KavoRequestRecord *record) {
             return "ERR_INVALID_ARG_TYPE";
         case KAVO_STEP_ARGUMENT_NUL:
             return "ERR_INVALID_ARG_VALUE";
+        case KAVO_STEP_ARGUMENT_TOO_LONG:
+            return "ERR_KAVO_TOO_LONG";
         case KAVO_STEP_STORE:
             return status == CREDSTORE_ERR_NOT_FOUND ? "ERR_KAVO_NOT_FOUND" : "ERR_KAVO_PLATFORM";
         case KAVO_STEP_DIRECTORY_USER:

@@ -154,6 +154,31 @@ TEST_F(SevList, SuccessWithoutDnIsAFailedLookupAndNothingIsFreedTwice) {
                                        "error: 0"});
 }
 
+// A name that JavaScript cannot pass (not UTF-8): skipping the stray byte
+// would ask for "admin".
+TEST_F(SevList, NameThatDoesNotConvertWholeIsRefusedBeforeTheListCall) {
+    addEntries(1);
+    int32_t count = 0;
+    EXPECT_EQ(GetSevListDornUser("ad\x80min", &count), nullptr);
+    EXPECT_EQ(directory().listCalls, 0);
+    EXPECT_EQ(logMessages(), std::vector<std::string>{"MFA-NAPI: <GetSevListDornUser> User name "
+                                                      "ad\x80min cannot be converted to UTF-16"});
+}
+
+// The exported layout keeps cutting; get_sev_list returns the DN whole
+// (test/js/sev_list.test.js).
+TEST_F(SevList, SlotsCutADnAt255Bytes) {
+    const std::string longDn = "cn=" + std::string(297, 'x');
+    directory().list = {guidOf(0), guidOf(1)};
+    directory().dns[guidOf(0)] = longDn;
+    directory().dns[guidOf(1)] = "cn=short";
+    int32_t count = 0;
+    char *dns = GetSevListDornUser("bob", &count);
+    ASSERT_NE(dns, nullptr);
+    EXPECT_EQ(slots(dns, count), (std::vector<std::string>{longDn.substr(0, 255), "cn=short"}));
+    free(dns);
+}
+
 TEST_F(SevList, LongNameFromACCallerIsConvertedWhole) {
     addEntries(1);
     int32_t count = 0;

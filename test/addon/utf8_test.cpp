@@ -75,15 +75,29 @@ TEST(Utf8Conversion, WritesLowByteFirstAndTwoZeroBytes) {
     EXPECT_EQ(written, 6);
 }
 
-// Bytes the decoder cannot consume are skipped: the conversion ends, keeps
-// the rest of the name and stays within its buffer.
-TEST(Utf8Conversion, SkipsBytesTheDecoderCannotConsume) {
+// Characters above U+FFFF, which the decoder step cannot consume, become
+// surrogate pairs; a four-byte sequence that names none is skipped.
+TEST(Utf8Conversion, WritesCharactersAboveFfffAsSurrogatePairs) {
     int32_t written = -1;
-    // A character above U+FFFF: all four bytes are skipped.
     EXPECT_EQ(convert("a\xF0\x9F\x98\x80"
                       "b",
                       &written),
-              (std::vector<unsigned char>{'a', 0, 'b', 0}));
+              (std::vector<unsigned char>{'a', 0, 0x3D, 0xD8, 0x00, 0xDE, 'b', 0}));
+    // The first and the last character above U+FFFF.
+    EXPECT_EQ(convert("\xF0\x90\x80\x80\xF4\x8F\xBF\xBF", &written),
+              (std::vector<unsigned char>{0x00, 0xD8, 0x00, 0xDC, 0xFF, 0xDB, 0xFF, 0xDF}));
+    EXPECT_EQ(written, 8);
+    // Beyond U+10FFFF, overlong, cut by the terminator, a continuation byte
+    // out of pattern: none converts; the ASCII byte among them does.
+    EXPECT_EQ(convert("\xF4\x90\x80\x80\xF0\x80\x80\x80", &written), std::vector<unsigned char>{});
+    EXPECT_EQ(convert("\xF0\x9F\x41\x80", &written), (std::vector<unsigned char>{'A', 0}));
+    EXPECT_EQ(convert("\xF0\x9F\x98", &written), std::vector<unsigned char>{});
+}
+
+// Bytes that convert to nothing are skipped: the conversion ends, keeps the
+// rest of the name and stays within its buffer.
+TEST(Utf8Conversion, SkipsBytesThatDoNotConvert) {
+    int32_t written = -1;
     // Stray continuation bytes, alone and in a row.
     EXPECT_EQ(convert("\x80x\xBF\xBF", &written), (std::vector<unsigned char>{'x', 0}));
     // A lead byte cut by the terminator.

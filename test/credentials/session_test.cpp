@@ -2,9 +2,9 @@
 // credential request leaves the cryptographic session closed, on success
 // and on failure, so that the next request opens it afresh.
 //
-// The add-on's Node-API imports stay unresolved (lazy binding); the
-// exported C helpers called here never reach them.  KAVO_ADDON_PATH names
-// the add-on.
+// The add-on's Node-API imports are bound to the program's failing stand-ins
+// (test/support/napi_unavailable.cpp); the exported C helpers called here
+// never reach them.  KAVO_ADDON_PATH names the add-on.
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>

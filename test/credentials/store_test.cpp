@@ -102,10 +102,26 @@ TEST_F(StoreTest, JavaScriptCallReadsItsStringsWithTheirSizesAndAnswersStatusOk)
     EXPECT_STREQ(fakes::store.lastSetRecord.userName, "user");
     EXPECT_EQ(fakes::lssLog.protects[0].data, std::string("pass", 5));
 
-    // A password beyond 126 bytes is cut to its first 126.
+    // 254-byte names and a 126-byte password are kept whole; one byte more
+    // is refused, never cut, and nothing is protected or stored.
     fakes::reset();
-    ASSERT_NE(callWith("app", "user", std::string(200, 'p')), nullptr);
+    ASSERT_NE(callWith(std::string(254, 'a'), std::string(254, 'u'), std::string(126, 'p')),
+              nullptr);
     EXPECT_EQ(fakes::lssLog.protects[0].data, std::string(126, 'p') + '\0');
+    const struct {
+        std::string service, user, password, message;
+    } tooLong[] = {
+        {std::string(255, 'a'), "u", "p", "applicationName is longer than 254 bytes"},
+        {"a", std::string(255, 'u'), "p", "username is longer than 254 bytes"},
+        {"a", "u", std::string(127, 'p'), "password is longer than 126 bytes"},
+    };
+    for (const auto &c : tooLong) {
+        fakes::reset();
+        EXPECT_EQ(callWith(c.service, c.user, c.password), nullptr) << c.message;
+        EXPECT_EQ(messages(), Lines{"arb_set_credentials| " + c.message});
+        EXPECT_EQ(fakes::lssLog.inits, 0);
+        EXPECT_EQ(fakes::store.sets, 0);
+    }
 }
 
 TEST_F(StoreTest, EachFailingJavaScriptStepLogsItsOwnMessageAndYieldsUndefined) {

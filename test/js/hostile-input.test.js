@@ -1,7 +1,8 @@
 'use strict';
-// Strings a caller can use against the module: NUL bytes, which would cut a
-// name to another one or a password short, and control characters, which
-// would forge log lines; and the log lines' copy on standard error.
+// Strings a caller can use against the module: NUL bytes and strings longer
+// than their buffers, which would cut a name to another one or a password
+// short, and control characters, which would forge log lines; and the log
+// lines' copy on standard error.
 const assert = require('node:assert/strict');
 const { test, before, after } = require('node:test');
 const h = require('./support/harness');
@@ -17,10 +18,12 @@ before(() => {
 });
 after(() => platform && h.removePlatform(platform));
 
-test('a string with a NUL byte is refused by every function, naming the argument', { skip }, () => {
+test('a string with a NUL byte or longer than its buffer is refused by every function, naming the argument', { skip }, () => {
   const run = h.runAddon((addon) => {
+    const fits = 's'.repeat(254);
     const results = {
       stored: addon.arb_set_credentials('admin', 'good', 'right-password'),
+      storedFits: addon.arb_set_credentials(fits, 'good', 'p'.repeat(126)),
       aliasName: addon.arb_set_credentials('admin\0evil', 'attacker', 'x'),
       aliasUser: addon.arb_set_credentials('svc', 'user\0x', 'x'),
       cutPassword: addon.arb_set_credentials('svc', 'user', 'abc\0def'),
@@ -28,24 +31,36 @@ test('a string with a NUL byte is refused by every function, naming the argument
       sevType: addon.get_sev_list('do\0rn', 'alice'),
       sevName: addon.get_sev_list('dorn', 'alice\0x'),
       sid: addon.get_sid_from_name('alice\0x'),
-      // A NUL beyond what the read keeps is cut off with the rest.
-      sidPastCut: addon.get_sid_from_name(`alice${'\u00e9'.repeat(200)}\0`),
+      // Cut to 254 bytes, these would name the service stored above.
+      longName: addon.arb_set_credentials(`${fits}/evil`, 'attacker', 'x'),
+      longGet: addon.arb_get_credentials(`${fits}/evil`),
+      longUser: addon.arb_set_credentials('svc', 'u'.repeat(255), 'x'),
+      longPassword: addon.arb_set_credentials('svc', 'user', `eyJ${'t'.repeat(197)}`),
+      longSevName: addon.get_sev_list('dorn', `alice${'\u00e9'.repeat(125)}`),
+      // A NUL beyond the 254 bytes makes the name too long all the same.
+      longSid: addon.get_sid_from_name(`alice${'\u00e9'.repeat(200)}\0`),
     };
     results.admin = addon.arb_get_credentials('admin');
+    results.fits = addon.arb_get_credentials(fits);
     results.svc = addon.arb_get_credentials('svc');
     return results;
   }, { platform });
   assert.equal(run.type, 'object', run.error);
-  assert.deepEqual(run.value, { stored: { status: 'OK' }, admin: { user_name: 'good', password: 'right-password' } });
+  assert.deepEqual(run.value, {
+    stored: { status: 'OK' },
+    storedFits: { status: 'OK' },
+    admin: { user_name: 'good', password: 'right-password' },
+    fits: { user_name: 'good', password: 'p'.repeat(126) },
+  });
+  // [function, argument] in the order of the calls above.
+  const set = 'arb_set_credentials';
+  const withNul = [[set, 'applicationName'], [set, 'username'], [set, 'password'], ['arb_get_credentials', 'serviceName'],
+    ['get_sev_list', 'userType'], ['get_sev_list', 'userName'], ['get_sid_from_name', 'name']];
+  const tooLong = [[set, 'applicationName'], ['arb_get_credentials', 'serviceName'], [set, 'username'],
+    [set, 'password', 126], ['get_sev_list', 'userName'], ['get_sid_from_name', 'name']];
   const expected = [
-    h.mfa('arb_set_credentials', 'applicationName contains a NUL byte'),
-    h.mfa('arb_set_credentials', 'username contains a NUL byte'),
-    h.mfa('arb_set_credentials', 'password contains a NUL byte'),
-    h.mfa('arb_get_credentials', 'serviceName contains a NUL byte'),
-    h.mfa('get_sev_list', 'userType contains a NUL byte'),
-    h.mfa('get_sev_list', 'userName contains a NUL byte'),
-    h.mfa('get_sid_from_name', 'name contains a NUL byte'),
-    h.mfa('get_sid_from_name', 'get_sid_from_name: tamolib_get_userinfo_from_name failed'),
+    ...withNul.map(([fn, argument]) => h.mfa(fn, `${argument} contains a NUL byte`)),
+    ...tooLong.map(([fn, argument, limit = 254]) => h.mfa(fn, `${argument} is longer than ${limit} bytes`)),
     ...h.readFailed('Service entry <svc> not found in ARB'),
   ];
   h.assertErrorLines(run, expected);

@@ -87,6 +87,30 @@ test('without prebuilt files the install names the missing tools and installs no
   assert.match(install.stderr, /g\+\+ \(Debian package g\+\+\)/);
 });
 
+test('a host without the simulators\' SQLite still installs the prebuilt module', () => {
+  const noSqlite = path.join(work, 'no-sqlite');
+  fs.cpSync(installed, noSqlite, { recursive: true });
+  // The carried simulators ask for a SQLite runtime that no host has; a
+  // name of the same length keeps their layout.
+  const simulators = path.join(noSqlite, 'prebuilds', 'linux-x64', 'simulators');
+  let patched = 0;
+  for (const name of fs.readdirSync(simulators).filter((file) => file.includes('.so'))) {
+    const bytes = fs.readFileSync(path.join(simulators, name));
+    const at = bytes.indexOf('libsqlite3.so.0\0');
+    if (at >= 0) {
+      bytes.write('libsqlite3.so.9', at);
+      fs.writeFileSync(path.join(simulators, name), bytes);
+      patched++;
+    }
+  }
+  assert.ok(patched > 0, 'no simulator needs SQLite');
+  const install = run(process.execPath, [path.join(noSqlite, 'tools', 'install')], { cwd: noSqlite, env: appEnv });
+  assert.equal(install.status, 0, install.stderr);
+  assert.match(install.stderr, /needs libsqlite3\.so\.9, which this host lacks/);
+  assert.match(install.stderr, /using the prebuilt module/);
+  assert.ok(!fs.existsSync(path.join(noSqlite, 'build')));
+});
+
 test('the module carries no library search path, and a bare load never reaches a simulator', () => {
   const dynamic = run('readelf', ['-d', path.join(installed, 'prebuilds', 'linux-x64', 'kavoInterface.node')]);
   assert.doesNotMatch(dynamic.stdout, /\((RUNPATH|RPATH)\)/);
@@ -97,7 +121,7 @@ test('the module carries no library search path, and a bare load never reaches a
   assert.match(bare.stderr, /npx kavo-platform/);
 });
 
-test('an application imports, stubs and runs it on the simulated platform', { skip: h.skipReason }, () => {
+test('an application imports, stubs and runs it on the simulated platform; KAVO_BUILD_DIR is ignored', { skip: h.skipReason }, () => {
   // The same object through require() and the ES default import; named
   // imports; a stub through node:test's mock.method on that object.
   fs.writeFileSync(path.join(app, 'app.mjs'), `
@@ -113,7 +137,12 @@ test('an application imports, stubs and runs it on the simulated platform', { sk
       read: arb_get_credentials('app-service'), sid: kavo.get_sid_from_name('nobody') ?? null }));
   `);
   const platform = path.join(work, 'dev-platform');
-  const ran = run('npx', ['--offline', 'kavo-platform', platform, '--', 'node', 'app.mjs'], { cwd: app, env: appEnv });
+  // An installed package never loads native files from elsewhere.
+  const foreign = path.join(work, 'foreign-build');
+  fs.mkdirSync(path.join(foreign, 'Release'), { recursive: true });
+  fs.writeFileSync(path.join(foreign, 'Release', 'kavoInterface.node'), 'not a module');
+  const ran = run('npx', ['--offline', 'kavo-platform', platform, '--', 'node', 'app.mjs'],
+    { cwd: app, env: { ...appEnv, KAVO_BUILD_DIR: foreign } });
   assert.equal(ran.status, 0, ran.stderr);
   assert.deepEqual(JSON.parse(ran.stdout), {
     same: true,
@@ -126,21 +155,32 @@ test('an application imports, stubs and runs it on the simulated platform', { sk
 
 test('the CLI runs through npx, refuses an empty password and exits by the reason', { skip: h.skipReason }, () => {
   const platform = ['--platform', path.join(work, 'cli-platform')];
-  const empty = run('npx', ['--offline', 'kavo', ...platform, 'set', 'cli-service', 'cli-user'],
-    { cwd: app, env: appEnv, input: '\n' });
+  const kavo = (args, options = {}) => run('npx', ['--offline', 'kavo', ...platform, ...args],
+    { cwd: app, env: appEnv, ...options });
+  const empty = kavo(['set', 'cli-service', 'cli-user'], { input: '\n' });
   assert.equal(empty.status, 2);
   assert.match(empty.stderr, /password is empty; nothing stored/);
-  const stored = run('npx', ['--offline', 'kavo', ...platform, 'set', 'cli-service', 'cli-user'],
-    { cwd: app, env: appEnv, input: 'secret\n' });
+  const stored = kavo(['set', 'cli-service', 'cli-user'], { input: 'secret\n' });
   assert.equal(stored.status, 0, stored.stderr);
-  const read = run('npx', ['--offline', 'kavo', ...platform, 'get', '--show-password', 'cli-service'],
-    { cwd: app, env: appEnv });
+  const read = kavo(['get', '--show-password', 'cli-service']);
   assert.equal(read.stdout, 'user_name: cli-user\npassword: secret\n');
   // The exit status and the reason come from the coded error.
-  const missing = run('npx', ['--offline', 'kavo', ...platform, 'get', 'never-stored'], { cwd: app, env: appEnv });
+  const missing = kavo(['get', 'never-stored']);
   assert.equal(missing.status, 1);
   assert.equal(missing.stderr, 'kavo: Service entry <never-stored> not found in ARB\n');
-  const unsupported = run('npx', ['--offline', 'kavo', ...platform, '--type', 'ad', 'sev', 'alice'], { cwd: app, env: appEnv });
-  assert.equal(unsupported.status, 3);
+  const unsupported = kavo(['--type', 'ad', 'sev', 'alice']);
+  assert.equal(unsupported.status, 2);
   assert.match(unsupported.stderr, /Getting SEV list for AD user is not supported/);
+  // Refused rather than stored otherwise than given: too long, not UTF-8.
+  const long = kavo(['set', 'cli-service', 'cli-user'], { input: `${'p'.repeat(127)}\n` });
+  assert.deepEqual([long.status, long.stderr], [2, 'kavo: password is longer than 126 bytes\n']);
+  const notUtf8 = kavo(['set', 'cli-service', 'cli-user'], { input: Buffer.from('se\xffcret\n', 'latin1') });
+  assert.deepEqual([notUtf8.status, notUtf8.stderr], [2, 'kavo: the input is not valid UTF-8; nothing stored\n']);
+  assert.equal(kavo(['get', '--show-password', 'cli-service']).stdout, read.stdout);
+  // A command killed by a signal is a failure, not "not found".
+  const killer = path.join(work, 'kill-in-sandbox.js');
+  fs.writeFileSync(killer, "if (process.env.KAVO_PLATFORM_ROOT) process.kill(process.pid, 'SIGKILL');\n");
+  const killed = kavo(['get', 'cli-service'], { env: { ...appEnv, NODE_OPTIONS: `--require ${killer}` } });
+  assert.equal(killed.status, 3, killed.stderr);
+  assert.match(killed.stderr, /killed by SIGKILL/);
 });

@@ -10,6 +10,8 @@ const skip = h.skipReason;
 const PROMISES = path.join(h.paths.repo, 'promises.js');
 const ALICE_SID = 'S-1-5-21-3623811015-3361044348-30300820-1013';
 const MANY = 300;  // SEV entries of the user "many": a long lookup
+// 300 bytes, in two long RDNs (the mdb back end limits one RDN's length).
+const LONG_DN = `cn=${'x'.repeat(146)},ou=${'y'.repeat(140)},o=corp`;
 let platform;
 
 before(() => {
@@ -22,6 +24,9 @@ before(() => {
       ['add-user', 'many', 'cn=many,o=corp', 'S-1-5-21-1-2-3-2000'],
       ['add-user', 'empty', 'cn=empty,o=corp', 'S-1-5-21-1-2-3-2001'],
       ['add-user', 'broken', 'cn=broken,o=corp', 'S-1-5-21-1-2-3-2002'],
+      ['add-entry', LONG_DN],
+      ['add-user', 'longdn', 'cn=longdn,o=corp', 'S-1-5-21-1-2-3-2003'],
+      ['set-sev', 'longdn', LONG_DN],
       ['set-sev', 'alice', 'cn=g1,o=corp', 'cn=g0,o=corp'],
       ['set-sev', 'many', ...entries.map(([, dn]) => dn)],
       ['set-sev', 'broken', 'cn=g0,o=corp', 'guid:00112233445566778899aabbccddeeff'],
@@ -46,7 +51,7 @@ function runPromises(script, { args = [], env } = {}) {
 const CALLS = [
   ['arb_set_credentials', 'svc-a', 'alice', 'pw-a'],
   ['arb_get_credentials', 'svc-a'],
-  ['arb_set_credentials', 'svc-b', 'b\u00fcb', 'p'.repeat(200)],
+  ['arb_set_credentials', 'svc-b', 'b\u00fcb', 'p'.repeat(126)],
   ['arb_get_credentials', 'svc-b'],
   ['arb_get_credentials', 'never'],
   ['arb_get_credentials', 'n'.repeat(300)],
@@ -64,6 +69,8 @@ const CALLS = [
   ['get_sev_list', 'ad', 'alice'],
   ['get_sev_list', 'Dorn', 'alice'],
   ['get_sev_list', 'dorn', 'no\0pe'],
+  ['arb_set_credentials', 'svc-d', 'u', 'p'.repeat(200)],
+  ['get_sev_list', 'dorn', 'longdn'],
 ];
 
 let same;
@@ -76,7 +83,7 @@ function sameRun() {
         try {
           viaPromise.push({ value: await promises[fn](...args) });
         } catch (e) {
-          viaPromise.push({ error: { ...e, message: e.message, typeError: e instanceof TypeError } });
+          viaPromise.push({ error: { ...e, message: e.message, kind: e.constructor.name } });
         }
       }
       return { sync, viaPromise };
@@ -97,6 +104,7 @@ test('Promises resolve with what the synchronous calls return and log the same l
   });
   assert.equal(sync[3].password, 'p'.repeat(126));
   assert.equal(sync[13].sev_count, MANY);
+  assert.deepEqual(sync[21], { sev_count: 1, group0: LONG_DN });
   const logged = h.calls(run).map((r) => `${r.priority} ${r.message}`);
   assert.ok(logged.length > 20);
   assert.deepEqual(logged.slice(logged.length / 2), logged.slice(0, logged.length / 2));
@@ -104,7 +112,7 @@ test('Promises resolve with what the synchronous calls return and log the same l
 
 test('each failure rejects with its code, its most specific line, every line and the status', { skip }, () => {
   const errors = sameRun().value.viaPromise.map((r) => r.error);
-  const check = (i, code, message, lineCount, status, typeError = false) => {
+  const check = (i, code, message, lineCount, status, kind = 'Error') => {
     const e = errors[i];
     assert.ok(e, `call #${i} should reject`);
     assert.equal(e.code, code, `#${i}`);
@@ -113,16 +121,16 @@ test('each failure rejects with its code, its most specific line, every line and
     assert.match(e.log[0], /^MFA-NAPI: <\w+:\d+> /);
     assert.ok(e.log[0].endsWith(message));
     assert.equal(e.status, status, `#${i}`);
-    assert.equal(e.typeError, typeError, `#${i}`);
+    assert.equal(e.kind, kind, `#${i}`);
   };
   check(4, 'ERR_KAVO_NOT_FOUND', 'Service entry <never> not found in ARB', 2, -802);
-  check(5, 'ERR_KAVO_NOT_FOUND', `Service entry <${'n'.repeat(254)}> not found in ARB`, 2, -802);
+  check(5, 'ERR_KAVO_TOO_LONG', 'serviceName is longer than 254 bytes', 1, undefined, 'RangeError');
   check(6, 'ERR_KAVO_PLATFORM', 'User name is not set for service svc-c', 2, -805);
-  check(7, 'ERR_INVALID_ARG_VALUE', 'applicationName contains a NUL byte', 1, undefined, true);
-  check(8, 'ERR_INVALID_ARG_TYPE', 'napi_get_value_string_utf8 failed', 1, undefined, true);
+  check(7, 'ERR_INVALID_ARG_VALUE', 'applicationName contains a NUL byte', 1, undefined, 'TypeError');
+  check(8, 'ERR_INVALID_ARG_TYPE', 'napi_get_value_string_utf8 failed', 1, undefined, 'TypeError');
   // The directory simulator answers an unknown user with TAMO_ERR_NOT_FOUND.
   check(10, 'ERR_KAVO_NOT_FOUND', 'get_sid_from_name: tamolib_get_userinfo_from_name failed', 1, -9001);
-  check(11, 'ERR_INVALID_ARG_TYPE', 'napi_get_value_string_utf8 for reading name failed', 1, undefined, true);
+  check(11, 'ERR_INVALID_ARG_TYPE', 'napi_get_value_string_utf8 for reading name failed', 1, undefined, 'TypeError');
   check(14, 'ERR_KAVO_NOT_FOUND', 'Failed to get SEV list of user: nobody, error: -9001', 2, -9001);
   check(15, 'ERR_KAVO_NOT_FOUND', 'sevCount is zero', 2, undefined);
   // The same library status for an entry of the list is a platform failure.
@@ -130,7 +138,8 @@ test('each failure rejects with its code, its most specific line, every line and
     2, -9001);
   check(17, 'ERR_KAVO_UNSUPPORTED', 'Getting SEV list for AD user is not supported', 1, undefined);
   check(18, 'ERR_KAVO_UNSUPPORTED', 'unknown user type', 1, undefined);
-  check(19, 'ERR_INVALID_ARG_VALUE', 'userName contains a NUL byte', 1, undefined, true);
+  check(19, 'ERR_INVALID_ARG_VALUE', 'userName contains a NUL byte', 1, undefined, 'TypeError');
+  check(20, 'ERR_KAVO_TOO_LONG', 'password is longer than 126 bytes', 1, undefined, 'RangeError');
 });
 
 test('a protection failure is a platform failure; bad options reject and never throw; the ESM entry', { skip }, () => {

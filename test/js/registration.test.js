@@ -1,7 +1,9 @@
 'use strict';
 // Loading the add-on: the start-up line, the four functions on the exports
-// object, and the failure convention of each function.
+// object, the failure convention of each function, and loads that fail.
 const assert = require('node:assert/strict');
+const { spawnSync } = require('node:child_process');
+const path = require('node:path');
 const { test } = require('node:test');
 const h = require('./support/harness');
 
@@ -70,4 +72,33 @@ test('each function called without arguments yields undefined and one LOG_ERR li
     assert.equal(records[0].priority, h.LOG_ERR, name);
     assert.ok(records[0].message.startsWith(`MFA-NAPI: <${name}:`), records[0].message);
   }
+});
+
+// Loads the package entry in a plain Node.js process (nothing reaches the
+// platform at load, so no sandbox) and reports what require() threw.
+function loadEntry(env) {
+  const entry = path.join(h.paths.repo, 'index.js');
+  const run = spawnSync(process.execPath, ['-e', `try { require(${JSON.stringify(entry)}); console.log('{}'); } ` +
+    'catch (e) { console.log(JSON.stringify({ code: e.code, message: e.message })); }'],
+  { cwd: h.paths.repo, env: { ...process.env, ...env }, encoding: 'utf8' });
+  assert.equal(run.status, 0, run.stderr);
+  return JSON.parse(run.stdout);
+}
+
+test('a platform library of another version, or a relative KAVO_BUILD_DIR, fails the load with a coded error', () => {
+  // Stand-ins for libpex2.so (test/support/CMakeLists.txt) in front of the
+  // other simulators: every symbol is bound at load, so require() throws.
+  const pex2 = (variant) => ({
+    LD_LIBRARY_PATH: `${path.join(h.paths.build, 'test-support', `pex2-${variant}`)}:${h.paths.simulators}`,
+  });
+  const missing = loadEntry(pex2('missing-symbol'));
+  assert.equal(missing.code, 'ERR_KAVO_PLATFORM_INCOMPATIBLE', JSON.stringify(missing));
+  assert.match(missing.message, /libpex2\.so lacks the symbol PEXX_Authenticate, version VESK_VERSION_2\.3\.0;/);
+  const other = loadEntry(pex2('other-version'));
+  assert.equal(other.code, 'ERR_KAVO_PLATFORM_INCOMPATIBLE', JSON.stringify(other));
+  assert.match(other.message, /libpex2\.so lacks the symbol version VESK_VERSION_2\.3\.0;/);
+
+  const relative = loadEntry({ KAVO_BUILD_DIR: path.relative(h.paths.repo, h.paths.build) });
+  assert.equal(relative.code, 'ERR_KAVO_BUILD_DIR', JSON.stringify(relative));
+  assert.match(relative.message, /KAVO_BUILD_DIR must be an absolute path/);
 });

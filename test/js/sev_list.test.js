@@ -15,7 +15,8 @@ const DIRECTORY = [];
 for (let i = 0; i < GROUPS; i++) DIRECTORY.push(['add-entry', group(i)]);
 DIRECTORY.push(['add-entry', LONG_DN]);
 function user(login, ...members) {
-  DIRECTORY.push(['add-user', login, `cn=${login},ou=users,o=corp`, '']);
+  // A long login gets a short RDN (the mdb back end limits one RDN's length).
+  DIRECTORY.push(['add-user', login, `cn=${login.length > 64 ? `user${login.length}` : login},ou=users,o=corp`, '']);
   DIRECTORY.push(['set-sev', login, ...members]);
 }
 // The list order is the directory's, not the order of the entries.
@@ -26,6 +27,10 @@ user('twenty', ...Array.from({ length: 20 }, (_, i) => group(i)));
 user('longdn', LONG_DN, group(3));
 user('empty');
 user('dangling', group(1), `guid:${MISSING_GUID}`);
+user('admin', group(4));
+user('admin\u{1F600}', group(5));
+user('\u{1F600}admin', group(6));
+user('l'.repeat(254), group(8));
 
 function assertRecords(records, expected) {
   assert.equal(records.length, expected.length, JSON.stringify(records));
@@ -87,10 +92,23 @@ forEachBackend(DIRECTORY, (ctx) => {
     assert.deepEqual(records, []);
   });
 
-  test('a DN of 300 bytes comes back cut to its first 255 bytes', () => {
+  test('a DN of 300 bytes comes back whole', () => {
     const { values } = lists([['dorn', 'longdn']]);
     assert.equal(Buffer.byteLength(LONG_DN), 300);
-    assert.deepEqual(values[0].value, { sev_count: 2, group0: LONG_DN.slice(0, 255), group1: group(3) });
+    assert.deepEqual(values[0].value, { sev_count: 2, group0: LONG_DN, group1: group(3) });
+  });
+
+  test('a name is looked up as given: characters above U+FFFF count, one of 255 bytes is refused', () => {
+    const { values, records } = lists([['dorn', 'admin\u{1F600}'], ['dorn', '\u{1F600}admin'],
+      ['dorn', 'admin'], ['dorn', 'l'.repeat(254)], ['dorn', 'l'.repeat(255)]]);
+    assert.deepEqual(values.slice(0, 4).map((v) => v.value), [
+      { sev_count: 1, group0: group(5) },
+      { sev_count: 1, group0: group(6) },
+      { sev_count: 1, group0: group(4) },
+      { sev_count: 1, group0: group(8) },
+    ]);
+    assert.equal(values[4], 'undefined');
+    assertRecords(records, [['get_sev_list', 'userName is longer than 254 bytes']]);
   });
 
   test('an empty list is a failure, reported by the helper and then by the call', () => {

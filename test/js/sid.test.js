@@ -45,14 +45,16 @@ forEachBackend(DIRECTORY, (ctx) => {
     assert.deepEqual(records, []);
   });
 
-  test('a name longer than 254 bytes is cut to 254 bytes without a message', () => {
-    const { values, records } = lookups([['a'.repeat(300)], ['\u00e9'.repeat(200)], ['b'.repeat(255)]]);
+  test('a name of up to 254 bytes is found whole; a longer one is refused, never cut', () => {
+    const { values, records } = lookups([[LONG_LOGIN], ['\u00e9'.repeat(127)], ['a'.repeat(300)],
+      ['\u00e9'.repeat(200)], ['b'.repeat(255)]]);
     assert.equal(values[0].sid, 'S-1-5-21-1-2-3-254');
-    // 127 two-byte characters are 254 bytes; a character is never split.
+    // 127 two-byte characters are 254 bytes.
     assert.equal(values[1].sid, 'S-1-5-21-1-2-3-127');
-    // A login of 255 bytes can never be reached: the cut name is not it.
-    assert.equal(values[2], 'undefined');
-    assertLookupFailures(records, 1);
+    // Cut, the first two would name the users above.
+    assert.deepEqual(values.slice(2), ['undefined', 'undefined', 'undefined']);
+    assert.deepEqual(records.map((r) => [r.priority, r.message.replace(/:\d+> /, '> ')]),
+      Array(3).fill([h.LOG_ERR, 'MFA-NAPI: <get_sid_from_name> name is longer than 254 bytes']));
   });
 
   test('a non-string or missing name fails at reading it', () => {

@@ -78,13 +78,24 @@ napi_status napi_get_cb_info(napi_env, napi_callback_info, size_t *argc, napi_va
 
 napi_status napi_get_value_string_utf8(napi_env, napi_value value, char *buffer, size_t size,
                                        size_t *length) {
-    fakes::napi().readSizes.push_back(size);
+    // A null buffer asks for the whole length, as in Node-API; it is not a
+    // read, so its size is not recorded.
+    if (buffer != nullptr) {
+        fakes::napi().readSizes.push_back(size);
+    }
     if (failing("napi_get_value_string_utf8")) {
         return napi_generic_failure;
     }
     const fakes::Value *v = fakes::asValue(value);
     if (v->kind != fakes::Value::String) {
         return napi_string_expected;
+    }
+    if (buffer == nullptr) {
+        if (length == nullptr) {
+            return napi_invalid_arg;
+        }
+        *length = v->text.size();
+        return napi_ok;
     }
     const size_t copied = std::min(v->text.size(), size - 1);
     memcpy(buffer, v->text.data(), copied);

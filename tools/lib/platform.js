@@ -8,7 +8,8 @@ const path = require('node:path');
 const native = require('../../lib/native');
 
 const repo = native.packageDir;
-const build = path.resolve(process.env.KAVO_BUILD_DIR || path.join(repo, 'build'));
+// KAVO_BUILD_DIR applies in a checkout only (lib/native.js).
+const build = native.buildDir || path.join(repo, 'build');
 const paths = {
   repo,
   build,
@@ -32,8 +33,9 @@ function insideSandbox(root) {
 // Runs this script again inside the sandbox of `root` (provisioned by
 // tools/kavo-platform when empty) and exits with its status.  `env` adds
 // variables for the script, `preload` is a library for LD_PRELOAD that
-// only the Node.js process gets.
-function reexecInSandbox(root, { env = {}, preload } = {}) {
+// only the Node.js process gets; a script killed by a signal is reported,
+// and the exit status is then `signalStatus`.
+function reexecInSandbox(root, { env = {}, preload, signalStatus = 1 } = {}) {
   fs.mkdirSync(root, { recursive: true });
   const command = ['/usr/bin/env'];
   if (preload) {
@@ -51,7 +53,11 @@ function reexecInSandbox(root, { env = {}, preload } = {}) {
   if (run.status === 77) {
     console.error('the platform sandbox is not available on this machine (see the message above)');
   }
-  process.exit(run.status === null ? 1 : run.status);
+  if (run.status === null) {
+    console.error(`${path.basename(process.argv[1])}: killed by ${run.signal}`);
+    process.exit(signalStatus);
+  }
+  process.exit(run.status);
 }
 
 // A few users, groups and security-equivalence lists, enough to show the

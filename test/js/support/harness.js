@@ -60,9 +60,9 @@
  *       Asserts that the error lines are exactly as many as the patterns and
  *       that each matches its own.
  *   h.LOG_ERR, h.LOG_INFO   the priorities 3 and 6.
- *   h.paths                 { repo, build, addon, provision, shim, withPlatform }
+ *   h.paths                 { repo, build, addon, simulators, provision, shim, withPlatform }
  *
- * The build directory is $KAVO_BUILD_DIR, default <repo>/build; the add-on
+ * The build directory is $KAVO_BUILD_DIR (absolute), default <repo>/build; the add-on
  * is <build>/Release/kavoInterface.node.  KAVO_KEEP_RUN=1 keeps each run's
  * work directory (script, result, syslog capture) in the temporary
  * directory for debugging.
@@ -80,6 +80,7 @@ const paths = {
   repo,
   build,
   addon: tools.addon,
+  simulators: tools.simulators,
   provision: tools.provision,
   shim: tools.syslogShim,
   withPlatform: tools.withPlatform,
