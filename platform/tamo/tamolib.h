@@ -98,7 +98,7 @@ extern "C" {
 
 /* LDAP: the largest message accepted from a server, an entry with all its
  * values.  Larger ones end the connection rather than fill the memory. */
-#define TAMO_LDAP_MAX_MESSAGE (16 * 1024 * 1024)
+#define TAMO_LDAP_MAX_MESSAGE 16777216 /* 16 MiB */
 
 /* LDAP: how long calls fail at once after one has timed out. */
 #define TAMO_FAIL_FAST_MS 1000
