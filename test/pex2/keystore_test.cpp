@@ -201,8 +201,9 @@ std::vector<std::vector<uint8_t>> MaskedKeys() {
 }
 
 /* Copies of the bytes that `masked` holds masked in this process's
- * memory, by whether their mapping is left out of core dumps.  Mappings of
- * more than 1 GiB (a sanitizer's shadow) are passed over. */
+ * memory, by whether their mapping is left out of core dumps.  Mappings
+ * with nothing resident, or of more than 1 GiB (a sanitizer's shadow), are
+ * passed over. */
 struct Copies {
     int dumped = 0;
     int undumped = 0;
@@ -213,6 +214,7 @@ Copies FindInMemory(const std::vector<uint8_t> &masked) {
         uintptr_t start, end;
         bool readable;
         bool undumped;
+        bool resident;
     };
     std::vector<Region> regions;
     std::ifstream smaps("/proc/self/smaps");
@@ -223,7 +225,9 @@ Copies FindInMemory(const std::vector<uint8_t> &masked) {
         if (sscanf(line.c_str(), "%lx-%lx %4s", &start, &end, perms) == 3) {
             const bool special = line.find("[vvar]") != std::string::npos ||
                                  line.find("[vsyscall]") != std::string::npos;
-            regions.push_back({start, end, perms[0] == 'r' && !special, false});
+            regions.push_back({start, end, perms[0] == 'r' && !special, false, false});
+        } else if (line.rfind("Rss:", 0) == 0 && !regions.empty()) {
+            regions.back().resident = line.find_first_of("123456789") != std::string::npos;
         } else if (line.rfind("VmFlags:", 0) == 0 && !regions.empty()) {
             regions.back().undumped = (line + " ").find(" dd ") != std::string::npos;
         }
@@ -235,7 +239,8 @@ Copies FindInMemory(const std::vector<uint8_t> &masked) {
     // unseen; a copy in the overlap is counted with the later read.
     const size_t step = chunk.size() - masked.size();
     for (const Region &region : regions) {
-        if (!region.readable || region.end - region.start > (uintptr_t{1} << 30)) {
+        if (!region.readable || !region.resident ||
+            region.end - region.start > (uintptr_t{1} << 30)) {
             continue;
         }
         for (uintptr_t at = region.start; at < region.end; at += step) {
@@ -248,10 +253,17 @@ Copies FindInMemory(const std::vector<uint8_t> &masked) {
             for (size_t i = 0; i < size; ++i) {
                 chunk[i] ^= kMask;
             }
-            for (size_t i = 0; i + masked.size() <= size && (i < step || last); ++i) {
-                if (memcmp(chunk.data() + i, masked.data(), masked.size()) == 0) {
-                    ++(region.undumped ? copies.undumped : copies.dumped);
+            const uint8_t *from = chunk.data();
+            const uint8_t *const stop = chunk.data() + (last ? size : std::min(size, step));
+            while (from < stop) {
+                const auto *hit = static_cast<const uint8_t *>(
+                    memmem(from, static_cast<size_t>(chunk.data() + size - from), masked.data(),
+                           masked.size()));
+                if (hit == nullptr || hit >= stop) {
+                    break;
                 }
+                ++(region.undumped ? copies.undumped : copies.dumped);
+                from = hit + 1;
             }
             memset(chunk.data(), 0, chunk.size());
             if (size < want) {
