@@ -508,19 +508,22 @@ int32_t loadMachineKeys(uint32_t newKind, MachineKeys *keys) {
         forgetKeptKeys();
         return status;
     }
+    // The kept keys answer as long as the store is the file they came from:
+    // one lstat, nothing opened.
+    struct stat seen {};
+    const KeptKeys *known = keptKeys();
+    if (known != nullptr && known->valid && lstat(storePath, &seen) == 0 && S_ISREG(seen.st_mode) &&
+        sameIdentity(known->identity, identityOf(seen))) {
+        *keys = known->keys;
+        return PEX2_OK;
+    }
+    // Whatever follows, the kept keys are not the store's any more.
+    forgetKeptKeys();
     for (int lookup = 0; lookup < kLookups; ++lookup) {
         HeldFile store;
         const bool present = store.hold(storePath);
         const int holdError = errno;
         const struct stat &info = store.info();
-        const KeptKeys *known = keptKeys();
-        if (present && S_ISREG(info.st_mode) && known != nullptr && known->valid &&
-            sameIdentity(known->identity, identityOf(info))) {
-            *keys = known->keys;
-            return PEX2_OK;
-        }
-        // Whatever follows, the kept keys are not the store's any more.
-        forgetKeptKeys();
         if (!present) {
             if (holdError != ENOENT) {
                 OSA_syslog(0, "PEX2: key store cannot be examined\n");
