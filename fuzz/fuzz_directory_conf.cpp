@@ -4,8 +4,9 @@
  * A file that parses must give what a connection can be made from: at
  * least one URI, each of a known scheme, a base, attribute names that can
  * stand in a filter unescaped, a timeout in range, bind DN and password
- * file together, StartTLS only over ldap://.  A refused file gives one line
- * that names the line at fault. */
+ * file together, StartTLS only over ldap://, a bind password never over
+ * ldap:// without StartTLS.  A refused file gives one line that names the
+ * line at fault. */
 #include <stdint.h>
 #include <string.h>
 #include <strings.h>
@@ -53,6 +54,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                    strncasecmp(uri.c_str(), "ldaps://", 8) == 0);
         FUZZ_CHECK(uri.find_first_of(" \t,") == std::string::npos);
         FUZZ_CHECK(!config.startTls || strncasecmp(uri.c_str(), "ldap://", 7) == 0);
+        // A password never goes over ldap:// in clear.
+        FUZZ_CHECK(config.bindDn.empty() || config.startTls ||
+                   strncasecmp(uri.c_str(), "ldap://", 7) != 0);
         allLdapi = allLdapi && ldapi;
         joined += (joined.empty() ? "" : " ") + uri;
     }

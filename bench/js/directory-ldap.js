@@ -118,7 +118,7 @@ function outer(options) {
     t = Date.now();
     server = startDirectoryServer({ database, base: 'o=corp' });
     console.log(`exported and loaded into slapd in ${Date.now() - t} ms (${server.uri})`);
-    fs.writeFileSync(path.join(root, 'ldap.conf'), server.directoryConf());
+    fs.writeFileSync(path.join(root, 'ldap.conf'), server.directoryConf(), { mode: 0o644 });
 
     const result = path.join(root, 'result.json');
     const sandbox = spawnSync(paths.withPlatform, [root, '--', process.execPath, __filename, '--inner'], {

@@ -27,32 +27,42 @@
 //    one publishes and the other finds the name taken; both then read the
 //    store that won.  A crash at any point leaves no store or a whole one.
 //    The key-store functions are not used to test whether the store exists,
-//    since opening a missing file creates it empty.
+//    since opening a missing file creates it empty.  For the same reason the
+//    store is held (an O_PATH descriptor, which neither reads it, follows a
+//    link nor blocks on a FIFO) from the moment it is examined until the
+//    key-store open has reached it: the open must reach the same file (same
+//    device and inode, which cannot pass to another file while it is held).
+//    A store removed in between makes the open create an empty file in its
+//    place; that file is removed again and the store is treated as missing,
+//    so that it is provisioned instead of every later session failing on
+//    an empty store.
 //  - A store that exists but is empty, short or does not verify is never
 //    rewritten: every session fails and the file stays as it is, so the
 //    blobs made under its keys stay recoverable once it is repaired.
 //
-// The keys of the last verified read are kept for the life of the process.
-// Each later session start checks the directory again and compares the
-// store's identity (device, inode, size, modification and change times) from
-// one lstat with the one read,
-// and reads the file again through the key-store functions whenever it
-// differs; a store removed, replaced or damaged is never answered from the
-// kept copy.  A file modified just before it was read may be changed again
-// without its times moving (they advance in steps), so such a read is not
-// kept.
+// The keys of the last verified read are kept for the life of the process,
+// in a page of their own that is left out of core dumps and wiped when the
+// library is unloaded.  Each later session start checks the directory again
+// and compares the store's identity (device, inode, size, modification and
+// change times) with the one read, and reads the file again through the
+// key-store functions whenever it differs; a store removed, replaced or
+// damaged is never answered from the kept copy.  A file modified just before
+// it was read may be changed again without its times moving (they advance in
+// steps), so such a read is not kept.
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <mutex>
+#include <new>
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
@@ -70,6 +80,11 @@ constexpr size_t kStoreBytes = 116;
 constexpr size_t kDigestOffset = 84;
 // Reads ask for more than a store holds, so that a longer file is noticed.
 constexpr uint32_t kReadBytes = 512;
+// How often one session start looks for the store again after it changed
+// under the open; a store that keeps vanishing fails the session instead.
+constexpr int kLookups = 4;
+// readStore's answer when the open reached another file than the one held.
+constexpr int32_t kStoreChanged = 1;
 
 // A store modified this close before it was examined is read again next
 // time: file times advance in steps (a clock tick, or a whole second on
@@ -121,7 +136,84 @@ struct KeptKeys {
     Identity identity;
     MachineKeys keys;
 };
-KeptKeys kept;
+
+/* The kept keys' page, mapped on first use and marked MADV_DONTDUMP, so
+ * that the machine keys never reach a core dump.  Null while there is no
+ * such page: then nothing is kept and every session reads the store. */
+constexpr size_t kKeptPageBytes = 4096;
+static_assert(sizeof(KeptKeys) <= kKeptPageBytes);
+KeptKeys *kept = nullptr;
+
+KeptKeys *keptKeys() {
+    if (kept == nullptr) {
+        void *page = mmap(nullptr, kKeptPageBytes, PROT_READ | PROT_WRITE,
+                          MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (page == MAP_FAILED) {
+            return nullptr;
+        }
+        if (madvise(page, kKeptPageBytes, MADV_DONTDUMP) != 0) {
+            munmap(page, kKeptPageBytes);
+            return nullptr;
+        }
+        kept = new (page) KeptKeys;
+    }
+    return kept;
+}
+
+void forgetKeptKeys() {
+    if (kept != nullptr) {
+        *kept = KeptKeys{};
+    }
+}
+
+/* Wipes the kept keys when the library is unloaded or the process ends.
+ * The page is returned only when no session start is under way: a thread
+ * still in one at exit may go on using it, so it is then only wiped. */
+__attribute__((destructor)) void wipeKeptKeys() {
+    std::unique_lock<std::mutex> lock(storeMutex, std::try_to_lock);
+    if (kept == nullptr) {
+        return;
+    }
+    OPENSSL_cleanse(kept, kKeptPageBytes);
+    if (lock.owns_lock()) {
+        munmap(kept, kKeptPageBytes);
+        kept = nullptr;
+    }
+}
+
+/* The store's file, held without being opened for reading (see the head
+ * comment): examined like lstat, and its inode kept from being reused. */
+class HeldFile {
+  public:
+    HeldFile() = default;
+    HeldFile(const HeldFile &) = delete;
+    HeldFile &operator=(const HeldFile &) = delete;
+    ~HeldFile() {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+    /* False, with errno set, when nothing can be held at path. */
+    bool hold(const char *path) {
+        fd_ = open(path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+        if (fd_ < 0) {
+            return false;
+        }
+        if (fstat(fd_, &info_) != 0) {
+            const int error = errno;
+            close(fd_);
+            fd_ = -1;
+            errno = error;
+            return false;
+        }
+        return true;
+    }
+    const struct stat &info() const { return info_; }
+
+  private:
+    int fd_ = -1;
+    struct stat info_ {};
+};
 
 /* Fills a buffer of the store's bytes and wipes it when it goes. */
 struct StoreBuffer {
@@ -331,10 +423,21 @@ bool isSettled(const struct stat &info, const struct timespec &examined) {
     return latest + step < nanoseconds(examined);
 }
 
-/* Reads and verifies the store through the key-store functions; on success
- * `identity` is the file that was read.  The file is examined before it is
- * read, so a change in between shows as a new identity next time. */
-int32_t readStore(MachineKeys *keys, Identity *identity, bool *settled) {
+/* Removes the file at path if it is still the empty file `made`. */
+void removeIfStillEmpty(const char *path, const struct stat &made) {
+    struct stat now {};
+    if (lstat(path, &now) == 0 && now.st_dev == made.st_dev && now.st_ino == made.st_ino &&
+        S_ISREG(now.st_mode) && now.st_size == 0) {
+        unlink(path);
+    }
+}
+
+/* Reads and verifies the store held as `held` through the key-store
+ * functions; on success `identity` is the file that was read.  The file is
+ * examined before it is read, so a change in between shows as a new
+ * identity next time.  kStoreChanged when the open reached another file. */
+int32_t readStore(const char *path, const struct stat &held, MachineKeys *keys, Identity *identity,
+                  bool *settled) {
     OsaCfgHandle *cfg = nullptr;
     if (OSA_cfg_Open(nullptr, kStoreClass, OSA_FILE_READ_ONLY, &cfg) != 0) {
         OSA_syslog(0, "PEX2: key store cannot be opened\n");
@@ -344,6 +447,17 @@ int32_t readStore(MachineKeys *keys, Identity *identity, bool *settled) {
     clock_gettime(CLOCK_REALTIME, &examined);
     struct stat info {};
     const bool regular = fstat(cfg->File.fd, &info) == 0 && S_ISREG(info.st_mode);
+    if (regular && (info.st_dev != held.st_dev || info.st_ino != held.st_ino)) {
+        // The store went away after it was examined.  An empty file here is
+        // one that an open (this one, or another process's) created in its
+        // place: left, it would fail every session from now on.
+        if (info.st_size == 0) {
+            removeIfStillEmpty(path, info);
+        }
+        OSA_cfg_Close(cfg);
+        OSA_syslog(0, "PEX2: key store changed while it was opened; looked for again\n");
+        return kStoreChanged;
+    }
     StoreBuffer buffer;
     int32_t count = 0;
     const int32_t read = OSA_cfg_Read(cfg, 0, kReadBytes, buffer.bytes, &count);
@@ -391,46 +505,57 @@ int32_t loadMachineKeys(uint32_t newKind, MachineKeys *keys) {
     // unsafe refuses sessions at once, kept keys or not.
     int32_t status = checkDirectory(directory);
     if (status != PEX2_OK) {
-        kept = KeptKeys{};
+        forgetKeptKeys();
         return status;
     }
-    struct stat info {};
-    const bool present = lstat(storePath, &info) == 0;
-    const int lstatError = errno;
-    if (present && S_ISREG(info.st_mode) && kept.valid &&
-        sameIdentity(kept.identity, identityOf(info))) {
-        *keys = kept.keys;
+    // The kept keys answer as long as the store is the file they came from:
+    // one lstat, nothing opened.
+    struct stat seen {};
+    const KeptKeys *known = keptKeys();
+    if (known != nullptr && known->valid && lstat(storePath, &seen) == 0 && S_ISREG(seen.st_mode) &&
+        sameIdentity(known->identity, identityOf(seen))) {
+        *keys = known->keys;
         return PEX2_OK;
     }
     // Whatever follows, the kept keys are not the store's any more.
-    kept = KeptKeys{};
-    if (!present) {
-        if (lstatError != ENOENT) {
-            OSA_syslog(0, "PEX2: key store cannot be examined\n");
+    forgetKeptKeys();
+    for (int lookup = 0; lookup < kLookups; ++lookup) {
+        HeldFile store;
+        const bool present = store.hold(storePath);
+        const int holdError = errno;
+        const struct stat &info = store.info();
+        if (!present) {
+            if (holdError != ENOENT) {
+                OSA_syslog(0, "PEX2: key store cannot be examined\n");
+                return PEX2_ERR_KEYSTORE_UNREADABLE;
+            }
+            // Provisioned here or by whoever was first; read in the next
+            // round either way.
+            status = provisionStore(storePath, directory, newKind);
+            if (status != PEX2_OK) {
+                return status;
+            }
+            continue;
+        }
+        if (!S_ISREG(info.st_mode)) {
+            OSA_syslog(0, "PEX2: key store is not a regular file; left untouched\n");
             return PEX2_ERR_KEYSTORE_UNREADABLE;
         }
-        status = provisionStore(storePath, directory, newKind);
-        if (status != PEX2_OK) {
-            return status;
+        Identity identity;
+        bool settled = false;
+        status = readStore(storePath, info, keys, &identity, &settled);
+        if (status == kStoreChanged) {
+            continue;
         }
-        if (lstat(storePath, &info) != 0) {
-            OSA_syslog(0, "PEX2: key store vanished after provisioning\n");
-            return PEX2_ERR_KEYSTORE_UNREADABLE;
+        if (status == PEX2_OK && settled && kept != nullptr) {
+            kept->valid = true;
+            kept->identity = identity;
+            kept->keys = *keys;
         }
+        return status;
     }
-    if (!S_ISREG(info.st_mode)) {
-        OSA_syslog(0, "PEX2: key store is not a regular file; left untouched\n");
-        return PEX2_ERR_KEYSTORE_UNREADABLE;
-    }
-    Identity identity;
-    bool settled = false;
-    status = readStore(keys, &identity, &settled);
-    if (status == PEX2_OK && settled) {
-        kept.valid = true;
-        kept.identity = identity;
-        kept.keys = *keys;
-    }
-    return status;
+    OSA_syslog(0, "PEX2: key store keeps vanishing\n");
+    return PEX2_ERR_KEYSTORE_UNREADABLE;
 }
 
 }  // namespace pex2

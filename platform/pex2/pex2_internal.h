@@ -141,10 +141,12 @@ struct MachineKeys {
 };
 
 /* Reads the machine keys from the system key store, provisioning fresh keys
- * (the wrapping key of newKind) when the store is missing.  A store that
- * exists but is not a regular file, is empty, or cannot be read or verified
- * is left untouched: PEX2_ERR_KEYSTORE_UNREADABLE; a directory others could
- * write: PEX2_ERR_KEYSTORE_UNSAFE. */
+ * (the wrapping key of newKind) when the store is missing, also when it
+ * vanishes while it is being opened.  A store that exists but is not a
+ * regular file, is empty, or cannot be read or verified is left untouched:
+ * PEX2_ERR_KEYSTORE_UNREADABLE; a directory others could write:
+ * PEX2_ERR_KEYSTORE_UNSAFE.  The keys of a read are kept for later calls in
+ * memory left out of core dumps (keystore.cpp). */
 int32_t loadMachineKeys(uint32_t newKind, MachineKeys *keys);
 
 /* Fresh random bytes; false when the generator fails. */

@@ -17,18 +17,21 @@ namespace {
 
 constexpr int32_t kUseSqlite = 1;
 
-// The configuration as last read, and the file it was read from: read
-// again only when the file changes, and its fault reported once per change.
+// The configuration as last read, and the files it was read from: read
+// again only when either file changes, and its fault reported once per
+// change.
 struct ConfigCache {
     std::mutex mutex;
     bool valid = false;
     std::string path;
-    bool exists = false;
-    dev_t dev = 0;
-    ino_t ino = 0;
-    off_t size = 0;
-    struct timespec mtime = {};
-    tamo::ldap::Config config;  // null when the file cannot be used
+    tamo::FileStamp stamp;
+    // The password file, once a configuration that names one was parsed:
+    // a new password, or a mode that opens it to others, is seen at the
+    // next call.
+    std::string passwordFile;
+    tamo::FileStamp passwordStamp;
+    tamo::ldap::Config config;  // null when the files cannot be used
+    int32_t failure = TAMO_ERR_CONFIG;
 };
 
 ConfigCache &configCache() {
@@ -36,16 +39,15 @@ ConfigCache &configCache() {
     return cache;
 }
 
-bool sameFile(const ConfigCache &cache, const char *path, bool exists, const struct stat &st) {
-    return cache.valid && cache.path == path && cache.exists == exists &&
-           (!exists ||
-            (cache.dev == st.st_dev && cache.ino == st.st_ino && cache.size == st.st_size &&
-             cache.mtime.tv_sec == st.st_mtim.tv_sec && cache.mtime.tv_nsec == st.st_mtim.tv_nsec));
+bool unchanged(const ConfigCache &cache, const char *path, const tamo::FileStamp &stamp) {
+    return cache.valid && cache.path == path && cache.stamp == stamp &&
+           (cache.passwordFile.empty() ||
+            cache.passwordStamp == tamo::stampOf(cache.passwordFile.c_str()));
 }
 
 // Chooses the back end for one call: kUseSqlite, or TAMO_OK with config set
-// for LDAP, or TAMO_ERR_CONFIG.  A missing file at the default place means
-// SQLite; a file named by TAMO_DIRECTORY_CONF must exist.
+// for LDAP, or the status of the fault.  A missing file at the default place
+// means SQLite; a file named by TAMO_DIRECTORY_CONF must exist.
 int32_t chooseBackend(tamo::ldap::Config &config) {
     const char *path = tamo::configPath();
     struct stat st;
@@ -53,32 +55,35 @@ int32_t chooseBackend(tamo::ldap::Config &config) {
     if (!exists && errno == ENOENT && !tamo::configPathExplicit()) {
         return kUseSqlite;
     }
+    const int statError = errno;
+    const tamo::FileStamp stamp = exists ? tamo::stampOf(st) : tamo::FileStamp{};
     ConfigCache &cache = configCache();
     std::lock_guard<std::mutex> lock(cache.mutex);
-    if (!sameFile(cache, path, exists, st)) {
+    if (!unchanged(cache, path, stamp)) {
         auto loaded = std::make_shared<tamo::LdapConfig>();
         std::string error;
+        int32_t status = TAMO_ERR_CONFIG;
         if (!exists) {
-            error = std::string("cannot read it: ") + std::strerror(errno);
-        } else if (tamo::loadConfig(path, *loaded, error)) {
+            error = std::string("cannot read it: ") + std::strerror(statError);
+        } else if (tamo::loadConfig(path, *loaded, error, &status)) {
             error.clear();
         }
-        cache.config = error.empty() ? tamo::ldap::Config(std::move(loaded)) : nullptr;
         if (!error.empty()) {
             (void)std::fprintf(stderr, "libtamo: %s: %s\n", path, error.c_str());
         }
         cache.valid = true;
         cache.path = path;
-        cache.exists = exists;
-        if (exists) {
-            cache.dev = st.st_dev;
-            cache.ino = st.st_ino;
-            cache.size = st.st_size;
-            cache.mtime = st.st_mtim;
+        cache.stamp = stamp;
+        cache.failure = status;
+        cache.passwordFile.clear();
+        if (loaded->passwordStamp) {
+            cache.passwordFile = loaded->passwordFile;
+            cache.passwordStamp = *loaded->passwordStamp;
         }
+        cache.config = error.empty() ? tamo::ldap::Config(std::move(loaded)) : nullptr;
     }
     config = cache.config;
-    return config != nullptr ? TAMO_OK : TAMO_ERR_CONFIG;
+    return config != nullptr ? TAMO_OK : cache.failure;
 }
 
 // Runs a back-end call so that no C++ exception (an allocation failing)

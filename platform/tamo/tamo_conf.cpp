@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "platform/tamo/tamo_internal.h"
+#include "platform/tamo/tamolib.h"
 
 namespace tamo {
 namespace {
@@ -79,16 +80,27 @@ bool fail(std::string &error, std::size_t line, const std::string &message) {
     return false;
 }
 
+// Stores the library's status for the outcome, when the caller asked.
+void setStatus(int32_t *status, int32_t code) {
+    if (status != nullptr) {
+        *status = code;
+    }
+}
+
 // Reads a whole small regular file without blocking on a FIFO or device:
-// opened non-blocking, checked with fstat.  mode receives its permissions.
-bool readSmallFile(const char *path, std::string &contents, mode_t &mode, std::string &error) {
+// opened non-blocking, checked with fstat.  stamp receives what fstat saw
+// before the first byte was read (so a change during the read shows as a
+// new stamp later), or, when the file cannot be opened, what stat sees.
+bool readSmallFile(const char *path, std::string &contents, FileStamp &stamp, std::string &error) {
     int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
         error = std::string("cannot open ") + path + ": " + std::strerror(errno);
+        stamp = stampOf(path);
         return false;
     }
-    struct stat st;
+    struct stat st {};
     bool ok = fstat(fd, &st) == 0;
+    stamp = ok ? stampOf(st) : FileStamp{};
     if (!ok) {
         error = std::string("cannot stat ") + path + ": " + std::strerror(errno);
     } else if (!S_ISREG(st.st_mode)) {
@@ -98,7 +110,6 @@ bool readSmallFile(const char *path, std::string &contents, mode_t &mode, std::s
         error = std::string(path) + " is larger than 64 KiB";
         ok = false;
     }
-    mode = st.st_mode;
     char chunk[4096];
     while (ok) {
         ssize_t got = read(fd, chunk, sizeof chunk);
@@ -124,13 +135,39 @@ bool readSmallFile(const char *path, std::string &contents, mode_t &mode, std::s
 
 }  // namespace
 
+FileStamp stampOf(const struct stat &info) {
+    FileStamp stamp;
+    stamp.exists = true;
+    stamp.dev = info.st_dev;
+    stamp.ino = info.st_ino;
+    stamp.size = info.st_size;
+    stamp.mtime = info.st_mtim;
+    stamp.mode = info.st_mode;
+    stamp.uid = info.st_uid;
+    return stamp;
+}
+
+FileStamp stampOf(const char *path) {
+    struct stat info {};
+    return stat(path, &info) == 0 ? stampOf(info) : FileStamp{};
+}
+
+bool operator==(const FileStamp &a, const FileStamp &b) {
+    return a.exists == b.exists &&
+           (!a.exists || (a.dev == b.dev && a.ino == b.ino && a.size == b.size &&
+                          a.mtime.tv_sec == b.mtime.tv_sec && a.mtime.tv_nsec == b.mtime.tv_nsec &&
+                          a.mode == b.mode && a.uid == b.uid));
+}
+
 LdapConfig::~LdapConfig() {
     if (!password.empty()) {
         explicit_bzero(password.data(), password.size());
     }
 }
 
-bool parseConfig(const char *text, std::size_t size, LdapConfig &config, std::string &error) {
+bool parseConfig(const char *text, std::size_t size, LdapConfig &config, std::string &error,
+                 int32_t *status) {
+    setStatus(status, TAMO_ERR_CONFIG);
     const std::string_view all(text, size);
     if (all.find('\0') != std::string_view::npos) {
         return fail(error,
@@ -273,26 +310,55 @@ bool parseConfig(const char *text, std::size_t size, LdapConfig &config, std::st
                 return fail(error, lineNo, "starttls applies to ldap:// URIs only");
             }
         }
+    } else if (!config.bindDn.empty()) {
+        // A simple bind sends the password as it is: only a connection that
+        // is encrypted (ldaps://, StartTLS) or never leaves the machine
+        // (ldapi://) may carry it.
+        for (const std::string &uri : config.uris) {
+            if (startsWithNoCase(uri, "ldap://")) {
+                setStatus(status, TAMO_ERR_CLEAR_TEXT_BIND);
+                return fail(error, lineNo,
+                            "bind_dn over " + uri +
+                                " would send the password in clear; use ldaps://, ldapi:// or "
+                                "starttls = yes");
+            }
+        }
     }
+    setStatus(status, TAMO_OK);
     return true;
 }
 
-bool loadConfig(const char *path, LdapConfig &config, std::string &error) {
+bool loadConfig(const char *path, LdapConfig &config, std::string &error, int32_t *status) {
+    setStatus(status, TAMO_ERR_CONFIG);
     std::string text;
-    mode_t mode = 0;
-    if (!readSmallFile(path, text, mode, error) ||
-        !parseConfig(text.data(), text.size(), config, error)) {
+    FileStamp stamp;
+    if (!readSmallFile(path, text, stamp, error)) {
+        return false;
+    }
+    // Whoever can write the file chooses the server that receives the
+    // password: the same rule as for the key-store directory.
+    if ((stamp.mode & (S_IWGRP | S_IWOTH)) != 0) {
+        error = "writable by group or others (chmod go-w)";
+        return false;
+    }
+    if (stamp.uid != geteuid() && stamp.uid != 0) {
+        error = "owned by another user (uid " + std::to_string(stamp.uid) + ")";
+        return false;
+    }
+    if (!parseConfig(text.data(), text.size(), config, error, status)) {
         return false;
     }
     if (config.passwordFile.empty()) {
         return true;
     }
+    setStatus(status, TAMO_ERR_CONFIG);
     std::string password;
-    if (!readSmallFile(config.passwordFile.c_str(), password, mode, error)) {
+    config.passwordStamp.emplace();
+    if (!readSmallFile(config.passwordFile.c_str(), password, *config.passwordStamp, error)) {
         return false;
     }
     bool ok = true;
-    if ((mode & (S_IRWXG | S_IRWXO)) != 0) {
+    if ((config.passwordStamp->mode & (S_IRWXG | S_IRWXO)) != 0) {
         error = "password file " + config.passwordFile + " is open to group or others (chmod 600)";
         ok = false;
     } else {
@@ -314,6 +380,9 @@ bool loadConfig(const char *path, LdapConfig &config, std::string &error) {
     }
     if (!password.empty()) {
         explicit_bzero(password.data(), password.size());
+    }
+    if (ok) {
+        setStatus(status, TAMO_OK);
     }
     return ok;
 }

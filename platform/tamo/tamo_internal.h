@@ -5,9 +5,12 @@
 #ifndef KAVO_TAMO_INTERNAL_H
 #define KAVO_TAMO_INTERNAL_H
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -50,6 +53,22 @@ std::size_t packSid(const char *text, unsigned char *packed);
 // more than 15 sub-authorities.
 bool formatSid(const unsigned char *packed, char *text, std::size_t capacity);
 
+// What tells one version of a file from the next: a change of any field
+// makes the file be read again.  exists is false when stat() failed.
+struct FileStamp {
+    bool exists = false;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = 0;
+    struct timespec mtime = {};
+    mode_t mode = 0;
+    uid_t uid = 0;
+};
+FileStamp stampOf(const struct stat &info);
+// The stamp of the file at path now (exists false when it cannot be stat'ed).
+FileStamp stampOf(const char *path);
+bool operator==(const FileStamp &a, const FileStamp &b);
+
 // The LDAP back end's settings, as read from directory.conf.
 struct LdapConfig {
     std::vector<std::string> uris;  // each ldap://, ldaps:// or ldapi://
@@ -58,6 +77,8 @@ struct LdapConfig {
     std::string bindDn;        // empty: SASL EXTERNAL (all ldapi://) or anonymous
     std::string passwordFile;  // set exactly when bindDn is
     std::string password;      // read from passwordFile by loadConfig
+    // The password file as loadConfig found it, set once it was looked at.
+    std::optional<FileStamp> passwordStamp;
     bool startTls = false;
     bool allLdapi = false;
     int timeoutMs = 5000;
@@ -73,14 +94,19 @@ struct LdapConfig {
 };
 
 // Parses the text of directory.conf (size bytes, not zero-terminated).  On
-// failure returns false with error set to one line ("line N: ...");
-// config is then partly filled and must be discarded.  Does not read the
-// password file.
-bool parseConfig(const char *text, std::size_t size, LdapConfig &config, std::string &error);
+// failure returns false with error set to one line ("line N: ...") and
+// *status, when given, to the library's status for it (TAMO_ERR_CONFIG or
+// TAMO_ERR_CLEAR_TEXT_BIND); config is then partly filled and must be
+// discarded.  Does not read the password file.
+bool parseConfig(const char *text, std::size_t size, LdapConfig &config, std::string &error,
+                 int32_t *status = nullptr);
 
-// Reads and parses the file at path, then its password file.  Refuses,
-// without blocking, a path that is not a regular file.
-bool loadConfig(const char *path, LdapConfig &config, std::string &error);
+// Reads and parses the file at path, then its password file, with the same
+// reporting.  Refuses, without blocking, a path that is not a regular file,
+// and a configuration that others could have written: one writable by group
+// or others or owned by anyone but this user or root.
+bool loadConfig(const char *path, LdapConfig &config, std::string &error,
+                int32_t *status = nullptr);
 
 // Decodes UTF-16LE code units, ending at a zero unit, into UTF-8, pairing
 // surrogates; false for a lone surrogate.

@@ -31,10 +31,13 @@
 namespace tamo::ldap {
 namespace {
 
-// Every function of libldap this back end calls.
+// Every function of libldap (and of liblber, which it brings) this back end
+// calls.
 #define TAMO_LDAP_FUNCTIONS(X) \
     X(ldap_initialize)         \
     X(ldap_set_option)         \
+    X(ldap_get_option)         \
+    X(ber_sockbuf_ctrl)        \
     X(ldap_connect)            \
     X(ldap_start_tls_s)        \
     X(ldap_sasl_bind_s)        \
@@ -259,10 +262,18 @@ int32_t connect(const Api *ldap, Shared &s, const Config &config, const Deadline
     const int64_t perUri = deadline.remainingMs() / static_cast<int64_t>(config->uris.size()) + 1;
     struct timeval network = {static_cast<time_t>(perUri / 1000),
                               static_cast<suseconds_t>(perUri % 1000 * 1000)};
+    // libldap reads a message whole, of whatever length its header claims:
+    // a bound on the connection's buffer keeps a hostile or broken server
+    // from making it allocate gigabytes.
+    ber_len_t maxMessage = TAMO_LDAP_MAX_MESSAGE;
+    Sockbuf *sockbuf = nullptr;
     bool ok = ldap->ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version) == LDAP_OPT_SUCCESS &&
               ldap->ldap_set_option(ld, LDAP_OPT_REFERRALS, LDAP_OPT_OFF) == LDAP_OPT_SUCCESS &&
               ldap->ldap_set_option(ld, LDAP_OPT_RESTART, &on) == LDAP_OPT_SUCCESS &&
-              ldap->ldap_set_option(ld, LDAP_OPT_NETWORK_TIMEOUT, &network) == LDAP_OPT_SUCCESS;
+              ldap->ldap_set_option(ld, LDAP_OPT_NETWORK_TIMEOUT, &network) == LDAP_OPT_SUCCESS &&
+              ldap->ldap_get_option(ld, LDAP_OPT_SOCKBUF, &sockbuf) == LDAP_OPT_SUCCESS &&
+              sockbuf != nullptr &&
+              ldap->ber_sockbuf_ctrl(sockbuf, LBER_SB_OPT_SET_MAX_INCOMING, &maxMessage) == 1;
     bool tls = config->startTls;
     for (const std::string &uri : config->uris) {
         tls = tls || strncasecmp(uri.c_str(), "ldaps://", 8) == 0;

@@ -21,18 +21,24 @@
  * /etc/opt/zorvex/directory.conf) exists, every call is answered by an LDAP
  * directory instead, through OpenLDAP's client library, which is loaded with
  * dlopen() only then (the SQLite back end needs no LDAP library).  The file
- * is read again when it changes.  A file that cannot be used makes every
- * call fail with TAMO_ERR_CONFIG, and one line naming the file and the
- * fault goes to standard error; there is no fallback to SQLite.  Keys, one
- * "key = value" per line, '#' starting a comment line:
+ * chooses the server that receives the bind password, so it must be owned
+ * by the calling user or root and writable by nobody else.  It is read
+ * again when it changes (device, inode, size, modification time, mode or
+ * owner), and so is the password file when it changes.  A file that cannot
+ * be used makes every call fail with TAMO_ERR_CONFIG (a password that would
+ * go out in clear: TAMO_ERR_CLEAR_TEXT_BIND), and one line naming the file
+ * and the fault goes to standard error; there is no fallback to SQLite.
+ * Keys, one "key = value" per line, '#' starting a comment line:
  *   uri             ldap://, ldaps:// or ldapi:// URIs separated by spaces,
  *                   tried in order (required)
  *   base            the search base (required)
  *   bind_dn         a simple bind as this DN, with the password read from
  *   password_file   this file (which must not be readable by group or
  *                   others, and must not be empty; one trailing line break
- *                   is dropped).  Without them: SASL EXTERNAL when every
- *                   URI is ldapi://, else an anonymous bind.
+ *                   is dropped).  Only ldaps://, ldapi:// or StartTLS carry
+ *                   the password: with an ldap:// URI and no starttls the
+ *                   file is refused.  Without them: SASL EXTERNAL when
+ *                   every URI is ldapi://, else an anonymous bind.
  *   starttls        yes|no (default no; ldap:// URIs only).  TLS (ldaps://
  *                   or StartTLS) checks the server's certificate against the
  *                   system's CA certificates.
@@ -47,9 +53,11 @@
  *   sev_attribute   memberOf         DNs of the user's equivalence entries,
  *                                    in the order the server returns them
  * One connection per process, made on first use and shared by all threads,
- * made again after an error, a change of the file, and in a child after
- * fork().  Values in filters are escaped as RFC 4515 requires, so '*', '(',
- * ')', '\' and NUL in a name match only themselves.
+ * made again after an error, a change of either file, and in a child after
+ * fork().  An answer larger than TAMO_LDAP_MAX_MESSAGE bytes is not read:
+ * the call fails with TAMO_ERR_UNAVAILABLE.  Values in filters are escaped
+ * as RFC 4515 requires, so '*', '(', ')', '\' and NUL in a name match only
+ * themselves.
  * Differences from the SQLite back end: a list value that names no entry, or
  * an entry without a 16-byte GUID, fails the list call itself
  * (TAMO_ERR_UNRESOLVED) where SQLite fails the later lookup by GUID; a name
@@ -86,6 +94,11 @@ extern "C" {
 #define TAMO_ERR_UNRESOLVED (-9012) /* LDAP: a list value names no entry with a 16-byte GUID */
 #define TAMO_ERR_LDAP (-9013)       /* LDAP: any other error the server or library reports */
 #define TAMO_ERR_NO_LDAP (-9014)    /* LDAP: OpenLDAP's client library cannot be loaded */
+#define TAMO_ERR_CLEAR_TEXT_BIND (-9015) /* LDAP: bind_dn over ldap:// without starttls */
+
+/* LDAP: the largest message accepted from a server, an entry with all its
+ * values.  Larger ones end the connection rather than fill the memory. */
+#define TAMO_LDAP_MAX_MESSAGE 16777216 /* 16 MiB */
 
 /* LDAP: how long calls fail at once after one has timed out. */
 #define TAMO_FAIL_FAST_MS 1000

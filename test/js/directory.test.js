@@ -108,15 +108,30 @@ forEachBackend(DIRECTORY, (ctx) => {
 }, { timeoutMs: TIMEOUT_MS });
 
 test('a directory.conf that cannot be used fails every call, with one line on stderr', { skip: h.skipReason }, () => {
+  const conf = '/etc/opt/zorvex/directory.conf';
+  const cases = [
+    { text: 'uri = ldapi://%2Fnowhere\nbasis = o=corp\n', status: -9007, line: 'line 2: unknown key "basis"' },
+    // Whoever may write it chooses the server that gets the password.
+    { text: 'uri = ldapi://%2Fnowhere\nbase = o=corp\n', mode: 0o666, status: -9007, line: 'writable by group or others (chmod go-w)' },
+    {
+      text: 'uri = ldap://dc.example\nbase = o=corp\nbind_dn = cn=r\npassword_file = /nowhere\n',
+      status: -9015,
+      line: 'line 4: bind_dn over ldap://dc.example would send the password in clear; use ldaps://, ldapi:// or starttls = yes',
+    },
+  ];
   const platform = h.createPlatform({ directory: DIRECTORY });
   try {
-    fs.writeFileSync(path.join(platform, 'directory.conf'), 'uri = ldapi://%2Fnowhere\nbasis = o=corp\n');
-    const run = h.runAddon((addon) => [addon.get_sid_from_name('user1'), addon.get_sev_list('dorn', 'user1')],
-      { platform });
-    // Not answered from the SQLite directory that is still there.
-    assert.deepEqual(run.value, [null, null]);
-    assert.equal(run.stderr, 'libtamo: /etc/opt/zorvex/directory.conf: line 2: unknown key "basis"\n');
-    assert.match(h.calls(run)[1].message, h.mfa('GetSevListDornUser', 'Failed to get SEV list of user: user1, error: -9007'));
+    const file = path.join(platform, 'directory.conf');
+    for (const c of cases) {
+      fs.writeFileSync(file, c.text);
+      fs.chmodSync(file, c.mode || 0o644);
+      const run = h.runAddon((addon) => [addon.get_sid_from_name('user1'), addon.get_sev_list('dorn', 'user1')],
+        { platform });
+      // Not answered from the SQLite directory that is still there.
+      assert.deepEqual(run.value, [null, null], c.line);
+      assert.equal(run.stderr, `libtamo: ${conf}: ${c.line}\n`);
+      assert.match(h.calls(run)[1].message, h.mfa('GetSevListDornUser', `Failed to get SEV list of user: user1, error: ${c.status}`));
+    }
   } finally {
     h.removePlatform(platform);
   }

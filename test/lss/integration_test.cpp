@@ -10,8 +10,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <stdio.h>
+
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -135,6 +138,71 @@ TEST(LssIntegration, BigEndianTwinOfARealBlobOpens) {
     Bytes opened;
     ASSERT_EQ(unprotect(twin, &opened), 0);
     EXPECT_EQ(opened, kPassword);
+}
+
+Bytes readFile(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+/* "-" for no bytes, else two hexadecimal digits a byte. */
+Bytes fromHex(const std::string &text) {
+    Bytes bytes;
+    for (size_t i = 0; text != "-" && i + 1 < text.size(); i += 2) {
+        bytes.push_back(static_cast<uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
+    }
+    return bytes;
+}
+
+/* Puts a key store in place of the machine's, as a new file, so that the
+ * service reads it at the next session start. */
+void installKeyStore(const Bytes &store) {
+    const std::string path = "/etc/opt/zorvex/system/xmgrcfg.ks0";
+    const std::string aside = path + ".golden";
+    std::ofstream(aside, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char *>(store.data()),
+               static_cast<std::streamsize>(store.size()));
+    ASSERT_EQ(rename(aside.c_str(), path.c_str()), 0);
+}
+
+/* Blobs made once under fixed key stores, checked in with their plaintexts
+ * (test/lss/golden/README.md): today's reader must open every one of them,
+ * whatever the writer does now.  A round trip cannot see a format changed
+ * on both sides at once; these can. */
+TEST(LssIntegration, GoldenBlobsOpenUnderTheirCheckedInKeyStores) {
+    const std::string dir = std::string(KAVO_SOURCE_DIR) + "/test/lss/golden/";
+    std::ifstream list(dir + "blobs.txt");
+    ASSERT_TRUE(list.good());
+    std::string installed;
+    int rows = 0;
+    for (std::string line; std::getline(list, line);) {
+        if (line.empty() || line[0] == '#') {
+            continue;
+        }
+        std::istringstream fields(line);
+        std::string store, plaintext, blobText;
+        uint32_t mode = 0, keySource = 0, cipher = 0;
+        ASSERT_TRUE(fields >> store >> mode >> keySource >> cipher >> plaintext >> blobText)
+            << line;
+        SCOPED_TRACE(store + " mode " + std::to_string(mode) + " cipher " + std::to_string(cipher));
+        if (store != installed) {
+            const Bytes bytes = readFile(dir + store);
+            ASSERT_EQ(bytes.size(), 116u);
+            installKeyStore(bytes);
+            installed = store;
+        }
+        const Bytes blob = fromHex(blobText);
+        ASSERT_GE(blob.size(), 32u);
+        EXPECT_EQ(field(blob, kBlobKeySource), keySource);
+        EXPECT_EQ(field(blob, kBlobCipher), cipher);
+        Bytes opened;
+        EXPECT_EQ(unprotect(blob, &opened), 0);
+        EXPECT_EQ(opened, fromHex(plaintext));
+        ++rows;
+    }
+    EXPECT_EQ(rows, 12);
+    // The tests after this one make a store of their own.
+    unlink("/etc/opt/zorvex/system/xmgrcfg.ks0");
 }
 
 /* Runs the writer test in a new process of this binary; extraEnv (NAME=value

@@ -77,12 +77,26 @@ TEST(DirectoryConf, RefusesWhatItCannotUseWithTheLine) {
         {ok + "bind_dn = cn=reader,o=corp\n", "bind_dn and password_file go together"},
         {ok + std::string("bind_dn = x\0y\n", 14), "line 3: a NUL byte"},
         {ok + "bind_dn = o=\x01\n", "line 3: bind_dn holds a control character"},
+        // A password only over ldaps://, ldapi:// or StartTLS.
+        {"uri = ldaps://h LDAP://h2\nbase = o=c\nbind_dn = cn=r\npassword_file = /p\n",
+         "line 4: bind_dn over LDAP://h2 would send the password in clear; use ldaps://, "
+         "ldapi:// or starttls = yes"},
     };
     for (const auto &c : bad) {
         std::string error;
         EXPECT_FALSE(parses(c.text, &error)) << c.text;
         EXPECT_NE(error.find(c.message), std::string::npos) << error;
     }
+    const std::string bind = "base = o=c\nbind_dn = cn=r\npassword_file = /p\n";
+    for (const char *uris : {"ldaps://h ldapi://%2Fs", "ldap://h\nstarttls = yes"}) {
+        EXPECT_TRUE(parses("uri = " + std::string(uris) + "\n" + bind)) << uris;
+    }
+    tamo::LdapConfig config;
+    std::string error;
+    int32_t status = TAMO_OK;
+    const std::string clear = "uri = ldap://h\n" + bind;
+    EXPECT_FALSE(tamo::parseConfig(clear.data(), clear.size(), config, error, &status));
+    EXPECT_EQ(status, TAMO_ERR_CLEAR_TEXT_BIND);
 }
 
 TEST(DirectoryConf, AFileThatCannotBeUsedFailsEveryCallWithoutFallingBack) {
@@ -92,25 +106,40 @@ TEST(DirectoryConf, AFileThatCannotBeUsedFailsEveryCallWithoutFallingBack) {
     EXPECT_EQ(sidOf("alice"), std::to_string(TAMO_ERR_CONFIG));
     setenv("TAMO_DIRECTORY_CONF", dir.write("bad.conf", "uri = ldapi://x\n").c_str(), 1);
     EXPECT_EQ(sidOf("alice"), std::to_string(TAMO_ERR_CONFIG));
-    // A password file others can read; an empty one.
-    const std::string open = dir.write("open.pw", "secret\n", 0644);
-    setenv("TAMO_DIRECTORY_CONF",
-           dir.write("pw.conf",
-                     "uri = ldap://127.0.0.1:1\nbase = o=c\nbind_dn = cn=r\n"
-                     "password_file = " +
-                         open + "\n")
-               .c_str(),
-           1);
-    EXPECT_EQ(sidOf("alice"), std::to_string(TAMO_ERR_CONFIG));
-    const std::string empty = dir.write("empty.pw", "\n");
-    setenv("TAMO_DIRECTORY_CONF",
-           dir.write("empty.conf",
-                     "uri = ldap://127.0.0.1:1\nbase = o=c\nbind_dn = cn=r\n"
-                     "password_file = " +
-                         empty + "\n")
-               .c_str(),
-           1);
-    EXPECT_EQ(sidOf("alice"), std::to_string(TAMO_ERR_CONFIG));
+    // A password file others can read; an empty one; one that would go
+    // over ldap:// in clear.
+    const struct {
+        const char *uri, *password;
+        mode_t mode;
+        int32_t status;
+    } passwords[] = {{"ldaps://127.0.0.1:1", "secret\n", 0644, TAMO_ERR_CONFIG},
+                     {"ldaps://127.0.0.1:1", "\n", 0600, TAMO_ERR_CONFIG},
+                     {"ldap://127.0.0.1:1", "secret\n", 0600, TAMO_ERR_CLEAR_TEXT_BIND}};
+    for (const auto &p : passwords) {
+        const std::string file = dir.write("pw", p.password, p.mode);
+        setenv(
+            "TAMO_DIRECTORY_CONF",
+            dir.write("pw.conf", std::string("uri = ") + p.uri +
+                                     "\nbase = o=c\nbind_dn = cn=r\npassword_file = " + file + "\n")
+                .c_str(),
+            1);
+        EXPECT_EQ(sidOf("alice"), std::to_string(p.status)) << p.uri << " " << p.mode;
+    }
+    // A file that others could have written, checked again when its mode or
+    // owner changes: nobody else may choose the server.
+    const std::string usable = dir.write("usable.conf", "uri = ldapi://%2Fnowhere\nbase = o=c\n");
+    setenv("TAMO_DIRECTORY_CONF", usable.c_str(), 1);
+    EXPECT_EQ(sidOf("alice"), std::to_string(TAMO_ERR_UNAVAILABLE));
+    for (mode_t mode : {0666, 0620}) {
+        ASSERT_EQ(chmod(usable.c_str(), mode), 0);
+        EXPECT_EQ(sidOf("alice"), std::to_string(TAMO_ERR_CONFIG)) << std::oct << mode;
+    }
+    ASSERT_EQ(chmod(usable.c_str(), 0644), 0);
+    EXPECT_EQ(sidOf("alice"), std::to_string(TAMO_ERR_UNAVAILABLE));
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown(usable.c_str(), 4242, static_cast<gid_t>(-1)), 0);
+        EXPECT_EQ(sidOf("alice"), std::to_string(TAMO_ERR_CONFIG));
+    }
     const std::string fifo = dir.path() + "/fifo.conf";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     setenv("TAMO_DIRECTORY_CONF", fifo.c_str(), 1);
@@ -151,7 +180,10 @@ class Server : public ::testing::Test {
             entry("twin1", "twin", "AQEAAAAAAAUBAAAA", "", {}) +
             entry("twin2", "twin", "AQEAAAAAAAUBAAAA", "", {}) +
             entry("dangling", "dangling", "", "", {"cn=g0,o=corp", "cn=nowhere,o=corp"}) +
-            entry("badguid", "badguid", "", "", {"cn=short,o=corp"});
+            entry("badguid", "badguid", "", "", {"cn=short,o=corp"}) +
+            "dn: cn=huge,o=corp\nobjectClass: kavoDirectoryEntry\nobjectClass: "
+            "extensibleObject\ncn: huge\nsAMAccountName: huge\ndescription: " +
+            std::string(TAMO_LDAP_MAX_MESSAGE, 'x') + "\n\n";
         const std::string file = dir_->write("data.ldif", ldif + reader());
         const std::string command = std::string(KAVO_SOURCE_DIR) + "/tools/ldap-fixture start " +
                                     dir_->path() + "/srv " + file + " >/dev/null";
@@ -283,13 +315,28 @@ TEST_F(Server, ListsResolveToGuidsInServerOrderAndGuidsToDns) {
     EXPECT_EQ(tamolib_get_sevlist_from_name(badguid, &count, guids, nullptr), TAMO_ERR_UNRESOLVED);
 }
 
-TEST_F(Server, SimpleBindReadsThePasswordFile) {
-    const std::string good = dir_->write("good.pw", "s3cret\n");
-    configure("bind_dn = cn=reader,o=corp\npassword_file = " + good + "\n");
+TEST_F(Server, SimpleBindReadsThePasswordFileAgainWhenItChanges) {
+    const std::string file = dir_->write("reader.pw", "s3cret\n");
+    configure("bind_dn = cn=reader,o=corp\npassword_file = " + file + "\n");
     EXPECT_EQ(sidOf("alice"), "S-1-5-21-1-2-3-1001");
-    const std::string wrong = dir_->write("wrong.pw", "guess");
-    configure("bind_dn = cn=reader,o=corp\npassword_file = " + wrong + "\n");
+    // Rotated in place: the next call binds with the new password.
+    dir_->write("reader.pw", "a-wrong-guess");
     EXPECT_EQ(sidOf("alice"), std::to_string(TAMO_ERR_UNAVAILABLE));
+    dir_->write("reader.pw", "s3cret", 0640);
+    EXPECT_EQ(sidOf("alice"), std::to_string(TAMO_ERR_CONFIG));
+    ASSERT_EQ(chmod(file.c_str(), 0600), 0);
+    EXPECT_EQ(sidOf("alice"), "S-1-5-21-1-2-3-1001");
+}
+
+TEST_F(Server, AnAnswerPastTheBoundEndsTheCallNotTheMemory) {
+    // The "list" attribute of this user is one value past the bound; the
+    // call does not get as far as counting it.
+    configure("sev_attribute = description\n");
+    const unsigned char name[] = {'h', 0, 'u', 0, 'g', 0, 'e', 0, 0, 0};
+    int32_t count = 0;
+    EXPECT_EQ(tamolib_get_sevlist_from_name(name, &count, nullptr, nullptr), TAMO_ERR_UNAVAILABLE);
+    EXPECT_EQ(count, 0);
+    EXPECT_EQ(sidOf("alice"), "S-1-5-21-1-2-3-1001");
 }
 
 bool stopped(pid_t pid) {

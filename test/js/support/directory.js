@@ -29,7 +29,8 @@ function forEachBackend(commands, body, { timeoutMs = 2000 } = {}) {
         ctx.platform = h.createPlatform({ directory: commands });
         if (name === 'ldap') {
           ctx.server = ldap.startDirectoryServer({ database: path.join(ctx.platform, 'directory.db'), base: BASE });
-          fs.writeFileSync(path.join(ctx.platform, 'directory.conf'), ctx.server.directoryConf({ timeoutMs }));
+          // Not writable by group or others, whatever the creation mask.
+          fs.writeFileSync(path.join(ctx.platform, 'directory.conf'), ctx.server.directoryConf({ timeoutMs }), { mode: 0o644 });
           // Every answer must now come from the server.
           fs.rmSync(path.join(ctx.platform, 'directory.db'));
         }
