@@ -48,13 +48,11 @@ KAVO_EXPORT int32_t _TranslateTolvaErr(int32_t status);
 /* PEX_CreateContext flag: open the session first (one more use of it). */
 #define PEX_CONTEXT_OPEN_SESSION 0x1u
 
-#include "platform/pex2/pex_kinds.h"
 #define PEX_OP(name, params, args) KAVO_EXPORT int32_t PEX_##name params;
 #define SSL_OP(name, params, args) KAVO_EXPORT int32_t SSL_##name params;
 #include "platform/pex2/pex_ops.def"
 #undef PEX_OP
 #undef SSL_OP
-#include "platform/pex2/pex_kinds_end.h"
 
 KAVO_END_DECLS
 

@@ -5,8 +5,8 @@
  * calls PEXX_Name (SSLX_Name) with hModule in front of the caller's
  * arguments and returns the library's status unchanged.  A library status
  * of PEX_ERR_NOT_INITIALIZED comes back with pexLock still held by this
- * thread, so the wrapper releases it once.  An operation that does more
- * first (only PEX_CreateContext) specialises Prepare below. */
+ * thread, so the wrapper releases it once.  A row marked PEX_OP_OPEN (only
+ * PEX_CreateContext) may open the session first. */
 #include <stdint.h>
 
 #include "cryptoclient/pex.h"
@@ -25,36 +25,20 @@ uintptr_t createContextSeed;
     (void)OSA_mutex_unlock(&pexLock);
 }
 
-/* Work a wrapper does before the session check; nothing, unless the
- * operation specialises it.  A non-zero status is returned as it is. */
-template <auto Library>
-struct Prepare {
-    template <typename... Args>
-    [[gnu::always_inline]] static int32_t run(Args...) {
-        return 0;
-    }
-};
-
-/* Bit 0 of PEX_CreateContext's flags opens the session first, or takes one
- * more use of it; no wrapper gives that use back, only PEX_Shutdown or
- * PEX_ShutdownAll does.  The library receives flags unchanged, bit 0
- * included. */
-template <>
-struct Prepare<&PEXX_CreateContext> {
-    static int32_t run(uint32_t flags, PexHandle *) {
-        return (flags & PEX_CONTEXT_OPEN_SESSION) != 0 ? PEX_Init(&createContextSeed) : 0;
-    }
-};
+/* PEX_OP_OPEN rows: bit 0 of the flags, the first argument, opens the
+ * session first, or takes one more use of it; no wrapper gives that use
+ * back, only PEX_Shutdown or PEX_ShutdownAll does.  The library receives the
+ * flags unchanged, bit 0 included.  A non-zero status is returned as it is. */
+template <typename... Rest>
+[[gnu::always_inline]] inline int32_t openIfAsked(uint32_t flags, Rest...) {
+    return (flags & PEX_CONTEXT_OPEN_SESSION) != 0 ? PEX_Init(&createContextSeed) : 0;
+}
 
 /* The common form of every wrapper.  The acquire load of pexInitialized
  * pairs with the session's release store, so hModule, stored before the
  * flag, is the identifier of the open session. */
 template <auto Library, typename... Args>
 [[gnu::always_inline]] inline int32_t forward(Args... args) {
-    const int32_t prepared = Prepare<Library>::run(args...);
-    if (prepared != 0) {
-        return prepared;
-    }
     if (__atomic_load_n(&pexInitialized, __ATOMIC_ACQUIRE) == 0) {
         return PEX_ERR_NOT_INITIALIZED;
     }
@@ -68,7 +52,6 @@ template <auto Library, typename... Args>
 }  // namespace
 
 #define PEX_UNPACK(...) __VA_ARGS__
-#include "platform/pex2/pex_kinds.h"
 #define PEX_OP(name, params, args)                     \
     int32_t PEX_##name params {                        \
         return forward<&PEXX_##name>(PEX_UNPACK args); \
@@ -77,7 +60,12 @@ template <auto Library, typename... Args>
     int32_t SSL_##name params {                        \
         return forward<&SSLX_##name>(PEX_UNPACK args); \
     }
+#define PEX_OP_OPEN(name, params, args)                                       \
+    int32_t PEX_##name params {                                               \
+        const int32_t opened = openIfAsked(PEX_UNPACK args);                  \
+        return opened != 0 ? opened : forward<&PEXX_##name>(PEX_UNPACK args); \
+    }
 #include "platform/pex2/pex_ops.def"
 #undef PEX_OP
 #undef SSL_OP
-#include "platform/pex2/pex_kinds_end.h"
+#undef PEX_OP_OPEN

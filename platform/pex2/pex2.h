@@ -5,8 +5,8 @@
  * header); the session entry points are declared by hand.  All are exported
  * with the symbol version VESK_VERSION_2.3.0 (libpex2.map).
  *
- * The simulator implements the session entry points and the operations
- * defined in session.cpp and cipher.cpp; every other operation answers
+ * The simulator implements the session entry points and the operations that
+ * the table marks PEX_OP_IMPL or PEX_OP_OPEN; every other operation answers
  * PEX2_ERR_NOT_SUPPORTED for an open session (pex2.cpp).
  *
  * Locking: each call of an open session locks the mutex handed over when the
@@ -97,13 +97,11 @@ KAVO_EXPORT int32_t PEXX_Authenticate2(uint64_t module, pthread_mutex_t *lock, v
                                        uint32_t flags);
 KAVO_EXPORT int32_t PEXX_Goodbye(uint64_t module);
 
-#include "platform/pex2/pex_kinds.h"
 #define PEX_OP(name, params, args) KAVO_EXPORT int32_t PEXX_##name PEX_PARAMS_WITH_MODULE params;
 #define SSL_OP(name, params, args) KAVO_EXPORT int32_t SSLX_##name PEX_PARAMS_WITH_MODULE params;
 #include "platform/pex2/pex_ops.def"
 #undef PEX_OP
 #undef SSL_OP
-#include "platform/pex2/pex_kinds_end.h"
 
 #ifdef __cplusplus
 }

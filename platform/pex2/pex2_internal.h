@@ -126,10 +126,6 @@ int32_t inSession(uint64_t module, F &&body) {
         &body);
 }
 
-/* The answer of an entry point that does nothing here: PEX2_ERR_NOT_SUPPORTED
- * for an open session, with the same locking as every other call. */
-int32_t unsupported(uint64_t module);
-
 Context *findContext(Session &session, PexHandle handle);
 KeyObject *findKey(Session &session, PexHandle handle);
 

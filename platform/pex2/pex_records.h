@@ -1,4 +1,5 @@
-/* Records and algorithm identifiers exchanged with the cryptographic service.
+/* Records, argument kinds and algorithm identifiers exchanged with the
+ * cryptographic service.
  *
  * The protection layer builds these records and the service library reads
  * them, so both sides include this one header; the static_asserts pin the
@@ -11,6 +12,14 @@
 
 /* Contexts and key objects of the service are opaque 64-bit handles. */
 typedef uint64_t PexHandle;
+
+/* The argument kinds of the operation table (pex_ops.def). */
+typedef uint32_t U32;
+typedef uint8_t U8;
+typedef void *P;
+
+/* A row's parameters on the library side: the module identifier first. */
+#define PEX_PARAMS_WITH_MODULE(...) (uint64_t module, __VA_ARGS__)
 
 /* One attribute of a search template, a key-generation template or a query.
  * In a template the layer sets type, present (1), value and zero; in a query

@@ -220,10 +220,6 @@ int32_t runInSession(uint64_t module, int32_t (*body)(Session &, void *), void *
     return status;
 }
 
-int32_t unsupported(uint64_t module) {
-    return inSession(module, [](Session &) { return PEX2_ERR_NOT_SUPPORTED; });
-}
-
 }  // namespace pex2
 
 using namespace pex2;

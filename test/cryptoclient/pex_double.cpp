@@ -192,10 +192,9 @@ int32_t PEXX_Goodbye(uint64_t module) {
 }
 
 /* The operations.  An 8-bit argument is received here as the whole 64-bit
- * register or stack slot, so a test can see whether the client zero-extended
- * it; every other kind is received as the library declares it. */
-#include "platform/pex2/pex_kinds.h"
-#undef U8
+ * register or stack slot (U8 names uint64_t for this expansion only), so a
+ * test can see whether the client zero-extended it; every other kind is
+ * received as the library declares it. */
 #define U8 uint64_t
 #define PEX_DOUBLE_UNPACK(...) __VA_ARGS__
 #define PEX_OP(name, params, args)                                                  \
@@ -209,7 +208,7 @@ int32_t PEXX_Goodbye(uint64_t module) {
 #include "platform/pex2/pex_ops.def"
 #undef PEX_OP
 #undef SSL_OP
-#include "platform/pex2/pex_kinds_end.h"
+#undef U8
 
 /* Every OSA_mutex_unlock made by the client comes here first. */
 int __real_OSA_mutex_unlock(pthread_mutex_t *mutex);

@@ -4,6 +4,7 @@
 #include <stdint.h>
 
 #include <iterator>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -19,62 +20,63 @@ static_assert(PEX_ERR_NOT_INITIALIZED == -1496);
 
 /* Distinct values for argument i of each kind.  Pointers and handles use all
  * 64 bits and 32-bit values their top bit, so a truncated, widened or
- * misplaced argument cannot go unnoticed; bit 0 of a 32-bit value is clear, so
- * PEX_CreateContext takes its common path. */
-template <typename T>
+ * misplaced argument cannot go unnoticed; bit 0 of a 32-bit value is clear
+ * unless BitZero, so PEX_CreateContext takes its common path. */
+template <typename T, bool BitZero = false>
 uint64_t patternWord(size_t i) {
     if constexpr (std::is_pointer_v<T> || std::is_same_v<T, uint64_t>) {
         return 0xF1E2D3C4B5A69700ull + (i << 4);
     } else if constexpr (std::is_same_v<T, uint32_t>) {
-        return 0x80000000u | (static_cast<uint32_t>(i + 1) << 16) | 0xA55Au;
+        return 0x80000000u | (static_cast<uint32_t>(i + 1) << 16) | 0xA55Au | (BitZero ? 1u : 0u);
     } else {
         static_assert(std::is_same_v<T, uint8_t>);
         return 0xC0u | (i << 1);
     }
 }
 
-template <typename T>
+template <typename T, bool BitZero>
 T patternValue(size_t i) {
     if constexpr (std::is_pointer_v<T>) {
-        return reinterpret_cast<T>(static_cast<uintptr_t>(patternWord<T>(i)));
+        return reinterpret_cast<T>(static_cast<uintptr_t>(patternWord<T, BitZero>(i)));
     } else {
-        return static_cast<T>(patternWord<T>(i));
+        return static_cast<T>(patternWord<T, BitZero>(i));
     }
 }
 
-template <typename... A, size_t... I>
+template <bool BitZero, typename... A, size_t... I>
 int32_t invoke(int32_t (*wrapper)(A...), std::vector<uint64_t> *expected,
                std::index_sequence<I...>) {
-    *expected = {patternWord<A>(I)...};
-    return wrapper(patternValue<A>(I)...);
+    *expected = {patternWord<A, BitZero>(I)...};
+    return wrapper(patternValue<A, BitZero>(I)...);
 }
 
-/* Calls wrapper with the pattern and returns its status; expected receives
- * the arguments the library should see after the module identifier. */
-template <typename... A>
-int32_t invokeWithPattern(int32_t (*wrapper)(A...), std::vector<uint64_t> *expected) {
-    return invoke(wrapper, expected, std::index_sequence_for<A...>{});
+/* Calls the wrapper with the pattern and returns its status; expected
+ * receives the arguments the library should see after the module identifier. */
+template <auto Wrapper, bool BitZero = false>
+int32_t invokeWithPattern(std::vector<uint64_t> *expected) {
+    return [expected]<typename... A>(int32_t (*wrapper)(A...)) {
+        return invoke<BitZero>(wrapper, expected, std::index_sequence_for<A...>{});
+    }(Wrapper);
 }
 
 struct Operation {
     const char *wrapper;
     const char *library;
     int32_t (*call)(std::vector<uint64_t> *expected);
+    int32_t (*callWithBitZero)(std::vector<uint64_t> *expected);  // bit 0 set in each U32
 };
 
 const std::vector<Operation> &operations() {
     static const std::vector<Operation> table = {
-#include "platform/pex2/pex_kinds.h"
-#define PEX_OP(name, params, args) \
-    {"PEX_" #name, "PEXX_" #name,  \
-     [](std::vector<uint64_t> *expected) { return invokeWithPattern(&PEX_##name, expected); }},
-#define SSL_OP(name, params, args) \
-    {"SSL_" #name, "SSLX_" #name,  \
-     [](std::vector<uint64_t> *expected) { return invokeWithPattern(&SSL_##name, expected); }},
+#define PEX_OP(name, params, args)                                 \
+    {"PEX_" #name, "PEXX_" #name, &invokeWithPattern<&PEX_##name>, \
+     &invokeWithPattern<&PEX_##name, true>},
+#define SSL_OP(name, params, args)                                 \
+    {"SSL_" #name, "SSLX_" #name, &invokeWithPattern<&SSL_##name>, \
+     &invokeWithPattern<&SSL_##name, true>},
 #include "platform/pex2/pex_ops.def"
 #undef PEX_OP
 #undef SSL_OP
-#include "platform/pex2/pex_kinds_end.h"
     };
     return table;
 }
@@ -92,6 +94,18 @@ TEST_F(ClientWrappers, EveryWrapperRefusesWithoutASession) {
     }
     EXPECT_TRUE(pexdouble::calls().empty());
     EXPECT_EQ(pexdouble::unlockCount(), 0u);
+    EXPECT_EQ(pexInitialized, 0);
+    EXPECT_EQ(InitCounter, 0);
+}
+
+TEST_F(ClientWrappers, NoWrapperButCreateContextOpensTheSessionOnBitZero) {
+    for (const Operation &op : operations()) {
+        if (std::string_view(op.wrapper) != "PEX_CreateContext") {
+            std::vector<uint64_t> expected;
+            EXPECT_EQ(op.callWithBitZero(&expected), PEX_ERR_NOT_INITIALIZED) << op.wrapper;
+        }
+    }
+    EXPECT_TRUE(pexdouble::calls().empty());
     EXPECT_EQ(pexInitialized, 0);
     EXPECT_EQ(InitCounter, 0);
 }

@@ -352,6 +352,57 @@ TEST_F(Keys, SessionsLockTheirMutexAndUnknownSessionsLeaveItHeld) {
     EXPECT_TRUE(latest.lock().Free());
 }
 
+/* Every entry point of the operation table, called with the session's
+ * identifier and zero in every other argument. */
+struct EntryPoint {
+    const char *name;
+    bool implemented;
+    int32_t (*call)(uint64_t module);
+};
+
+template <auto Entry>
+int32_t callWithZeros(uint64_t module) {
+    return [module]<typename... A>(int32_t (*entry)(uint64_t, A...)) {
+        return entry(module, A{}...);
+    }(Entry);
+}
+
+const EntryPoint kEntryPoints[] = {
+#define PEX_OP(name, params, args) {"PEXX_" #name, false, &callWithZeros<&PEXX_##name>},
+#define SSL_OP(name, params, args) {"SSLX_" #name, false, &callWithZeros<&SSLX_##name>},
+#define PEX_OP_IMPL(name, params, args) {"PEXX_" #name, true, &callWithZeros<&PEXX_##name>},
+#include "platform/pex2/pex_ops.def"
+#undef PEX_OP
+#undef SSL_OP
+#undef PEX_OP_IMPL
+};
+
+/* The rows the table leaves plain answer "not supported"; the marked rows do
+ * work of their own, here refusing the zero arguments.  Either way the lock
+ * is released, and a closed session's call returns with it held. */
+TEST_F(Keys, EveryEntryPointAnswersAsItsRowIsMarked) {
+    Session s(0x5D10u);
+    ASSERT_EQ(s.status(), PEX2_OK);
+    for (const EntryPoint &entry : kEntryPoints) {
+        SCOPED_TRACE(entry.name);
+        const int32_t status = entry.call(s.module());
+        if (entry.implemented) {
+            EXPECT_NE(status, PEX2_ERR_NOT_SUPPORTED);
+            EXPECT_LT(status, 0);
+        } else {
+            EXPECT_EQ(status, PEX2_ERR_NOT_SUPPORTED);
+        }
+        EXPECT_TRUE(s.lock().Free());
+    }
+    const uint64_t module = s.module();
+    ASSERT_EQ(PEXX_Goodbye(module), PEX2_OK);
+    for (const EntryPoint &entry : kEntryPoints) {
+        SCOPED_TRACE(entry.name);
+        EXPECT_EQ(entry.call(module), PEX2_ERR_NO_SESSION);
+        EXPECT_EQ(pthread_mutex_unlock(&s.lock().mutex), 0);  // held by this thread
+    }
+}
+
 TEST_F(Keys, ProvisionedWrappingKeyKindFollowsTheSwitchOnlyForANewStore) {
     {
         ScopedEnv kind(PEX2_ENV_WRAPPING_KEY_KIND, "1");
