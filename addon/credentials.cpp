@@ -152,6 +152,16 @@ int32_t set_creds_in_arb(const char *serviceName, const char *userName, const ch
         return -1;
     }
 
+    // A password is stored only if a read can give it back whole: the read
+    // opens it into MFA_PASSWORD_ROOM bytes, its zero included.
+    const size_t passwordLength = strlen(password);
+    if (passwordLength >= MFA_PASSWORD_ROOM) {
+        MFA_FAIL(KAVO_STEP_INPUT, "set_creds_in_arb",
+                 "Password too long for service %s - %lu bytes", serviceName,
+                 static_cast<unsigned long>(passwordLength));
+        return -1;
+    }
+
     // A store request gives the name's length without its zero.
     serviceEntry.nameLength = static_cast<uint32_t>(serviceLength);
     memcpy(serviceEntry.name, serviceName, serviceLength + 1);
