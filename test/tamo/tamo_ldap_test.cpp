@@ -1,9 +1,12 @@
 // The LDAP back end: directory.conf, and lookups against a private slapd
 // (tools/ldap-fixture) loaded with entries written here.  The server tests
 // skip when slapd is not installed.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -51,6 +54,26 @@ TEST(DirectoryConf, ReadsEveryKeyWithDefaultsForTheRest) {
     EXPECT_EQ(config.guidAttribute, "1.2.3.4");
     EXPECT_EQ(config.sevAttribute, "isMemberOf");
     EXPECT_FALSE(config.startTls);
+    // Only user objects answer for a login, unless the schema says otherwise.
+    EXPECT_EQ(config.userFilter, "(&(objectCategory=person)(objectClass=user))");
+    EXPECT_EQ(config.caFile, "");
+    const std::string more = text +
+                             "user_filter = (&(objectClass=inetOrgPerson)(!(x=\\29)))\n"
+                             "tls_ca_file = /etc/ssl/corp-ca.pem\n";
+    tamo::LdapConfig other;
+    ASSERT_TRUE(tamo::parseConfig(more.data(), more.size(), other, error)) << error;
+    EXPECT_EQ(other.userFilter, "(&(objectClass=inetOrgPerson)(!(x=\\29)))");
+    EXPECT_EQ(other.caFile, "/etc/ssl/corp-ca.pem");
+}
+
+TEST(DirectoryConf, TheServersTimeLimitIsNeverShorterThanTheTimeLeft) {
+    // A server may count a limit of N seconds from its last whole second,
+    // and end the search after little more than N - 1 of them.
+    for (int64_t left = 1; left <= 20000; left += 7) {
+        EXPECT_GE((tamo::serverTimeLimit(left) - 1) * int64_t{1000}, left) << left;
+        EXPECT_LE((tamo::serverTimeLimit(left) - 2) * int64_t{1000}, left) << left;
+    }
+    EXPECT_EQ(tamo::serverTimeLimit(2000), 3);
 }
 
 TEST(DirectoryConf, RefusesWhatItCannotUseWithTheLine) {
@@ -74,6 +97,12 @@ TEST(DirectoryConf, RefusesWhatItCannotUseWithTheLine) {
         {"uri = ldap://a,ldap://b\nbase = o=c\n", "line 1: separate URIs with spaces"},
         {ok + "login_attribute = uid)(cn=*\n", "line 3: login_attribute \"uid)(cn=*\" is not"},
         {ok + "guid_attribute = 1..2\n", "is not an attribute name"},
+        {ok + "user_filter = objectClass=user\n",
+         "line 3: user_filter \"objectClass=user\" is not one filter in parentheses"},
+        {ok + "user_filter = (a=b))(|(c=d)\n", "is not one filter in parentheses"},
+        {ok + "user_filter = (a=b)(c=d)\n", "is not one filter in parentheses"},
+        {ok + "user_filter = ((a=b)\n", "is not one filter in parentheses"},
+        {ok + "tls_ca_file = ca.pem\n", "line 3: tls_ca_file must be an absolute path"},
         {ok + "bind_dn = cn=reader,o=corp\n", "bind_dn and password_file go together"},
         {ok + std::string("bind_dn = x\0y\n", 14), "line 3: a NUL byte"},
         {ok + "bind_dn = o=\x01\n", "line 3: bind_dn holds a control character"},
@@ -136,6 +165,17 @@ TEST(DirectoryConf, AFileThatCannotBeUsedFailsEveryCallWithoutFallingBack) {
     }
     ASSERT_EQ(chmod(usable.c_str(), 0644), 0);
     EXPECT_EQ(sidOf("alice"), std::to_string(TAMO_ERR_UNAVAILABLE));
+    // The CA certificates decide which server is believed: the same rule.
+    const std::string ca = dir.write("ca.pem", "not read before a connection\n", 0664);
+    const std::string trusting =
+        dir.write("ca.conf", "uri = ldaps://127.0.0.1:1\nbase = o=c\ntls_ca_file = " + ca + "\n");
+    setenv("TAMO_DIRECTORY_CONF", trusting.c_str(), 1);
+    EXPECT_EQ(sidOf("alice"), std::to_string(TAMO_ERR_CONFIG));
+    ASSERT_EQ(chmod(ca.c_str(), 0644), 0);
+    ASSERT_EQ(chmod(trusting.c_str(), 0640), 0);  // a change, so the files are read again
+    // Accepted now: the call goes as far as finding no server there.
+    EXPECT_EQ(sidOf("alice"), std::to_string(TAMO_ERR_UNAVAILABLE));
+    setenv("TAMO_DIRECTORY_CONF", usable.c_str(), 1);
     if (geteuid() == 0) {
         ASSERT_EQ(chown(usable.c_str(), 4242, static_cast<gid_t>(-1)), 0);
         EXPECT_EQ(sidOf("alice"), std::to_string(TAMO_ERR_CONFIG));
@@ -147,6 +187,63 @@ TEST(DirectoryConf, AFileThatCannotBeUsedFailsEveryCallWithoutFallingBack) {
     EXPECT_EQ(sidOf("alice"), std::to_string(TAMO_ERR_CONFIG));
     alarm(0);
     unsetenv("TAMO_DIRECTORY_CONF");
+}
+
+// A server that takes connections and never says a word: a listening
+// socket that nobody accepts on (the kernel completes the TCP handshake).
+class SilentServer {
+  public:
+    SilentServer() {
+        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        struct sockaddr_in address {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        if (fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr *>(&address), size) == 0 &&
+            listen(fd_, 16) == 0 &&
+            getsockname(fd_, reinterpret_cast<sockaddr *>(&address), &size) == 0) {
+            port_ = ntohs(address.sin_port);
+        }
+    }
+    ~SilentServer() { close(fd_); }
+    SilentServer(const SilentServer &) = delete;
+    SilentServer &operator=(const SilentServer &) = delete;
+    int port() const { return port_; }
+
+  private:
+    int fd_ = -1;
+    int port_ = 0;
+};
+
+double threadCpuMs() {
+    struct timespec now {};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
+}
+
+TEST(Deadline, AStalledTlsHandshakeEndsAtTheTimeoutWithoutSpinning) {
+    SilentServer silent;
+    ASSERT_NE(silent.port(), 0);
+    kavotest::TempDir dir;
+    ASSERT_TRUE(dir.create("tamo-ldap"));
+    setenv("TAMO_DIRECTORY_CONF",
+           dir.write("silent.conf", "uri = ldaps://127.0.0.1:" + std::to_string(silent.port()) +
+                                        "\nbase = o=c\ntimeout_ms = 500\n")
+               .c_str(),
+           1);
+    const double cpuBefore = threadCpuMs();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(sidOf("alice"), std::to_string(TAMO_ERR_UNAVAILABLE));
+    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now() - start)
+                            .count();
+    EXPECT_GE(waited, 400);
+    EXPECT_LT(waited, 1500);
+    // Waiting, not retrying: a spinning handshake burns the whole wait.
+    EXPECT_LT(threadCpuMs() - cpuBefore, 100.0);
+    unsetenv("TAMO_DIRECTORY_CONF");
+    // Past the time that calls fail at once after a timeout.
+    std::this_thread::sleep_for(std::chrono::milliseconds(TAMO_FAIL_FAST_MS + 50));
 }
 
 // The fixture server with a few entries; one per test program.
@@ -237,9 +334,13 @@ class Server : public ::testing::Test {
         return "dn: cn=reader,o=corp\nobjectClass: kavoDirectoryEntry\nobjectClass: "
                "extensibleObject\ncn: reader\nuserPassword: s3cret\n\n";
     }
+    // The fixture's entries are all of one class of its own.
+    static constexpr const char *kUserFilter = "user_filter = (objectClass=kavoDirectoryEntry)\n";
     void configure(const std::string &extra) {
         setenv("TAMO_DIRECTORY_CONF",
-               dir_->write("directory.conf", "uri = " + uri_ + "\nbase = o=corp\n" + extra).c_str(),
+               dir_->write("directory.conf",
+                           "uri = " + uri_ + "\nbase = o=corp\n" + kUserFilter + extra)
+                   .c_str(),
                1);
     }
 
@@ -260,8 +361,8 @@ TEST_F(Server, NamesAreEscapedAndMatchOnlyThemselves) {
     EXPECT_EQ(sidOf("twin"), std::to_string(TAMO_ERR_AMBIGUOUS));
     // Failover: a URI where no server listens is passed over.
     setenv("TAMO_DIRECTORY_CONF",
-           dir_->write("failover.conf",
-                       "uri = ldapi://%2Fnonexistent%2Fsocket " + uri_ + "\nbase = o=corp\n")
+           dir_->write("failover.conf", "uri = ldapi://%2Fnonexistent%2Fsocket " + uri_ +
+                                            "\nbase = o=corp\n" + kUserFilter)
                .c_str(),
            1);
     EXPECT_EQ(sidOf("alice"), "S-1-5-21-1-2-3-1001");
@@ -319,9 +420,17 @@ TEST_F(Server, SimpleBindReadsThePasswordFileAgainWhenItChanges) {
     const std::string file = dir_->write("reader.pw", "s3cret\n");
     configure("bind_dn = cn=reader,o=corp\npassword_file = " + file + "\n");
     EXPECT_EQ(sidOf("alice"), "S-1-5-21-1-2-3-1001");
-    // Rotated in place: the next call binds with the new password.
+    // Rotated in place: the next call binds with the new password.  A wrong
+    // one is sent once: after "invalid credentials" no call of any thread
+    // binds again, not even to find the server gone, until a file changes.
     dir_->write("reader.pw", "a-wrong-guess");
-    EXPECT_EQ(sidOf("alice"), std::to_string(TAMO_ERR_UNAVAILABLE));
+    EXPECT_EQ(sidOf("alice"), std::to_string(TAMO_ERR_BIND_REFUSED));
+    fixture("stop");
+    std::string fromOtherThread;
+    std::thread([&] { fromOtherThread = sidOf("alice"); }).join();
+    EXPECT_EQ(fromOtherThread, std::to_string(TAMO_ERR_BIND_REFUSED));
+    EXPECT_EQ(sidOf("alice"), std::to_string(TAMO_ERR_BIND_REFUSED));
+    fixture("start");
     dir_->write("reader.pw", "s3cret", 0640);
     EXPECT_EQ(sidOf("alice"), std::to_string(TAMO_ERR_CONFIG));
     ASSERT_EQ(chmod(file.c_str(), 0600), 0);

@@ -6,7 +6,8 @@
 //   const server = startDirectoryServer({ database, base })
 //   server.uri, server.dir, server.dataDir (what tools/ldap-fixture is
 //   given), server.pid()
-//   server.directoryConf({ timeoutMs })   text of a directory.conf for it
+//   server.directoryConf({ timeoutMs, uri })   text of a directory.conf for
+//                                         it (uri: another way to it)
 //   server.stop(), server.start()         the data stays between them
 //   server.remove()                       stops it and deletes the folder
 // A server still running when the process exits is stopped then.
@@ -60,8 +61,11 @@ function startIn(dir, database, base) {
     dataDir: data,
     uri: fixture('start', data, ldif),
     pid: () => Number(fs.readFileSync(path.join(data, 'slapd.pid'), 'utf8')),
-    directoryConf: ({ timeoutMs = 5000 } = {}) =>
-      `# the private test directory\nuri = ${server.uri}\nbase = ${base}\ntimeout_ms = ${timeoutMs}\n`,
+    // The fixture's entries are all of one class of its own: it is the
+    // user filter for this schema.
+    directoryConf: ({ timeoutMs = 5000, uri = server.uri } = {}) =>
+      `# the private test directory\nuri = ${uri}\nbase = ${base}\ntimeout_ms = ${timeoutMs}\n` +
+      'user_filter = (objectClass=kavoDirectoryEntry)\n',
     stop() {
       fixture('stop', data);
       running.delete(server);
