@@ -394,17 +394,19 @@ int32_t Connection::connect(const Api *ldap, const Config &config, const Deadlin
     return TAMO_OK;
 }
 
-// Binds as config says.  Until settings have bound once, one thread at a
-// time tries them, so that a wrong password is sent once and not once per
-// thread; after an invalid-credentials answer no thread binds with them
-// again (the next call fails at once with TAMO_ERR_BIND_REFUSED), so our
-// retries never trip the server's lockout policy.
+// Binds as config says.  Until a password has bound once, one thread at a
+// time tries it, so that a wrong one is sent once and not once per thread
+// (the others wait for that one bind); after an invalid-credentials answer
+// no thread binds with the same settings again (the next call fails at
+// once with TAMO_ERR_BIND_REFUSED), so our retries never trip the server's
+// lockout policy.
 int32_t Connection::bind(const Api *ldap, LDAP *ld, const Config &config,
                          const Deadline &deadline) {
     LdapConfig::BindState &state = config->bind;
     std::unique_lock<std::timed_mutex> trial(state.mutex, std::defer_lock);
-    if (!state.proven && !trial.try_lock_until(std::chrono::steady_clock::now() +
-                                               std::chrono::milliseconds(deadline.remainingMs()))) {
+    if (!config->bindDn.empty() && !state.proven &&
+        !trial.try_lock_until(std::chrono::steady_clock::now() +
+                              std::chrono::milliseconds(deadline.remainingMs()))) {
         return TAMO_ERR_UNAVAILABLE;
     }
     if (state.refused) {

@@ -18,9 +18,11 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/tamo/tamo_internal.h"
 #include "platform/tamo/tamolib.h"
+#include "test/support/delay_proxy.h"
 #include "test/support/in_child.h"
 #include "test/support/temp_dir.h"
 #include "test/tamo/sid_of.h"
@@ -259,7 +261,7 @@ class Server : public ::testing::Test {
         }
         // SIDs: a valid one, one of 16 sub-authorities (72 bytes), one whose
         // count says 15 but holds 1.  GUIDs: 16 bytes, and one of 15.
-        const std::string ldif =
+        std::string ldif =
             "dn: o=corp\nobjectClass: kavoDirectoryEntry\nobjectClass: extensibleObject\n"
             "o: corp\n\n" +
             entry("alice", "alice", "AQUAAAAAAAUVAAAAAQAAAAIAAAADAAAA6QMAAA==",
@@ -281,9 +283,23 @@ class Server : public ::testing::Test {
             "dn: cn=huge,o=corp\nobjectClass: kavoDirectoryEntry\nobjectClass: "
             "extensibleObject\ncn: huge\nsAMAccountName: huge\ndescription: " +
             std::string(TAMO_LDAP_MAX_MESSAGE, 'x') + "\n\n";
-        const std::string file = dir_->write("data.ldif", ldif + reader());
+        // More list entries than slapd lets an anonymous session have
+        // waiting (100), with GUIDs of 16 printable bytes.
+        std::string wide =
+            "dn: cn=wide,o=corp\nobjectClass: kavoDirectoryEntry\n"
+            "objectClass: extensibleObject\ncn: wide\nsAMAccountName: wide\n";
+        for (int i = 0; i < kWide; ++i) {
+            wide += "memberOf: " + wideGroup(i) + "\n";
+            ldif += "dn: " + wideGroup(i) +
+                    "\nobjectClass: kavoDirectoryEntry\nobjectClass: extensibleObject\n"
+                    "objectGUID: " +
+                    wideGuid(i) + "\n\n";
+        }
+        const std::string file = dir_->write("data.ldif", ldif + wide + "\n" + reader());
+        port_ = freePort();
         const std::string command = std::string(KAVO_SOURCE_DIR) + "/tools/ldap-fixture start " +
-                                    dir_->path() + "/srv " + file + " >/dev/null";
+                                    dir_->path() + "/srv --port " + std::to_string(port_) + " " +
+                                    file + " >/dev/null";
         if (std::system(command.c_str()) != 0) {
             ADD_FAILURE() << "the fixture did not start";
             return;
@@ -330,6 +346,18 @@ class Server : public ::testing::Test {
         }
         return text + "\n";
     }
+    static constexpr int kWide = 150;
+    static std::string wideGroup(int i) { return "cn=w" + std::to_string(i) + ",o=corp"; }
+    static std::string wideGuid(int i) {
+        char text[17];
+        std::snprintf(text, sizeof text, "wide-guid-%06d", i);
+        return text;
+    }
+    // A port nobody listens on now (the kernel's choice).
+    static int freePort() {
+        kavotest::DelayProxy probe(1, std::chrono::milliseconds(0));
+        return probe.port();
+    }
     static std::string reader() {
         return "dn: cn=reader,o=corp\nobjectClass: kavoDirectoryEntry\nobjectClass: "
                "extensibleObject\ncn: reader\nuserPassword: s3cret\n\n";
@@ -346,9 +374,110 @@ class Server : public ::testing::Test {
 
     static kavotest::TempDir *dir_;
     static std::string uri_;
+    static int port_;
 };
 kavotest::TempDir *Server::dir_ = nullptr;
 std::string Server::uri_;
+int Server::port_ = 0;
+
+std::vector<unsigned char> utf16(const std::string &ascii) {
+    std::vector<unsigned char> out;
+    for (char c : ascii) {
+        out.push_back(static_cast<unsigned char>(c));
+        out.push_back(0);
+    }
+    out.push_back(0);
+    out.push_back(0);
+    return out;
+}
+
+// The DN of guid through the library, or its status as text.
+std::string dnOf(const unsigned char *guid) {
+    int32_t selector = TAMO_INFO_DN;
+    char *dn = nullptr;
+    const int32_t status =
+        tamolib_get_userinfo_from_guid(guid, &selector, nullptr, nullptr, nullptr, &dn);
+    if (status != TAMO_OK) {
+        return std::to_string(status);
+    }
+    std::string text(dn);
+    free(dn);
+    return text;
+}
+
+TEST_F(Server, AListLongerThanTheServersLimitOfWaitingRequestsResolvesOverTcp) {
+    // Over TCP, anonymously: slapd ends a session with more than 100
+    // requests waiting, so a list's searches go out a few at a time.
+    setenv("TAMO_DIRECTORY_CONF",
+           dir_->write("tcp.conf", "uri = ldap://127.0.0.1:" + std::to_string(port_) +
+                                       "\nbase = o=corp\n" + kUserFilter)
+               .c_str(),
+           1);
+    const auto name = utf16("wide");
+    std::vector<unsigned char> guids(kWide * TAMO_GUID_SIZE);
+    int32_t count = kWide;
+    ASSERT_EQ(tamolib_get_sevlist_from_name(name.data(), &count, guids.data(), nullptr), TAMO_OK);
+    ASSERT_EQ(count, kWide);
+    for (int i = 0; i < kWide; ++i) {
+        EXPECT_EQ(std::string(reinterpret_cast<char *>(&guids[i * TAMO_GUID_SIZE]), TAMO_GUID_SIZE),
+                  wideGuid(i));
+    }
+    EXPECT_EQ(dnOf(&guids[(kWide - 1) * TAMO_GUID_SIZE]), wideGroup(kWide - 1));
+}
+
+TEST_F(Server, TheLookupsAfterAListAreAnsweredFromItForAShortWhile) {
+    const auto name = utf16("alice");
+    unsigned char guids[2 * TAMO_GUID_SIZE];
+    int32_t count = 1;
+    // Too short a buffer: the call again with the count is answered from
+    // the list just read, and so are the lookups of its GUIDs; nothing else.
+    ASSERT_EQ(tamolib_get_sevlist_from_name(name.data(), &count, guids, nullptr),
+              TAMO_ERR_BUFFER_TOO_SMALL);
+    ASSERT_EQ(count, 2);
+    fixture("stop");
+    ASSERT_EQ(tamolib_get_sevlist_from_name(name.data(), &count, guids, nullptr), TAMO_OK);
+    EXPECT_EQ(dnOf(guids), "cn=g1,o=corp");
+    EXPECT_EQ(dnOf(guids + TAMO_GUID_SIZE), "cn=g0,o=corp");
+    const unsigned char other[TAMO_GUID_SIZE] = {0x30};
+    EXPECT_EQ(dnOf(other), std::to_string(TAMO_ERR_UNAVAILABLE));
+    // Another thread, or the same one after the memo's time, asks the server.
+    std::string fromOtherThread;
+    std::thread([&] { fromOtherThread = dnOf(guids); }).join();
+    EXPECT_EQ(fromOtherThread, std::to_string(TAMO_ERR_UNAVAILABLE));
+    std::this_thread::sleep_for(std::chrono::milliseconds(TAMO_LIST_MEMO_MS + 50));
+    EXPECT_EQ(dnOf(guids), std::to_string(TAMO_ERR_UNAVAILABLE));
+    fixture("start");
+    EXPECT_EQ(dnOf(guids), "cn=g1,o=corp");
+}
+
+TEST_F(Server, LookupsOfSeveralThreadsDoNotWaitForEachOthersAnswers) {
+    // Every answer takes 200 ms: on one shared connection four lookups
+    // (each a bind and a search on a new thread) would take 1.6 s.
+    constexpr auto kDelay = std::chrono::milliseconds(200);
+    kavotest::DelayProxy slow(port_, kDelay);
+    ASSERT_NE(slow.port(), 0);
+    setenv("TAMO_DIRECTORY_CONF",
+           dir_->write("slow.conf", "uri = ldap://127.0.0.1:" + std::to_string(slow.port()) +
+                                        "\nbase = o=corp\n" + kUserFilter)
+               .c_str(),
+           1);
+    std::string results[4];
+    const auto start = std::chrono::steady_clock::now();
+    {
+        std::vector<std::thread> threads;
+        for (std::string &result : results) {
+            threads.emplace_back([&result] { result = sidOf("alice"); });
+        }
+        for (std::thread &thread : threads) {
+            thread.join();
+        }
+    }
+    const auto took = std::chrono::steady_clock::now() - start;
+    for (const std::string &result : results) {
+        EXPECT_EQ(result, "S-1-5-21-1-2-3-1001");
+    }
+    EXPECT_LT(took, 3 * kDelay);
+}
 
 TEST_F(Server, NamesAreEscapedAndMatchOnlyThemselves) {
     EXPECT_EQ(sidOf("alice"), "S-1-5-21-1-2-3-1001");
