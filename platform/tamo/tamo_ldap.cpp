@@ -13,14 +13,18 @@
 #include <dlfcn.h>
 #include <lber.h>
 #include <ldap.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <strings.h>
+#include <sys/socket.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -142,9 +146,15 @@ std::atomic<int64_t> failFastUntil{0};
 // waits nor looks at the clock, so a server that accepts the connection
 // and then says nothing would hold a call past its deadline and spin a
 // core; below the handshake, this layer makes each retry wait and the
-// first one past the deadline fail for good.
+// first one past the deadline fail for good.  It also reads ahead: libldap
+// reads each message's header and body separately, and waits on the
+// socket before each message; from a buffer of what has arrived, a list's
+// many small answers cost a read for each chunk, not three per answer.
 struct IoDeadline {
     int64_t endMs = 0;  // 0: no call in progress, no bound
+    char buffer[16384];
+    std::size_t begin = 0;  // what is read ahead and not yet taken
+    std::size_t end = 0;
 };
 
 bool waitReady(Sockbuf_IO_Desc *sbiod, short events) {
@@ -174,6 +184,7 @@ bool waitReady(Sockbuf_IO_Desc *sbiod, short events) {
 
 int deadlineSetup(Sockbuf_IO_Desc *sbiod, void *arg) {
     sbiod->sbiod_pvt = arg;
+    static_cast<IoDeadline *>(arg)->begin = static_cast<IoDeadline *>(arg)->end = 0;
     return 0;
 }
 int deadlineRemove(Sockbuf_IO_Desc *sbiod) {
@@ -181,10 +192,32 @@ int deadlineRemove(Sockbuf_IO_Desc *sbiod) {
     return 0;
 }
 int deadlineCtrl(Sockbuf_IO_Desc *sbiod, int opt, void *arg) {
+    const auto *io = static_cast<const IoDeadline *>(sbiod->sbiod_pvt);
+    if (opt == LBER_SB_OPT_DATA_READY && io != nullptr && io->begin < io->end) {
+        return 1;
+    }
     return LBER_SBIOD_CTRL_NEXT(sbiod, opt, arg);
 }
 ber_slen_t deadlineRead(Sockbuf_IO_Desc *sbiod, void *buf, ber_len_t len) {
-    return waitReady(sbiod, POLLIN) ? LBER_SBIOD_READ_NEXT(sbiod, buf, len) : -1;
+    auto *io = static_cast<IoDeadline *>(sbiod->sbiod_pvt);
+    if (io == nullptr) {
+        return LBER_SBIOD_READ_NEXT(sbiod, buf, len);
+    }
+    if (io->begin == io->end) {
+        if (!waitReady(sbiod, POLLIN)) {
+            return -1;
+        }
+        const ber_slen_t got = LBER_SBIOD_READ_NEXT(sbiod, io->buffer, sizeof io->buffer);
+        if (got <= 0) {
+            return got;
+        }
+        io->begin = 0;
+        io->end = static_cast<std::size_t>(got);
+    }
+    const std::size_t n = std::min<std::size_t>(len, io->end - io->begin);
+    std::memcpy(buf, io->buffer + io->begin, n);
+    io->begin += n;
+    return static_cast<ber_slen_t>(n);
 }
 ber_slen_t deadlineWrite(Sockbuf_IO_Desc *sbiod, void *buf, ber_len_t len) {
     return waitReady(sbiod, POLLOUT) ? LBER_SBIOD_WRITE_NEXT(sbiod, buf, len) : -1;
@@ -196,13 +229,23 @@ Sockbuf_IO deadlineIo = {deadlineSetup, deadlineRemove, deadlineCtrl,
                          deadlineRead,  deadlineWrite,  deadlineClose};
 
 // Called by libldap once the socket is connected, before TLS starts: puts
-// the layer between the socket (level PROVIDER) and TLS (TRANSPORT).
-int onConnect(LDAP *, Sockbuf *sb, LDAPURLDesc *, struct sockaddr *, struct ldap_conncb *ctx) {
+// the layer between the socket (level PROVIDER) and TLS (TRANSPORT).  A
+// list sends many small searches one after another: without TCP_NODELAY,
+// Nagle's algorithm would hold each back until the last is acknowledged.
+int onConnect(LDAP *, Sockbuf *sb, LDAPURLDesc *, struct sockaddr *address,
+              struct ldap_conncb *ctx) {
     const Api *ldap = api();
-    return ldap != nullptr && ldap->ber_sockbuf_add_io(
-                                  sb, &deadlineIo, LBER_SBIOD_LEVEL_PROVIDER + 5, ctx->lc_arg) == 0
-               ? 0
-               : -1;
+    ber_socket_t fd = -1;
+    if (ldap == nullptr || ldap->ber_sockbuf_add_io(sb, &deadlineIo, LBER_SBIOD_LEVEL_PROVIDER + 5,
+                                                    ctx->lc_arg) != 0) {
+        return -1;
+    }
+    if (address != nullptr && (address->sa_family == AF_INET || address->sa_family == AF_INET6) &&
+        ldap->ber_sockbuf_ctrl(sb, LBER_SB_OPT_GET_FD, &fd) == 1 && fd >= 0) {
+        const int on = 1;
+        (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    }
+    return 0;
 }
 void onClose(LDAP *, Sockbuf *, struct ldap_conncb *) {}
 

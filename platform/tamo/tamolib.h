@@ -117,15 +117,16 @@ extern "C" {
 #define TAMO_ERR_NO_SID (-9003)           /* the entry has no SID */
 #define TAMO_ERR_DATABASE (-9004)         /* database missing, unreadable or corrupt */
 #define TAMO_ERR_NO_MEMORY (-9005)
-#define TAMO_ERR_NOT_A_FILE (-9006)  /* database path is a FIFO, device or directory */
-#define TAMO_ERR_CONFIG (-9007)      /* directory.conf (or its password file) unusable */
-#define TAMO_ERR_UNAVAILABLE (-9008) /* LDAP server down, silent past timeout_ms, or bind failed \
-                                      */
-#define TAMO_ERR_AMBIGUOUS (-9010)   /* LDAP: more than one entry has the login name */
-#define TAMO_ERR_BAD_VALUE (-9011)   /* LDAP: SID not a packed SID of at most 68 bytes */
-#define TAMO_ERR_UNRESOLVED (-9012)  /* LDAP: a list value names no entry with a 16-byte GUID */
-#define TAMO_ERR_LDAP (-9013)        /* LDAP: any other error the server or library reports */
-#define TAMO_ERR_NO_LDAP (-9014)     /* LDAP: OpenLDAP's client library cannot be loaded */
+#define TAMO_ERR_NOT_A_FILE (-9006) /* database path is a FIFO, device or directory */
+#define TAMO_ERR_CONFIG (-9007)     /* directory.conf (or its password file) unusable */
+#define TAMO_ERR_UNAVAILABLE                                                                    \
+    (-9008)                         /* LDAP server down, silent past timeout_ms, or bind failed \
+                                     */
+#define TAMO_ERR_AMBIGUOUS (-9010)  /* LDAP: more than one entry has the login name */
+#define TAMO_ERR_BAD_VALUE (-9011)  /* LDAP: SID not a packed SID of at most 68 bytes */
+#define TAMO_ERR_UNRESOLVED (-9012) /* LDAP: a list value names no entry with a 16-byte GUID */
+#define TAMO_ERR_LDAP (-9013)       /* LDAP: any other error the server or library reports */
+#define TAMO_ERR_NO_LDAP (-9014)    /* LDAP: OpenLDAP's client library cannot be loaded */
 #define TAMO_ERR_CLEAR_TEXT_BIND (-9015) /* LDAP: bind_dn over ldap:// without starttls */
 #define TAMO_ERR_BIND_REFUSED                                                      \
     (-9016) /* LDAP: the server refused the bind as invalid credentials; not tried \
@@ -139,7 +140,7 @@ extern "C" {
 #define TAMO_FAIL_FAST_MS 1000
 
 /* LDAP: the most searches one connection has sent and not yet had answered. */
-#define TAMO_LDAP_MAX_IN_FLIGHT 32
+#define TAMO_LDAP_MAX_IN_FLIGHT 64
 
 /* How long, and for how many entries, a thread's GUID lookups are answered
  * with the DNs its last list call saw. */
