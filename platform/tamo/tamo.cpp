@@ -112,7 +112,7 @@ struct ListMemo {
     void keep(const std::string &name, tamo::SevList &&read, bool tooLong) {
         if (read.size() > TAMO_LIST_MEMO_MAX) {
             // Only the first entries: no list call is answered from it.
-            read.guids.resize(TAMO_LIST_MEMO_MAX * TAMO_GUID_SIZE);
+            read.guids.resize(std::size_t{TAMO_LIST_MEMO_MAX} * TAMO_GUID_SIZE);
             read.dns.resize(TAMO_LIST_MEMO_MAX);
             tooLong = false;
         }

@@ -375,7 +375,7 @@ int32_t Connection::connect(const Api *ldap, const Config &config, const Deadlin
     // libldap reads a message whole, of whatever length its header claims:
     // a bound on the connection's buffer keeps a hostile or broken server
     // from making it allocate gigabytes.
-    ber_len_t maxMessage = TAMO_LDAP_MAX_MESSAGE;
+    auto maxMessage = static_cast<ber_len_t>(TAMO_LDAP_MAX_MESSAGE);
     Sockbuf *sockbuf = nullptr;
     bool ok = ldap->ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version) == LDAP_OPT_SUCCESS &&
               ldap->ldap_set_option(ld, LDAP_OPT_REFERRALS, LDAP_OPT_OFF) == LDAP_OPT_SUCCESS &&
