@@ -1,14 +1,18 @@
 // Directory identity library simulator (libtamo.so.0): checks the add-on's
 // arguments and hands each call to the back end that directory.conf
 // chooses: the SQLite database by default, an LDAP directory when the file
-// exists.  See tamolib.h for the contract.
+// exists.  A list call's answer is kept for the lookups that follow it on
+// the same thread (ListMemo).  See tamolib.h for the contract.
+#include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "platform/tamo/tamo_internal.h"
 #include "platform/tamo/tamolib.h"
@@ -86,6 +90,63 @@ int32_t chooseBackend(tamo::ldap::Config &config) {
     return config != nullptr ? TAMO_OK : cache.failure;
 }
 
+int64_t nowMs() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// The last list this thread read, for TAMO_LIST_MEMO_MS: the add-on asks for
+// the DN of each of its GUIDs right after the list call (and, for a list
+// longer than its buffer, makes the list call again with the count it was
+// told), and those calls are answered from here, without another round
+// trip to the directory or another look at the files.
+struct ListMemo {
+    int64_t madeMs = 0;  // 0: nothing kept
+    std::string login;
+    tamo::SevList list;
+    bool retryDue = false;  // the list was longer than the caller's buffer
+    std::size_t next = 0;   // where the next GUID lookup most likely is
+
+    bool fresh() const { return madeMs != 0 && nowMs() - madeMs <= TAMO_LIST_MEMO_MS; }
+    void keep(const std::string &name, tamo::SevList &&read, bool tooLong) {
+        if (read.size() > TAMO_LIST_MEMO_MAX) {
+            // Only the first entries: no list call is answered from it.
+            read.guids.resize(std::size_t{TAMO_LIST_MEMO_MAX} * TAMO_GUID_SIZE);
+            read.dns.resize(TAMO_LIST_MEMO_MAX);
+            tooLong = false;
+        }
+        madeMs = nowMs();
+        login = name;
+        list = std::move(read);
+        retryDue = tooLong;
+        next = 0;
+    }
+    void forget() {
+        madeMs = 0;
+        login.clear();
+        list = {};
+        retryDue = false;
+    }
+    // The DN the list gave for guid, or null.
+    const std::string *dnOf(const unsigned char *guid) {
+        if (!fresh()) {
+            return nullptr;
+        }
+        const std::size_t n = list.size();
+        for (std::size_t k = 0; k < n; ++k) {
+            const std::size_t i = (next + k) % n;
+            if (std::memcmp(list.guids.data() + i * TAMO_GUID_SIZE, guid, TAMO_GUID_SIZE) == 0) {
+                next = i + 1;
+                return list.dns[i].empty() ? nullptr : &list.dns[i];
+            }
+        }
+        return nullptr;
+    }
+};
+
+thread_local ListMemo t_memo;
+
 // Runs a back-end call so that no C++ exception (an allocation failing)
 // leaves the library.
 template <typename Call>
@@ -134,12 +195,36 @@ int32_t tamolib_get_sevlist_from_name(const unsigned char *name16, int32_t *coun
         if (!tamo::utf16ToUtf8(name16, login)) {
             return TAMO_ERR_NOT_FOUND;
         }
-        tamo::ldap::Config config;
-        int32_t backend = chooseBackend(config);
-        if (backend == kUseSqlite) {
-            return tamo::sqlite::sevList(login, count, guids);
+        ListMemo &memo = t_memo;
+        int32_t status = TAMO_OK;
+        tamo::SevList list;
+        if (memo.retryDue && memo.login == login && memo.fresh()) {
+            // The call again with the count it was told: answered with the
+            // list just read.
+            list = std::move(memo.list);
+        } else {
+            tamo::ldap::Config config;
+            int32_t backend = chooseBackend(config);
+            status = backend == kUseSqlite ? tamo::sqlite::sevList(login, list)
+                     : backend == TAMO_OK  ? tamo::ldap::sevList(config, login, list)
+                                           : backend;
         }
-        return backend == TAMO_OK ? tamo::ldap::sevList(config, login, count, guids) : backend;
+        if (status != TAMO_OK) {
+            memo.forget();
+            return status;
+        }
+        const std::size_t n = list.size();
+        if (n > static_cast<std::size_t>(*count)) {
+            *count = static_cast<int32_t>(n);
+            memo.keep(login, std::move(list), true);
+            return TAMO_ERR_BUFFER_TOO_SMALL;
+        }
+        if (n > 0) {
+            std::memcpy(guids, list.guids.data(), n * TAMO_GUID_SIZE);
+        }
+        *count = static_cast<int32_t>(n);
+        memo.keep(login, std::move(list), false);
+        return TAMO_OK;
     });
 }
 
@@ -151,6 +236,14 @@ int32_t tamolib_get_userinfo_from_guid(const unsigned char *guid, int32_t *selec
         return TAMO_ERR_INVALID_ARG;
     }
     return guarded([&] {
+        if (const std::string *known = t_memo.dnOf(guid); known != nullptr) {
+            char *copy = strdup(known->c_str());
+            if (copy == nullptr) {
+                return TAMO_ERR_NO_MEMORY;
+            }
+            *dn = copy;
+            return TAMO_OK;
+        }
         tamo::ldap::Config config;
         int32_t backend = chooseBackend(config);
         if (backend == kUseSqlite) {

@@ -133,7 +133,41 @@ bool readSmallFile(const char *path, std::string &contents, FileStamp &stamp, st
     return ok;
 }
 
+// Whoever can write a file that decides which server is trusted, or which
+// server gets the password, chooses them: such a file must be writable by
+// this user or root alone.  Empty when it may be used, else the fault.
+std::string foreignWriter(const FileStamp &stamp) {
+    if ((stamp.mode & (S_IWGRP | S_IWOTH)) != 0) {
+        return "writable by group or others (chmod go-w)";
+    }
+    if (stamp.uid != geteuid() && stamp.uid != 0) {
+        return "owned by another user (uid " + std::to_string(stamp.uid) + ")";
+    }
+    return {};
+}
+
 }  // namespace
+
+bool isFilter(std::string_view filter) {
+    if (filter.size() < 3 || filter.front() != '(' || filter.back() != ')') {
+        return false;
+    }
+    // Values escape parentheses as \28 and \29, so every parenthesis
+    // counts; the outer pair closes last.
+    int depth = 0;
+    for (std::size_t i = 0; i < filter.size(); ++i) {
+        depth += filter[i] == '(' ? 1 : filter[i] == ')' ? -1 : 0;
+        if (depth < 0 || (depth == 0 && i + 1 < filter.size())) {
+            return false;
+        }
+    }
+    return depth == 0;
+}
+
+int serverTimeLimit(int64_t remainingMs) {
+    const int64_t seconds = remainingMs <= 0 ? 0 : (remainingMs + 999) / 1000;
+    return static_cast<int>(std::min<int64_t>(seconds, kMaxTimeoutMs / 1000) + 1);
+}
 
 FileStamp stampOf(const struct stat &info) {
     FileStamp stamp;
@@ -176,17 +210,22 @@ bool parseConfig(const char *text, std::size_t size, LdapConfig &config, std::st
                     "a NUL byte");
     }
     // The keys, in the order of Key.
-    enum Key { kUri, kBase, kBindDn, kPasswordFile, kStartTls, kTimeout, kFirstAttribute };
-    static constexpr std::string_view kKeys[] = {"uri",
-                                                 "base",
-                                                 "bind_dn",
-                                                 "password_file",
-                                                 "starttls",
-                                                 "timeout_ms",
-                                                 "login_attribute",
-                                                 "sid_attribute",
-                                                 "guid_attribute",
-                                                 "sev_attribute"};
+    enum Key {
+        kUri,
+        kBase,
+        kBindDn,
+        kPasswordFile,
+        kStartTls,
+        kTimeout,
+        kUserFilter,
+        kCaFile,
+        kFirstAttribute
+    };
+    static constexpr std::string_view kKeys[] = {
+        "uri",           "base",           "bind_dn",
+        "password_file", "starttls",       "timeout_ms",
+        "user_filter",   "tls_ca_file",    "login_attribute",
+        "sid_attribute", "guid_attribute", "sev_attribute"};
     constexpr std::size_t kKeyCount = sizeof kKeys / sizeof kKeys[0];
     bool seen[kKeyCount] = {};
     std::size_t lineNo = 0;
@@ -283,6 +322,21 @@ bool parseConfig(const char *text, std::size_t size, LdapConfig &config, std::st
                 config.timeoutMs = ms;
                 break;
             }
+            case kUserFilter:
+                if (!isFilter(v)) {
+                    return fail(error, lineNo,
+                                "user_filter \"" + v +
+                                    "\" is not one filter in parentheses, such as "
+                                    "(objectClass=user)");
+                }
+                config.userFilter = v;
+                break;
+            case kCaFile:
+                if (v[0] != '/') {
+                    return fail(error, lineNo, "tls_ca_file must be an absolute path");
+                }
+                config.caFile = v;
+                break;
             default: {
                 if (!isAttributeName(v)) {
                     return fail(error, lineNo,
@@ -337,21 +391,29 @@ bool loadConfig(const char *path, LdapConfig &config, std::string &error, int32_
     }
     // Whoever can write the file chooses the server that receives the
     // password: the same rule as for the key-store directory.
-    if ((stamp.mode & (S_IWGRP | S_IWOTH)) != 0) {
-        error = "writable by group or others (chmod go-w)";
-        return false;
-    }
-    if (stamp.uid != geteuid() && stamp.uid != 0) {
-        error = "owned by another user (uid " + std::to_string(stamp.uid) + ")";
+    if (error = foreignWriter(stamp); !error.empty()) {
         return false;
     }
     if (!parseConfig(text.data(), text.size(), config, error, status)) {
         return false;
     }
+    setStatus(status, TAMO_ERR_CONFIG);
+    if (!config.caFile.empty()) {
+        // The CA certificates decide which server is believed: the same rule.
+        const FileStamp ca = stampOf(config.caFile.c_str());
+        if (!ca.exists || !S_ISREG(ca.mode)) {
+            error = "tls_ca_file " + config.caFile + " is not a readable regular file";
+            return false;
+        }
+        if (std::string fault = foreignWriter(ca); !fault.empty()) {
+            error = "tls_ca_file " + config.caFile + " is " + fault;
+            return false;
+        }
+    }
     if (config.passwordFile.empty()) {
+        setStatus(status, TAMO_OK);
         return true;
     }
-    setStatus(status, TAMO_ERR_CONFIG);
     std::string password;
     config.passwordStamp.emplace();
     if (!readSmallFile(config.passwordFile.c_str(), password, *config.passwordStamp, error)) {

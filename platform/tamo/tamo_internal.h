@@ -7,11 +7,14 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tamo {
@@ -86,12 +89,37 @@ struct LdapConfig {
     std::string sidAttribute = "objectSid";
     std::string guidAttribute = "objectGUID";
     std::string sevAttribute = "memberOf";
+    // ANDed with the login match: only user objects answer for a login,
+    // not the groups and computers that also carry one in Active Directory.
+    std::string userFilter = "(&(objectCategory=person)(objectClass=user))";
+    std::string caFile;  // empty: the system's CA certificates
+
+    // Whether binding with these settings is known to work, or was refused
+    // as invalid credentials.  A refused bind is never tried again with the
+    // same files: a lockout policy counts every attempt.  New files make a
+    // new LdapConfig, and so a new try.
+    struct BindState {
+        std::timed_mutex mutex;  // held by the one bind that tries unproven settings
+        std::atomic<bool> proven{false};
+        std::atomic<bool> refused{false};
+    };
+    mutable BindState bind;
 
     LdapConfig() = default;
     LdapConfig(const LdapConfig &) = delete;
     LdapConfig &operator=(const LdapConfig &) = delete;
     ~LdapConfig();  // wipes the password
 };
+
+// True for a search filter as user_filter may hold it: one parenthesised
+// filter with balanced parentheses (escaped values aside).
+bool isFilter(std::string_view filter);
+
+// The server-side time limit sent with a search, in whole seconds, when
+// remainingMs is what the call has left: never shorter than that time,
+// since a server may count a limit of N seconds from the last whole second
+// and end a search after a little more than N - 1.
+int serverTimeLimit(int64_t remainingMs);
 
 // Parses the text of directory.conf (size bytes, not zero-terminated).  On
 // failure returns false with error set to one line ("line N: ...") and
@@ -112,19 +140,29 @@ bool loadConfig(const char *path, LdapConfig &config, std::string &error,
 // surrogates; false for a lone surrogate.
 bool utf16ToUtf8(const unsigned char *name16, std::string &out);
 
+// One user's list as a back end reads it: the GUIDs (16 bytes each) in list
+// order and, beside each, the DN that the lookup by that GUID would give
+// (empty where the back end cannot tell), so that those lookups can be
+// answered without asking again.
+struct SevList {
+    std::vector<unsigned char> guids;
+    std::vector<std::string> dns;
+    std::size_t size() const { return dns.size(); }
+};
+
 // The back ends.  Arguments are checked by the entry points; name is the
-// UTF-8 login; guids has room for *count GUIDs.
+// UTF-8 login.  A list is read whole; the entry point fits it to the
+// caller's buffer.
 namespace sqlite {
 int32_t userByName(const char *name, unsigned char *guid, unsigned char *sid);
-int32_t sevList(const std::string &name, int32_t *count, unsigned char *guids);
+int32_t sevList(const std::string &name, SevList &list);
 int32_t dnByGuid(const unsigned char *guid, char **dn);
 }  // namespace sqlite
 
 namespace ldap {
 using Config = std::shared_ptr<const LdapConfig>;
 int32_t userByName(const Config &config, const char *name, unsigned char *guid, unsigned char *sid);
-int32_t sevList(const Config &config, const std::string &name, int32_t *count,
-                unsigned char *guids);
+int32_t sevList(const Config &config, const std::string &name, SevList &list);
 int32_t dnByGuid(const Config &config, const unsigned char *guid, char **dn);
 }  // namespace ldap
 

@@ -3,22 +3,31 @@
 // that only use the SQLite back end need no LDAP library; the one table
 // below lists every function taken from it.
 //
-// One connection per process, shared by all threads: searches run under a
-// read lock on it, side by side; making the connection again (after an
-// error, a new configuration, or in a child after fork()) takes the write
-// lock.  Every call has a deadline of timeout_ms from its start; a call that
-// reaches it makes the following calls fail at once for TAMO_FAIL_FAST_MS.
+// One connection per thread, made on the thread's first call, made again
+// after an error, a new configuration or in a child after fork(), and
+// closed when the thread ends: a thread waiting for its answer never holds
+// up another's request.  Every call has a deadline of timeout_ms from its
+// start, and every read and write on the connection is bounded by it (see
+// DeadlineIo); a call that reaches it makes the calls of every thread fail
+// at once for TAMO_FAIL_FAST_MS.
 #include <dlfcn.h>
 #include <lber.h>
 #include <ldap.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <strings.h>
+#include <sys/socket.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -38,11 +47,11 @@ namespace {
     X(ldap_set_option)         \
     X(ldap_get_option)         \
     X(ber_sockbuf_ctrl)        \
+    X(ber_sockbuf_add_io)      \
     X(ldap_connect)            \
     X(ldap_start_tls_s)        \
     X(ldap_sasl_bind_s)        \
     X(ldap_search_ext)         \
-    X(ldap_search_ext_s)       \
     X(ldap_result)             \
     X(ldap_parse_result)       \
     X(ldap_abandon_ext)        \
@@ -111,6 +120,7 @@ int64_t nowMs() {
 class Deadline {
   public:
     explicit Deadline(int timeoutMs) : end_(nowMs() + timeoutMs) {}
+    int64_t endMs() const { return end_; }
     int64_t remainingMs() const { return end_ - nowMs(); }
     bool passed() const { return remainingMs() <= 0; }
     // What is left, at least one millisecond (libldap treats zero as
@@ -124,51 +134,120 @@ class Deadline {
     int64_t end_;
 };
 
-// The process's connection.  Never destroyed: threads may still be in a
-// call while the process exits.
-struct Shared {
-    pthread_rwlock_t lock;
-    LDAP *ld = nullptr;
-    Config config;  // the configuration ld was made with
-    pid_t pid = 0;  // the process that made ld
-    std::atomic<bool> broken{false};
-    std::atomic<int64_t> failFastUntil{0};
+// Set when a call reached its deadline: until then, calls of every thread
+// fail at once, so a long list against a silent server fails within about
+// timeout_ms instead of once per entry.
+std::atomic<int64_t> failFastUntil{0};
+
+// A layer of our own on each connection's socket, below TLS: every read
+// and write first waits, with poll(), for the socket to be ready until the
+// current call's deadline, and fails with ETIMEDOUT after it.  libldap 2.5
+// retries a TLS handshake on a non-blocking socket in a loop that neither
+// waits nor looks at the clock, so a server that accepts the connection
+// and then says nothing would hold a call past its deadline and spin a
+// core; below the handshake, this layer makes each retry wait and the
+// first one past the deadline fail for good.  It also reads ahead: libldap
+// reads each message's header and body separately, and waits on the
+// socket before each message; from a buffer of what has arrived, a list's
+// many small answers cost a read for each chunk, not three per answer.
+struct IoDeadline {
+    int64_t endMs = 0;  // 0: no call in progress, no bound
+    char buffer[16384];
+    std::size_t begin = 0;  // what is read ahead and not yet taken
+    std::size_t end = 0;
 };
 
-Shared &shared();
-
-void initLock(pthread_rwlock_t *lock) {
-    pthread_rwlockattr_t attr;
-    pthread_rwlockattr_init(&attr);
-    // Writers first, so that a reconnection or a fork is not starved by a
-    // steady stream of searches.
-    pthread_rwlockattr_setkind_np(&attr, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
-    pthread_rwlock_init(lock, &attr);
-    pthread_rwlockattr_destroy(&attr);
+bool waitReady(Sockbuf_IO_Desc *sbiod, short events) {
+    const auto *bound = static_cast<const IoDeadline *>(sbiod->sbiod_pvt);
+    ber_socket_t fd = -1;
+    const Api *ldap = api();
+    if (bound == nullptr || bound->endMs == 0 || ldap == nullptr ||
+        ldap->ber_sockbuf_ctrl(sbiod->sbiod_sb, LBER_SB_OPT_GET_FD, &fd) != 1 || fd < 0) {
+        return true;
+    }
+    for (;;) {
+        const int64_t left = bound->endMs - nowMs();
+        struct pollfd p = {fd, events, 0};
+        const int ready = left > 0 ? poll(&p, 1, static_cast<int>(left)) : 0;
+        if (ready > 0) {
+            return true;
+        }
+        if (ready == 0) {
+            errno = ETIMEDOUT;
+            return false;
+        }
+        if (errno != EINTR) {
+            return false;
+        }
+    }
 }
 
-// fork() waits for the calls in progress (each bounded by its deadline), so
-// that the child gets the connection in a consistent state.  The child, a
-// new thread as far as the lock knows, gets a fresh lock.
-void beforeFork() {
-    pthread_rwlock_wrlock(&shared().lock);
+int deadlineSetup(Sockbuf_IO_Desc *sbiod, void *arg) {
+    sbiod->sbiod_pvt = arg;
+    static_cast<IoDeadline *>(arg)->begin = static_cast<IoDeadline *>(arg)->end = 0;
+    return 0;
 }
-void inParent() {
-    pthread_rwlock_unlock(&shared().lock);
+int deadlineRemove(Sockbuf_IO_Desc *sbiod) {
+    sbiod->sbiod_pvt = nullptr;
+    return 0;
 }
-void inChild() {
-    initLock(&shared().lock);
+int deadlineCtrl(Sockbuf_IO_Desc *sbiod, int opt, void *arg) {
+    const auto *io = static_cast<const IoDeadline *>(sbiod->sbiod_pvt);
+    if (opt == LBER_SB_OPT_DATA_READY && io != nullptr && io->begin < io->end) {
+        return 1;
+    }
+    return LBER_SBIOD_CTRL_NEXT(sbiod, opt, arg);
 }
+ber_slen_t deadlineRead(Sockbuf_IO_Desc *sbiod, void *buf, ber_len_t len) {
+    auto *io = static_cast<IoDeadline *>(sbiod->sbiod_pvt);
+    if (io == nullptr) {
+        return LBER_SBIOD_READ_NEXT(sbiod, buf, len);
+    }
+    if (io->begin == io->end) {
+        if (!waitReady(sbiod, POLLIN)) {
+            return -1;
+        }
+        const ber_slen_t got = LBER_SBIOD_READ_NEXT(sbiod, io->buffer, sizeof io->buffer);
+        if (got <= 0) {
+            return got;
+        }
+        io->begin = 0;
+        io->end = static_cast<std::size_t>(got);
+    }
+    const std::size_t n = std::min<std::size_t>(len, io->end - io->begin);
+    std::memcpy(buf, io->buffer + io->begin, n);
+    io->begin += n;
+    return static_cast<ber_slen_t>(n);
+}
+ber_slen_t deadlineWrite(Sockbuf_IO_Desc *sbiod, void *buf, ber_len_t len) {
+    return waitReady(sbiod, POLLOUT) ? LBER_SBIOD_WRITE_NEXT(sbiod, buf, len) : -1;
+}
+int deadlineClose(Sockbuf_IO_Desc *) {
+    return 0;
+}
+Sockbuf_IO deadlineIo = {deadlineSetup, deadlineRemove, deadlineCtrl,
+                         deadlineRead,  deadlineWrite,  deadlineClose};
 
-Shared &shared() {
-    static Shared *const state = [] {
-        auto *s = new Shared;
-        initLock(&s->lock);
-        pthread_atfork(beforeFork, inParent, inChild);
-        return s;
-    }();
-    return *state;
+// Called by libldap once the socket is connected, before TLS starts: puts
+// the layer between the socket (level PROVIDER) and TLS (TRANSPORT).  A
+// list sends many small searches one after another: without TCP_NODELAY,
+// Nagle's algorithm would hold each back until the last is acknowledged.
+int onConnect(LDAP *, Sockbuf *sb, LDAPURLDesc *, struct sockaddr *address,
+              struct ldap_conncb *ctx) {
+    const Api *ldap = api();
+    ber_socket_t fd = -1;
+    if (ldap == nullptr || ldap->ber_sockbuf_add_io(sb, &deadlineIo, LBER_SBIOD_LEVEL_PROVIDER + 5,
+                                                    ctx->lc_arg) != 0) {
+        return -1;
+    }
+    if (address != nullptr && (address->sa_family == AF_INET || address->sa_family == AF_INET6) &&
+        ldap->ber_sockbuf_ctrl(sb, LBER_SB_OPT_GET_FD, &fd) == 1 && fd >= 0) {
+        const int on = 1;
+        (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    }
+    return 0;
 }
+void onClose(LDAP *, Sockbuf *, struct ldap_conncb *) {}
 
 // A server that has gone away makes libldap's next write raise SIGPIPE,
 // which ends a process that does not ignore it.  The signal is blocked in
@@ -201,6 +280,217 @@ class NoSigpipe {
     sigset_t old_;
     bool wasPending_ = false;
 };
+
+// One thread's connection.  The callback record and the deadline live here,
+// beside the handle that points to them, and outlive it.
+class Connection {
+  public:
+    Connection() { callbacks_ = {onConnect, onClose, &io_}; }
+    Connection(const Connection &) = delete;
+    Connection &operator=(const Connection &) = delete;
+    // At thread exit: an orderly unbind, bounded like a call.
+    ~Connection() {
+        NoSigpipe noSigpipe;
+        io_.endMs = nowMs() + 100;
+        close();
+    }
+
+    // The handle for config, connected and bound, or the status why not.
+    int32_t open(const Api *ldap, const Config &config, const Deadline &deadline, LDAP *&out) {
+        io_.endMs = deadline.endMs();
+        if (ld_ != nullptr && !broken_ && pid_ == getpid() && config_ == config) {
+            out = ld_;
+            return TAMO_OK;
+        }
+        close();
+        if (config->bind.refused) {
+            return TAMO_ERR_BIND_REFUSED;
+        }
+        if (nowMs() < failFastUntil.load()) {
+            return TAMO_ERR_UNAVAILABLE;
+        }
+        const int32_t status = connect(ldap, config, deadline);
+        out = ld_;
+        return status;
+    }
+
+    // The status for a failed operation; a lost or silent server makes the
+    // next call connect again, a silent one first fails calls for a while.
+    int32_t failure(int rc, const Deadline &deadline) {
+        switch (rc) {
+            case LDAP_NO_MEMORY:
+                return TAMO_ERR_NO_MEMORY;
+            case LDAP_TIMEOUT:
+            case LDAP_SERVER_DOWN:
+            case LDAP_CONNECT_ERROR:
+            case LDAP_UNAVAILABLE:
+            case LDAP_BUSY:
+                broken_ = true;
+                if (rc == LDAP_TIMEOUT || deadline.passed()) {
+                    failFastUntil = nowMs() + TAMO_FAIL_FAST_MS;
+                }
+                return TAMO_ERR_UNAVAILABLE;
+            default:
+                return TAMO_ERR_LDAP;
+        }
+    }
+
+  private:
+    // Lets go of the handle: unbound in the process that made it.  One
+    // inherited over fork() is left alone: unbinding or closing TLS on it
+    // would write to the socket the parent still uses.
+    void close() {
+        if (ld_ != nullptr && pid_ == getpid()) {
+            api()->ldap_unbind_ext_s(ld_, nullptr, nullptr);
+        }
+        ld_ = nullptr;
+        config_.reset();
+        broken_ = false;
+    }
+
+    int32_t connect(const Api *ldap, const Config &config, const Deadline &deadline);
+    int32_t bind(const Api *ldap, LDAP *ld, const Config &config, const Deadline &deadline);
+
+    LDAP *ld_ = nullptr;
+    Config config_;  // the configuration ld_ was made with
+    pid_t pid_ = 0;  // the process that made ld_
+    bool broken_ = false;
+    IoDeadline io_;
+    ldap_conncb callbacks_;
+};
+
+// Makes a new connection for config: options, StartTLS, bind.
+int32_t Connection::connect(const Api *ldap, const Config &config, const Deadline &deadline) {
+    LDAP *ld = nullptr;
+    if (ldap->ldap_initialize(&ld, config->uriList.c_str()) != LDAP_SUCCESS) {
+        return TAMO_ERR_CONFIG;
+    }
+    const int version = LDAP_VERSION3;
+    int on = 1;  // boolean options take any non-null pointer for "on"
+    // Each URI gets its share of the time, so that trying all of them stays
+    // within the call's deadline.
+    const int64_t perUri = deadline.remainingMs() / static_cast<int64_t>(config->uris.size()) + 1;
+    struct timeval network = {static_cast<time_t>(perUri / 1000),
+                              static_cast<suseconds_t>(perUri % 1000 * 1000)};
+    // libldap reads a message whole, of whatever length its header claims:
+    // a bound on the connection's buffer keeps a hostile or broken server
+    // from making it allocate gigabytes.
+    auto maxMessage = static_cast<ber_len_t>(TAMO_LDAP_MAX_MESSAGE);
+    Sockbuf *sockbuf = nullptr;
+    bool ok = ldap->ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version) == LDAP_OPT_SUCCESS &&
+              ldap->ldap_set_option(ld, LDAP_OPT_REFERRALS, LDAP_OPT_OFF) == LDAP_OPT_SUCCESS &&
+              ldap->ldap_set_option(ld, LDAP_OPT_RESTART, &on) == LDAP_OPT_SUCCESS &&
+              ldap->ldap_set_option(ld, LDAP_OPT_NETWORK_TIMEOUT, &network) == LDAP_OPT_SUCCESS &&
+              ldap->ldap_set_option(ld, LDAP_OPT_CONNECT_CB, &callbacks_) == LDAP_OPT_SUCCESS &&
+              ldap->ldap_get_option(ld, LDAP_OPT_SOCKBUF, &sockbuf) == LDAP_OPT_SUCCESS &&
+              sockbuf != nullptr &&
+              ldap->ber_sockbuf_ctrl(sockbuf, LBER_SB_OPT_SET_MAX_INCOMING, &maxMessage) == 1;
+    bool tls = config->startTls;
+    for (const std::string &uri : config->uris) {
+        tls = tls || strncasecmp(uri.c_str(), "ldaps://", 8) == 0;
+    }
+    if (ok && tls) {
+        // The server's certificate must check out against the configured
+        // CA certificates, or else the system's.
+        const int demand = LDAP_OPT_X_TLS_DEMAND;
+        const int newContext = 0;
+        const char *system = "/etc/ssl/certs/ca-certificates.crt";
+        const char *caFile = !config->caFile.empty()     ? config->caFile.c_str()
+                             : access(system, R_OK) == 0 ? system
+                                                         : nullptr;
+        ok = ldap->ldap_set_option(ld, LDAP_OPT_X_TLS_REQUIRE_CERT, &demand) == LDAP_OPT_SUCCESS &&
+             (caFile == nullptr ||
+              ldap->ldap_set_option(ld, LDAP_OPT_X_TLS_CACERTFILE, caFile) == LDAP_OPT_SUCCESS) &&
+             ldap->ldap_set_option(ld, LDAP_OPT_X_TLS_NEWCTX, &newContext) == LDAP_OPT_SUCCESS;
+    }
+    if (!ok) {
+        ldap->ldap_unbind_ext_s(ld, nullptr, nullptr);
+        return TAMO_ERR_LDAP;
+    }
+
+    int rc = ldap->ldap_connect(ld);
+    if (rc == LDAP_SUCCESS) {
+        // StartTLS and binding wait at most for what is left.
+        struct timeval left = deadline.left();
+        ldap->ldap_set_option(ld, LDAP_OPT_TIMEOUT, &left);
+        if (config->startTls) {
+            rc = ldap->ldap_start_tls_s(ld, nullptr, nullptr);
+        }
+    }
+    int32_t status = TAMO_OK;
+    if (rc == LDAP_SUCCESS) {
+        status = bind(ldap, ld, config, deadline);
+    } else {
+        status = rc == LDAP_NO_MEMORY ? TAMO_ERR_NO_MEMORY : TAMO_ERR_UNAVAILABLE;
+        if (rc == LDAP_TIMEOUT || deadline.passed()) {
+            failFastUntil = nowMs() + TAMO_FAIL_FAST_MS;
+        }
+    }
+    if (status != TAMO_OK) {
+        ldap->ldap_unbind_ext_s(ld, nullptr, nullptr);
+        return status;
+    }
+    ld_ = ld;
+    config_ = config;
+    pid_ = getpid();
+    broken_ = false;
+    return TAMO_OK;
+}
+
+// Binds as config says.  Until a password has bound once, one thread at a
+// time tries it, so that a wrong one is sent once and not once per thread
+// (the others wait for that one bind); after an invalid-credentials answer
+// no thread binds with the same settings again (the next call fails at
+// once with TAMO_ERR_BIND_REFUSED), so our retries never trip the server's
+// lockout policy.
+int32_t Connection::bind(const Api *ldap, LDAP *ld, const Config &config,
+                         const Deadline &deadline) {
+    LdapConfig::BindState &state = config->bind;
+    std::unique_lock<std::timed_mutex> trial(state.mutex, std::defer_lock);
+    if (!config->bindDn.empty() && !state.proven &&
+        !trial.try_lock_until(std::chrono::steady_clock::now() +
+                              std::chrono::milliseconds(deadline.remainingMs()))) {
+        return TAMO_ERR_UNAVAILABLE;
+    }
+    if (state.refused) {
+        return TAMO_ERR_BIND_REFUSED;
+    }
+    int rc = LDAP_SUCCESS;
+    if (!config->bindDn.empty()) {
+        struct berval password = {config->password.size(),
+                                  const_cast<char *>(config->password.data())};
+        rc = ldap->ldap_sasl_bind_s(ld, config->bindDn.c_str(), LDAP_SASL_SIMPLE, &password,
+                                    nullptr, nullptr, nullptr);
+    } else if (config->allLdapi) {
+        // An empty initial response: the identity the socket carries.
+        struct berval none = {0, const_cast<char *>("")};
+        rc = ldap->ldap_sasl_bind_s(ld, nullptr, "EXTERNAL", &none, nullptr, nullptr, nullptr);
+    } else {
+        struct berval none = {0, const_cast<char *>("")};
+        rc = ldap->ldap_sasl_bind_s(ld, "", LDAP_SASL_SIMPLE, &none, nullptr, nullptr, nullptr);
+    }
+    if (rc == LDAP_SUCCESS) {
+        state.proven = true;
+        return TAMO_OK;
+    }
+    if (rc == LDAP_INVALID_CREDENTIALS) {
+        if (!state.refused.exchange(true)) {
+            (void)std::fprintf(stderr,
+                               "libtamo: %s: the server refused the bind%s%s as invalid "
+                               "credentials; not binding again until directory.conf or its "
+                               "password file changes\n",
+                               configPath(), config->bindDn.empty() ? "" : " as ",
+                               config->bindDn.c_str());
+        }
+        return TAMO_ERR_BIND_REFUSED;
+    }
+    if (rc == LDAP_TIMEOUT || deadline.passed()) {
+        failFastUntil = nowMs() + TAMO_FAIL_FAST_MS;
+    }
+    return rc == LDAP_NO_MEMORY ? TAMO_ERR_NO_MEMORY : TAMO_ERR_UNAVAILABLE;
+}
+
+thread_local Connection t_connection;
 
 // The search results of one operation, released on every path.
 struct Message {
@@ -236,163 +526,52 @@ struct Values {
     }
 };
 
-// Makes a new connection for config: options, StartTLS, bind.  Called with
-// the write lock held.
-int32_t connect(const Api *ldap, Shared &s, const Config &config, const Deadline &deadline) {
-    if (s.ld != nullptr) {
-        if (s.pid == getpid()) {
-            ldap->ldap_unbind_ext_s(s.ld, nullptr, nullptr);
-        }
-        // A connection inherited over fork() is left alone: unbinding or
-        // closing TLS on it would write to the socket the parent still uses.
-        s.ld = nullptr;
-    }
-    s.config = config;
-    s.pid = getpid();
-    s.broken = false;
-
-    LDAP *ld = nullptr;
-    if (ldap->ldap_initialize(&ld, config->uriList.c_str()) != LDAP_SUCCESS) {
-        return TAMO_ERR_CONFIG;
-    }
-    const int version = LDAP_VERSION3;
-    int on = 1;  // boolean options take any non-null pointer for "on"
-    // Each URI gets its share of the time, so that trying all of them stays
-    // within the call's deadline.
-    const int64_t perUri = deadline.remainingMs() / static_cast<int64_t>(config->uris.size()) + 1;
-    struct timeval network = {static_cast<time_t>(perUri / 1000),
-                              static_cast<suseconds_t>(perUri % 1000 * 1000)};
-    // libldap reads a message whole, of whatever length its header claims:
-    // a bound on the connection's buffer keeps a hostile or broken server
-    // from making it allocate gigabytes.
-    ber_len_t maxMessage = TAMO_LDAP_MAX_MESSAGE;
-    Sockbuf *sockbuf = nullptr;
-    bool ok = ldap->ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version) == LDAP_OPT_SUCCESS &&
-              ldap->ldap_set_option(ld, LDAP_OPT_REFERRALS, LDAP_OPT_OFF) == LDAP_OPT_SUCCESS &&
-              ldap->ldap_set_option(ld, LDAP_OPT_RESTART, &on) == LDAP_OPT_SUCCESS &&
-              ldap->ldap_set_option(ld, LDAP_OPT_NETWORK_TIMEOUT, &network) == LDAP_OPT_SUCCESS &&
-              ldap->ldap_get_option(ld, LDAP_OPT_SOCKBUF, &sockbuf) == LDAP_OPT_SUCCESS &&
-              sockbuf != nullptr &&
-              ldap->ber_sockbuf_ctrl(sockbuf, LBER_SB_OPT_SET_MAX_INCOMING, &maxMessage) == 1;
-    bool tls = config->startTls;
-    for (const std::string &uri : config->uris) {
-        tls = tls || strncasecmp(uri.c_str(), "ldaps://", 8) == 0;
-    }
-    if (ok && tls) {
-        // The server's certificate must check out against the system's CA
-        // certificates.
-        const int demand = LDAP_OPT_X_TLS_DEMAND;
-        const int newContext = 0;
-        const char *caFile = "/etc/ssl/certs/ca-certificates.crt";
-        ok = ldap->ldap_set_option(ld, LDAP_OPT_X_TLS_REQUIRE_CERT, &demand) == LDAP_OPT_SUCCESS &&
-             (access(caFile, R_OK) != 0 ||
-              ldap->ldap_set_option(ld, LDAP_OPT_X_TLS_CACERTFILE, caFile) == LDAP_OPT_SUCCESS) &&
-             ldap->ldap_set_option(ld, LDAP_OPT_X_TLS_NEWCTX, &newContext) == LDAP_OPT_SUCCESS;
-    }
-    if (!ok) {
-        ldap->ldap_unbind_ext_s(ld, nullptr, nullptr);
-        return TAMO_ERR_LDAP;
-    }
-
-    int rc = ldap->ldap_connect(ld);
-    if (rc == LDAP_SUCCESS) {
-        // Binding (and StartTLS) wait at most for what is left.
-        struct timeval left = deadline.left();
-        ldap->ldap_set_option(ld, LDAP_OPT_TIMEOUT, &left);
-        if (config->startTls) {
-            rc = ldap->ldap_start_tls_s(ld, nullptr, nullptr);
-        }
-    }
-    if (rc == LDAP_SUCCESS) {
-        if (!config->bindDn.empty()) {
-            struct berval password = {config->password.size(),
-                                      const_cast<char *>(config->password.data())};
-            rc = ldap->ldap_sasl_bind_s(ld, config->bindDn.c_str(), LDAP_SASL_SIMPLE, &password,
-                                        nullptr, nullptr, nullptr);
-        } else if (config->allLdapi) {
-            // An empty initial response: the identity the socket carries.
-            struct berval none = {0, const_cast<char *>("")};
-            rc = ldap->ldap_sasl_bind_s(ld, nullptr, "EXTERNAL", &none, nullptr, nullptr, nullptr);
-        } else {
-            struct berval none = {0, const_cast<char *>("")};
-            rc = ldap->ldap_sasl_bind_s(ld, "", LDAP_SASL_SIMPLE, &none, nullptr, nullptr, nullptr);
-        }
-    }
-    if (rc != LDAP_SUCCESS) {
-        ldap->ldap_unbind_ext_s(ld, nullptr, nullptr);
-        if (rc == LDAP_TIMEOUT || deadline.passed()) {
-            s.failFastUntil = nowMs() + TAMO_FAIL_FAST_MS;
-        }
-        return rc == LDAP_NO_MEMORY ? TAMO_ERR_NO_MEMORY : TAMO_ERR_UNAVAILABLE;
-    }
-    s.ld = ld;
-    return TAMO_OK;
-}
-
-// One call's use of the shared connection, under the read lock.
-class Session {
+// One library call: its deadline, SIGPIPE held off, and the thread's
+// connection.
+class Call {
   public:
-    explicit Session(const Api *ldap) : ldap_(ldap), s_(shared()) {}
-    ~Session() {
-        if (locked_) {
-            pthread_rwlock_unlock(&s_.lock);
-        }
-    }
-    Session(const Session &) = delete;
-    Session &operator=(const Session &) = delete;
+    Call(const Api *ldap, const Config &config)
+        : ldap_(ldap), config_(config), deadline_(config->timeoutMs) {}
+    int32_t open() { return t_connection.open(ldap_, config_, deadline_, ld_); }
 
-    int32_t open(const Config &config, const Deadline &deadline) {
-        if (nowMs() < s_.failFastUntil.load()) {
-            return TAMO_ERR_UNAVAILABLE;
-        }
-        for (int attempt = 0; attempt < 2; ++attempt) {
-            pthread_rwlock_rdlock(&s_.lock);
-            if (usable(config)) {
-                locked_ = true;
-                return TAMO_OK;
+    // Sends a search; the server's time limit is never shorter than what
+    // the call has left, and the answer is waited for at most that long.
+    int send(const char *base, int scope, const char *filter, char **attrs, int sizeLimit,
+             int *id) const {
+        struct timeval limit = {serverTimeLimit(deadline_.remainingMs()), 0};
+        return ldap_->ldap_search_ext(ld_, base, scope, filter, attrs, 0, nullptr, nullptr, &limit,
+                                      sizeLimit, id);
+    }
+    // The whole answer to the search id (its entries, references and
+    // result), with the server's result code; LDAP_TIMEOUT when it did not
+    // come in time (the search is abandoned then).
+    int receive(int id, Message &answer) const {
+        struct timeval left = deadline_.left();
+        const int type = ldap_->ldap_result(ld_, id, LDAP_MSG_ALL, &left, &answer.m);
+        if (type <= 0) {
+            if (type == 0) {
+                ldap_->ldap_abandon_ext(ld_, id, nullptr, nullptr);
             }
-            pthread_rwlock_unlock(&s_.lock);
-            pthread_rwlock_wrlock(&s_.lock);
-            int32_t status = usable(config) ? TAMO_OK : connect(ldap_, s_, config, deadline);
-            pthread_rwlock_unlock(&s_.lock);
-            if (status != TAMO_OK) {
-                return status;
-            }
+            return type == 0 ? LDAP_TIMEOUT : LDAP_SERVER_DOWN;
         }
-        return TAMO_ERR_UNAVAILABLE;
-    }
-
-    LDAP *ld() const { return s_.ld; }
-
-    // The status for a failed operation; a lost or silent server makes the
-    // next call connect again, a silent one first fails calls for a while.
-    int32_t failure(int rc, const Deadline &deadline) {
-        switch (rc) {
-            case LDAP_NO_MEMORY:
-                return TAMO_ERR_NO_MEMORY;
-            case LDAP_TIMEOUT:
-            case LDAP_SERVER_DOWN:
-            case LDAP_CONNECT_ERROR:
-            case LDAP_UNAVAILABLE:
-            case LDAP_BUSY:
-                s_.broken = true;
-                if (rc == LDAP_TIMEOUT || deadline.passed()) {
-                    s_.failFastUntil = nowMs() + TAMO_FAIL_FAST_MS;
-                }
-                return TAMO_ERR_UNAVAILABLE;
-            default:
-                return TAMO_ERR_LDAP;
+        int rc = LDAP_OTHER;
+        if (ldap_->ldap_parse_result(ld_, answer.m, &rc, nullptr, nullptr, nullptr, nullptr, 0) !=
+            LDAP_SUCCESS) {
+            return LDAP_OTHER;
         }
+        return rc;
     }
+    int32_t failure(int rc) const { return t_connection.failure(rc, deadline_); }
+
+    LDAP *ld() const { return ld_; }
+    const Deadline &deadline() const { return deadline_; }
 
   private:
-    bool usable(const Config &config) const {
-        return s_.ld != nullptr && !s_.broken && s_.pid == getpid() && s_.config == config;
-    }
-
+    NoSigpipe noSigpipe_;
     const Api *ldap_;
-    Shared &s_;
-    bool locked_ = false;
+    const Config &config_;
+    Deadline deadline_;
+    LDAP *ld_ = nullptr;
 };
 
 // The value escaped for a filter as RFC 4515 requires.
@@ -408,84 +587,90 @@ bool escape(const Api *ldap, const void *data, std::size_t size, std::string &ou
 }
 
 // Searches the subtree of the base for the one entry whose attribute
-// equals value; on TAMO_OK, result holds it.  attrs ends with a null.
-int32_t findOne(const Api *ldap, Session &session, const Config &config, const Deadline &deadline,
+// equals value (and that matches restrict, a filter, when given); on
+// TAMO_OK, result holds it.  The search references that Active Directory
+// returns for a search at a domain's root are not entries and are passed
+// over.  attrs ends with a null.
+int32_t findOne(const Api *ldap, Call &call, const Config &config, const std::string &restrict,
                 const std::string &attribute, const void *value, std::size_t size, char **attrs,
                 Message &result) {
     std::string escaped;
     if (!escape(ldap, value, size, escaped)) {
         return TAMO_ERR_NO_MEMORY;
     }
-    const std::string filter = "(" + attribute + "=" + escaped + ")";
-    struct timeval left = deadline.left();
-    int rc =
-        ldap->ldap_search_ext_s(session.ld(), config->base.c_str(), LDAP_SCOPE_SUBTREE,
-                                filter.c_str(), attrs, 0, nullptr, nullptr, &left, 2, &result.m);
+    std::string filter = "(" + attribute + "=" + escaped + ")";
+    if (!restrict.empty()) {
+        filter = "(&" + restrict + filter + ")";
+    }
+    int id = 0;
+    int rc = call.send(config->base.c_str(), LDAP_SCOPE_SUBTREE, filter.c_str(), attrs, 2, &id);
+    if (rc == LDAP_SUCCESS) {
+        rc = call.receive(id, result);
+    }
     if (rc == LDAP_SIZELIMIT_EXCEEDED) {
         return TAMO_ERR_AMBIGUOUS;
     }
     if (rc != LDAP_SUCCESS) {
-        return session.failure(rc, deadline);
+        return call.failure(rc);
     }
-    const int found = ldap->ldap_count_entries(session.ld(), result.m);
+    const int found = ldap->ldap_count_entries(call.ld(), result.m);
     return found == 1 ? TAMO_OK : found == 0 ? TAMO_ERR_NOT_FOUND : TAMO_ERR_AMBIGUOUS;
 }
 
-// Reads the GUID of the entry named by each DN, all searches sent before
-// the first answer is read.  guids receives dns.size() GUIDs.
-int32_t resolveGuids(const Api *ldap, Session &session, const Config &config,
-                     const Deadline &deadline, const std::vector<std::string> &dns,
-                     unsigned char *guids) {
+// Reads the GUID and the entry's own DN of each DN in dns, with at most
+// TAMO_LDAP_MAX_IN_FLIGHT searches waiting for their answer at a time
+// (servers end a session that has too many: slapd at 100 for an anonymous
+// one); another is sent as each answer arrives.  guids receives dns.size()
+// GUIDs, names the entries' DNs.
+int32_t resolveGuids(const Api *ldap, Call &call, const Config &config,
+                     const std::vector<std::string> &dns, unsigned char *guids,
+                     std::vector<std::string> &names) {
     char *attrs[] = {const_cast<char *>(config->guidAttribute.c_str()), nullptr};
-    std::vector<int> ids;
-    ids.reserve(dns.size());
+    const std::size_t n = dns.size();
+    std::vector<int> ids(n, 0);
+    names.assign(n, std::string());
     int32_t status = TAMO_OK;
-    for (const std::string &dn : dns) {
-        struct timeval left = deadline.left();
-        int id = 0;
-        int rc = ldap->ldap_search_ext(session.ld(), dn.c_str(), LDAP_SCOPE_BASE, "(objectClass=*)",
-                                       attrs, 0, nullptr, nullptr, &left, 1, &id);
-        if (rc != LDAP_SUCCESS) {
-            status =
-                rc == LDAP_INVALID_DN_SYNTAX ? TAMO_ERR_UNRESOLVED : session.failure(rc, deadline);
+    std::size_t sent = 0;
+    std::size_t done = 0;
+    for (; done < n && status == TAMO_OK; ++done) {
+        for (; sent < n && sent - done < TAMO_LDAP_MAX_IN_FLIGHT; ++sent) {
+            int rc = call.send(dns[sent].c_str(), LDAP_SCOPE_BASE, "(objectClass=*)", attrs, 1,
+                               &ids[sent]);
+            if (rc != LDAP_SUCCESS) {
+                status = rc == LDAP_INVALID_DN_SYNTAX ? TAMO_ERR_UNRESOLVED : call.failure(rc);
+                break;
+            }
+        }
+        if (status != TAMO_OK) {
             break;
         }
-        ids.push_back(id);
-    }
-    std::size_t i = 0;
-    for (; i < ids.size() && status == TAMO_OK; ++i) {
         Message result(ldap);
-        struct timeval left = deadline.left();
-        int type = ldap->ldap_result(session.ld(), ids[i], LDAP_MSG_ALL, &left, &result.m);
-        if (type <= 0) {
-            status = session.failure(type == 0 ? LDAP_TIMEOUT : LDAP_SERVER_DOWN, deadline);
-            break;
-        }
-        int rc = LDAP_OTHER;
-        if (ldap->ldap_parse_result(session.ld(), result.m, &rc, nullptr, nullptr, nullptr, nullptr,
-                                    0) != LDAP_SUCCESS) {
-            status = TAMO_ERR_LDAP;
-        } else if (rc == LDAP_NO_SUCH_OBJECT || rc == LDAP_INVALID_DN_SYNTAX) {
+        const int rc = call.receive(ids[done], result);
+        if (rc == LDAP_NO_SUCH_OBJECT || rc == LDAP_INVALID_DN_SYNTAX) {
             status = TAMO_ERR_UNRESOLVED;
         } else if (rc != LDAP_SUCCESS) {
-            status = session.failure(rc, deadline);
-        } else if (ldap->ldap_count_entries(session.ld(), result.m) != 1) {
+            status = call.failure(rc);
+        } else if (ldap->ldap_count_entries(call.ld(), result.m) != 1) {
             status = TAMO_ERR_UNRESOLVED;
         } else {
-            Values guid(
-                ldap, ldap->ldap_get_values_len(
-                          session.ld(), ldap->ldap_first_entry(session.ld(), result.m), attrs[0]));
+            LDAPMessage *entry = ldap->ldap_first_entry(call.ld(), result.m);
+            Values guid(ldap, ldap->ldap_get_values_len(call.ld(), entry, attrs[0]));
+            char *name = ldap->ldap_get_dn(call.ld(), entry);
             if (guid.size() != 1 || guid.v[0]->bv_len != TAMO_GUID_SIZE) {
                 status = TAMO_ERR_UNRESOLVED;
             } else {
-                std::memcpy(guids + i * TAMO_GUID_SIZE, guid.v[0]->bv_val, TAMO_GUID_SIZE);
+                std::memcpy(guids + done * TAMO_GUID_SIZE, guid.v[0]->bv_val, TAMO_GUID_SIZE);
+                names[done] = name != nullptr ? name : "";
+            }
+            if (name != nullptr) {
+                ldap->ldap_memfree(name);
             }
         }
     }
     // Answers no one will read are abandoned, so that they do not pile up
-    // on the shared connection (an answer already read is already gone).
-    for (std::size_t j = status == TAMO_OK ? ids.size() : i; j < ids.size(); ++j) {
-        ldap->ldap_abandon_ext(session.ld(), ids[j], nullptr, nullptr);
+    // on the connection (an answer already read is already gone).
+    for (std::size_t j = done; j < sent; ++j) {
+        ldap->ldap_abandon_ext(call.ld(), ids[j], nullptr, nullptr);
     }
     return status;
 }
@@ -502,7 +687,6 @@ bool isPackedSid(const struct berval *value) {
 
 int32_t userByName(const Config &config, const char *name, unsigned char *guid,
                    unsigned char *sid) {
-    NoSigpipe noSigpipe;
     const Api *ldap = api();
     if (ldap == nullptr) {
         return TAMO_ERR_NO_LDAP;
@@ -510,21 +694,20 @@ int32_t userByName(const Config &config, const char *name, unsigned char *guid,
     if (name[0] == '\0') {
         return TAMO_ERR_NOT_FOUND;
     }
-    Deadline deadline(config->timeoutMs);
-    Session session(ldap);
-    if (int32_t status = session.open(config, deadline); status != TAMO_OK) {
+    Call call(ldap, config);
+    if (int32_t status = call.open(); status != TAMO_OK) {
         return status;
     }
     char *attrs[] = {const_cast<char *>(config->sidAttribute.c_str()),
                      const_cast<char *>(config->guidAttribute.c_str()), nullptr};
     Message result(ldap);
-    int32_t status = findOne(ldap, session, config, deadline, config->loginAttribute, name,
+    int32_t status = findOne(ldap, call, config, config->userFilter, config->loginAttribute, name,
                              std::strlen(name), attrs, result);
     if (status != TAMO_OK) {
         return status;
     }
-    LDAPMessage *entry = ldap->ldap_first_entry(session.ld(), result.m);
-    Values sidValue(ldap, ldap->ldap_get_values_len(session.ld(), entry, attrs[0]));
+    LDAPMessage *entry = ldap->ldap_first_entry(call.ld(), result.m);
+    Values sidValue(ldap, ldap->ldap_get_values_len(call.ld(), entry, attrs[0]));
     if (sidValue.size() == 0) {
         return TAMO_ERR_NO_SID;
     }
@@ -532,16 +715,14 @@ int32_t userByName(const Config &config, const char *name, unsigned char *guid,
         return TAMO_ERR_BAD_VALUE;
     }
     std::memcpy(sid, sidValue.v[0]->bv_val, sidValue.v[0]->bv_len);
-    Values guidValue(ldap, ldap->ldap_get_values_len(session.ld(), entry, attrs[1]));
+    Values guidValue(ldap, ldap->ldap_get_values_len(call.ld(), entry, attrs[1]));
     if (guid != nullptr && guidValue.size() == 1 && guidValue.v[0]->bv_len == TAMO_GUID_SIZE) {
         std::memcpy(guid, guidValue.v[0]->bv_val, TAMO_GUID_SIZE);
     }
     return TAMO_OK;
 }
 
-int32_t sevList(const Config &config, const std::string &name, int32_t *count,
-                unsigned char *guids) {
-    NoSigpipe noSigpipe;
+int32_t sevList(const Config &config, const std::string &name, SevList &list) {
     const Api *ldap = api();
     if (ldap == nullptr) {
         return TAMO_ERR_NO_LDAP;
@@ -549,68 +730,50 @@ int32_t sevList(const Config &config, const std::string &name, int32_t *count,
     if (name.empty()) {
         return TAMO_ERR_NOT_FOUND;
     }
-    Deadline deadline(config->timeoutMs);
-    Session session(ldap);
-    if (int32_t status = session.open(config, deadline); status != TAMO_OK) {
+    Call call(ldap, config);
+    if (int32_t status = call.open(); status != TAMO_OK) {
         return status;
     }
     char *attrs[] = {const_cast<char *>(config->sevAttribute.c_str()), nullptr};
     Message result(ldap);
-    int32_t status = findOne(ldap, session, config, deadline, config->loginAttribute, name.data(),
-                             name.size(), attrs, result);
+    int32_t status = findOne(ldap, call, config, config->userFilter, config->loginAttribute,
+                             name.data(), name.size(), attrs, result);
     if (status != TAMO_OK) {
         return status;
     }
-    std::vector<std::string> dns;
+    std::vector<std::string> values;
     {
-        Values members(ldap,
-                       ldap->ldap_get_values_len(
-                           session.ld(), ldap->ldap_first_entry(session.ld(), result.m), attrs[0]));
+        Values members(ldap, ldap->ldap_get_values_len(
+                                 call.ld(), ldap->ldap_first_entry(call.ld(), result.m), attrs[0]));
         for (std::size_t i = 0; i < members.size(); ++i) {
-            dns.emplace_back(members.v[i]->bv_val, members.v[i]->bv_len);
-            if (dns.back().find('\0') != std::string::npos) {
+            values.emplace_back(members.v[i]->bv_val, members.v[i]->bv_len);
+            if (values.back().find('\0') != std::string::npos) {
                 return TAMO_ERR_UNRESOLVED;
             }
         }
     }
-    if (dns.size() > static_cast<std::size_t>(*count)) {
-        *count = static_cast<int32_t>(dns.size());
-        return TAMO_ERR_BUFFER_TOO_SMALL;
-    }
-    // Resolved into a buffer of its own: a failure leaves the caller's
-    // untouched.
-    std::vector<unsigned char> resolved(dns.size() * TAMO_GUID_SIZE);
-    status = resolveGuids(ldap, session, config, deadline, dns, resolved.data());
-    if (status != TAMO_OK) {
-        return status;
-    }
-    if (!resolved.empty()) {
-        std::memcpy(guids, resolved.data(), resolved.size());
-    }
-    *count = static_cast<int32_t>(dns.size());
-    return TAMO_OK;
+    list.guids.assign(values.size() * TAMO_GUID_SIZE, 0);
+    return resolveGuids(ldap, call, config, values, list.guids.data(), list.dns);
 }
 
 int32_t dnByGuid(const Config &config, const unsigned char *guid, char **dn) {
-    NoSigpipe noSigpipe;
     const Api *ldap = api();
     if (ldap == nullptr) {
         return TAMO_ERR_NO_LDAP;
     }
-    Deadline deadline(config->timeoutMs);
-    Session session(ldap);
-    if (int32_t status = session.open(config, deadline); status != TAMO_OK) {
+    Call call(ldap, config);
+    if (int32_t status = call.open(); status != TAMO_OK) {
         return status;
     }
     // "1.1": no attributes, only the entry's name.
     char *attrs[] = {const_cast<char *>(LDAP_NO_ATTRS), nullptr};
     Message result(ldap);
-    int32_t status = findOne(ldap, session, config, deadline, config->guidAttribute, guid,
+    int32_t status = findOne(ldap, call, config, std::string(), config->guidAttribute, guid,
                              TAMO_GUID_SIZE, attrs, result);
     if (status != TAMO_OK) {
         return status;
     }
-    char *name = ldap->ldap_get_dn(session.ld(), ldap->ldap_first_entry(session.ld(), result.m));
+    char *name = ldap->ldap_get_dn(call.ld(), ldap->ldap_first_entry(call.ld(), result.m));
     if (name == nullptr) {
         return TAMO_ERR_LDAP;
     }

@@ -1,7 +1,8 @@
 // The SQLite back end of the directory simulator: read-only connections kept
 // one per thread, with their statements prepared once, so that lookups from
 // several threads run side by side and a call costs one stat() and the
-// queries themselves.
+// queries themselves.  A list is read with one query that joins each member
+// to its entry's DN.
 #include <pthread.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -20,8 +21,11 @@ namespace tamo::sqlite {
 namespace {
 
 constexpr const char kByLogin[] = "SELECT guid, sid FROM entries WHERE login = ?";
+// Each member with the DN of its entry, NULL for a member without one
+// (whose lookup by GUID is then made, and fails, as the contract says).
 constexpr const char kMembers[] =
-    "SELECT member_guid FROM sev WHERE user_guid = ? ORDER BY position";
+    "SELECT s.member_guid, e.dn FROM sev AS s LEFT JOIN entries AS e ON e.guid = s.member_guid"
+    " WHERE s.user_guid = ? ORDER BY s.position";
 constexpr const char kByGuid[] = "SELECT dn FROM entries WHERE guid = ?";
 
 // Counts the forks this process is the child of, so that a connection can
@@ -218,7 +222,7 @@ int32_t userByName(const char *name, unsigned char *guid, unsigned char *sid) {
     return TAMO_OK;
 }
 
-int32_t sevList(const std::string &name, int32_t *count, unsigned char *guids) {
+int32_t sevList(const std::string &name, SevList &list) {
     Connection *connection_ = nullptr;
     if (int32_t status = connection(connection_); status != TAMO_OK) {
         return status;
@@ -232,30 +236,18 @@ int32_t sevList(const std::string &name, int32_t *count, unsigned char *guids) {
     Use members(connection_->members());
     sqlite3_bind_blob(members.get(), 1, sqlite3_column_blob(user.get(), 0),
                       sqlite3_column_bytes(user.get(), 0), SQLITE_STATIC);
-    // Collect first, write only when everything fits: a short buffer gets
-    // the needed count and no partial list.
-    std::string all;
     int rc = SQLITE_OK;
     while ((rc = sqlite3_step(members.get())) == SQLITE_ROW) {
         if (sqlite3_column_bytes(members.get(), 0) != TAMO_GUID_SIZE) {
             return TAMO_ERR_DATABASE;
         }
-        all.append(static_cast<const char *>(sqlite3_column_blob(members.get(), 0)),
-                   TAMO_GUID_SIZE);
+        const auto *guid =
+            static_cast<const unsigned char *>(sqlite3_column_blob(members.get(), 0));
+        list.guids.insert(list.guids.end(), guid, guid + TAMO_GUID_SIZE);
+        const unsigned char *dn = sqlite3_column_text(members.get(), 1);
+        list.dns.emplace_back(dn != nullptr ? reinterpret_cast<const char *>(dn) : "");
     }
-    if (rc != SQLITE_DONE) {
-        return TAMO_ERR_DATABASE;
-    }
-    const std::size_t needed = all.size() / TAMO_GUID_SIZE;
-    if (needed > static_cast<std::size_t>(*count)) {
-        *count = static_cast<int32_t>(needed);
-        return TAMO_ERR_BUFFER_TOO_SMALL;
-    }
-    if (needed > 0) {
-        std::memcpy(guids, all.data(), all.size());
-    }
-    *count = static_cast<int32_t>(needed);
-    return TAMO_OK;
+    return rc == SQLITE_DONE ? TAMO_OK : TAMO_ERR_DATABASE;
 }
 
 int32_t dnByGuid(const unsigned char *guid, char **dn) {

@@ -52,12 +52,45 @@
  *   guid_attribute  objectGUID       16 bytes (equality search)
  *   sev_attribute   memberOf         DNs of the user's equivalence entries,
  *                                    in the order the server returns them
- * One connection per process, made on first use and shared by all threads,
- * made again after an error, a change of either file, and in a child after
- * fork().  An answer larger than TAMO_LDAP_MAX_MESSAGE bytes is not read:
+ *   user_filter     (&(objectCategory=person)(objectClass=user))
+ *                   ANDed with the login match, so that only user objects
+ *                   answer for a login (Active Directory gives groups and
+ *                   computers one too); set it for another schema
+ *   tls_ca_file     the CA certificates (PEM) that TLS checks the server
+ *                   against instead of the system's; an absolute path, to
+ *                   a file that only this user or root may write
+ * One connection per thread, made on the thread's first call, made again
+ * after an error, a change of either file, and in a child after fork(),
+ * and closed when the thread ends, so that lookups of several threads never
+ * wait for each other's answers.  Every read and write on it, the TLS
+ * handshake included, waits at most until the call's deadline, without
+ * spinning.  A search tells the server a time limit in whole seconds that
+ * is never shorter than what the call has left (the call itself still ends
+ * at timeout_ms).  A list call sends at most TAMO_LDAP_MAX_IN_FLIGHT
+ * searches before it reads their answers (servers end a session that has
+ * too many waiting).  When the server answers a bind with "invalid
+ * credentials", no thread binds with the same files again: every call
+ * fails at once with TAMO_ERR_BIND_REFUSED (and one line goes to standard
+ * error) until directory.conf or its password file changes, so that our
+ * retries never lock the account.  Search references (referrals), which
+ * Active Directory returns for a search at a domain's root, are passed
+ * over.  An answer larger than TAMO_LDAP_MAX_MESSAGE bytes is not read:
  * the call fails with TAMO_ERR_UNAVAILABLE.  Values in filters are escaped
  * as RFC 4515 requires, so '*', '(', ')', '\' and NUL in a name match only
- * themselves.
+ * themselves.  A list is direct membership, the values of sev_attribute as
+ * the server holds them: nested groups are not expanded.
+ *
+ * Both back ends: a list call also tells the calling thread the DN of each
+ * GUID it returns, and a GUID lookup made on that thread within
+ * TAMO_LIST_MEMO_MS of the list call answers from it, without asking the
+ * directory or looking at the files again: so a list of N entries costs the
+ * directory one list call, whatever N.  The staleness this allows: such a
+ * lookup gives the DN the entry had when the list was read, at most
+ * TAMO_LIST_MEMO_MS earlier (an entry renamed or removed in between is still
+ * given under its old DN), and a replaced database or a changed
+ * directory.conf is seen by the next list call or SID lookup, not by these
+ * lookups.  A GUID the list did not return (or one past the first
+ * TAMO_LIST_MEMO_MAX entries) is looked up as before.
  * Differences from the SQLite back end: a list value that names no entry, or
  * an entry without a 16-byte GUID, fails the list call itself
  * (TAMO_ERR_UNRESOLVED) where SQLite fails the later lookup by GUID; a name
@@ -86,8 +119,8 @@ extern "C" {
 #define TAMO_ERR_NO_MEMORY (-9005)
 #define TAMO_ERR_NOT_A_FILE (-9006) /* database path is a FIFO, device or directory */
 #define TAMO_ERR_CONFIG (-9007)     /* directory.conf (or its password file) unusable */
-#define TAMO_ERR_UNAVAILABLE                                                                     \
-    (-9008)                         /* LDAP server down, silent past timeout_ms, or bind refused \
+#define TAMO_ERR_UNAVAILABLE                                                                    \
+    (-9008)                         /* LDAP server down, silent past timeout_ms, or bind failed \
                                      */
 #define TAMO_ERR_AMBIGUOUS (-9010)  /* LDAP: more than one entry has the login name */
 #define TAMO_ERR_BAD_VALUE (-9011)  /* LDAP: SID not a packed SID of at most 68 bytes */
@@ -95,6 +128,9 @@ extern "C" {
 #define TAMO_ERR_LDAP (-9013)       /* LDAP: any other error the server or library reports */
 #define TAMO_ERR_NO_LDAP (-9014)    /* LDAP: OpenLDAP's client library cannot be loaded */
 #define TAMO_ERR_CLEAR_TEXT_BIND (-9015) /* LDAP: bind_dn over ldap:// without starttls */
+#define TAMO_ERR_BIND_REFUSED                                                      \
+    (-9016) /* LDAP: the server refused the bind as invalid credentials; not tried \
+               again until directory.conf or its password file changes */
 
 /* LDAP: the largest message accepted from a server, an entry with all its
  * values.  Larger ones end the connection rather than fill the memory. */
@@ -102,6 +138,14 @@ extern "C" {
 
 /* LDAP: how long calls fail at once after one has timed out. */
 #define TAMO_FAIL_FAST_MS 1000
+
+/* LDAP: the most searches one connection has sent and not yet had answered. */
+#define TAMO_LDAP_MAX_IN_FLIGHT 64
+
+/* How long, and for how many entries, a thread's GUID lookups are answered
+ * with the DNs its last list call saw. */
+#define TAMO_LIST_MEMO_MS 1000
+#define TAMO_LIST_MEMO_MAX 4096
 
 /* Selector values: what a user-information call is asked for. */
 #define TAMO_INFO_DN 1  /* the entry's distinguished name */

@@ -1,9 +1,12 @@
 // The LDAP back end: directory.conf, and lookups against a private slapd
 // (tools/ldap-fixture) loaded with entries written here.  The server tests
 // skip when slapd is not installed.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -15,9 +18,11 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/tamo/tamo_internal.h"
 #include "platform/tamo/tamolib.h"
+#include "test/support/delay_proxy.h"
 #include "test/support/in_child.h"
 #include "test/support/temp_dir.h"
 #include "test/tamo/sid_of.h"
@@ -51,6 +56,26 @@ TEST(DirectoryConf, ReadsEveryKeyWithDefaultsForTheRest) {
     EXPECT_EQ(config.guidAttribute, "1.2.3.4");
     EXPECT_EQ(config.sevAttribute, "isMemberOf");
     EXPECT_FALSE(config.startTls);
+    // Only user objects answer for a login, unless the schema says otherwise.
+    EXPECT_EQ(config.userFilter, "(&(objectCategory=person)(objectClass=user))");
+    EXPECT_EQ(config.caFile, "");
+    const std::string more = text +
+                             "user_filter = (&(objectClass=inetOrgPerson)(!(x=\\29)))\n"
+                             "tls_ca_file = /etc/ssl/corp-ca.pem\n";
+    tamo::LdapConfig other;
+    ASSERT_TRUE(tamo::parseConfig(more.data(), more.size(), other, error)) << error;
+    EXPECT_EQ(other.userFilter, "(&(objectClass=inetOrgPerson)(!(x=\\29)))");
+    EXPECT_EQ(other.caFile, "/etc/ssl/corp-ca.pem");
+}
+
+TEST(DirectoryConf, TheServersTimeLimitIsNeverShorterThanTheTimeLeft) {
+    // A server may count a limit of N seconds from its last whole second,
+    // and end the search after little more than N - 1 of them.
+    for (int64_t left = 1; left <= 20000; left += 7) {
+        EXPECT_GE((tamo::serverTimeLimit(left) - 1) * int64_t{1000}, left) << left;
+        EXPECT_LE((tamo::serverTimeLimit(left) - 2) * int64_t{1000}, left) << left;
+    }
+    EXPECT_EQ(tamo::serverTimeLimit(2000), 3);
 }
 
 TEST(DirectoryConf, RefusesWhatItCannotUseWithTheLine) {
@@ -74,6 +99,12 @@ TEST(DirectoryConf, RefusesWhatItCannotUseWithTheLine) {
         {"uri = ldap://a,ldap://b\nbase = o=c\n", "line 1: separate URIs with spaces"},
         {ok + "login_attribute = uid)(cn=*\n", "line 3: login_attribute \"uid)(cn=*\" is not"},
         {ok + "guid_attribute = 1..2\n", "is not an attribute name"},
+        {ok + "user_filter = objectClass=user\n",
+         "line 3: user_filter \"objectClass=user\" is not one filter in parentheses"},
+        {ok + "user_filter = (a=b))(|(c=d)\n", "is not one filter in parentheses"},
+        {ok + "user_filter = (a=b)(c=d)\n", "is not one filter in parentheses"},
+        {ok + "user_filter = ((a=b)\n", "is not one filter in parentheses"},
+        {ok + "tls_ca_file = ca.pem\n", "line 3: tls_ca_file must be an absolute path"},
         {ok + "bind_dn = cn=reader,o=corp\n", "bind_dn and password_file go together"},
         {ok + std::string("bind_dn = x\0y\n", 14), "line 3: a NUL byte"},
         {ok + "bind_dn = o=\x01\n", "line 3: bind_dn holds a control character"},
@@ -136,6 +167,17 @@ TEST(DirectoryConf, AFileThatCannotBeUsedFailsEveryCallWithoutFallingBack) {
     }
     ASSERT_EQ(chmod(usable.c_str(), 0644), 0);
     EXPECT_EQ(sidOf("alice"), std::to_string(TAMO_ERR_UNAVAILABLE));
+    // The CA certificates decide which server is believed: the same rule.
+    const std::string ca = dir.write("ca.pem", "not read before a connection\n", 0664);
+    const std::string trusting =
+        dir.write("ca.conf", "uri = ldaps://127.0.0.1:1\nbase = o=c\ntls_ca_file = " + ca + "\n");
+    setenv("TAMO_DIRECTORY_CONF", trusting.c_str(), 1);
+    EXPECT_EQ(sidOf("alice"), std::to_string(TAMO_ERR_CONFIG));
+    ASSERT_EQ(chmod(ca.c_str(), 0644), 0);
+    ASSERT_EQ(chmod(trusting.c_str(), 0640), 0);  // a change, so the files are read again
+    // Accepted now: the call goes as far as finding no server there.
+    EXPECT_EQ(sidOf("alice"), std::to_string(TAMO_ERR_UNAVAILABLE));
+    setenv("TAMO_DIRECTORY_CONF", usable.c_str(), 1);
     if (geteuid() == 0) {
         ASSERT_EQ(chown(usable.c_str(), 4242, static_cast<gid_t>(-1)), 0);
         EXPECT_EQ(sidOf("alice"), std::to_string(TAMO_ERR_CONFIG));
@@ -147,6 +189,63 @@ TEST(DirectoryConf, AFileThatCannotBeUsedFailsEveryCallWithoutFallingBack) {
     EXPECT_EQ(sidOf("alice"), std::to_string(TAMO_ERR_CONFIG));
     alarm(0);
     unsetenv("TAMO_DIRECTORY_CONF");
+}
+
+// A server that takes connections and never says a word: a listening
+// socket that nobody accepts on (the kernel completes the TCP handshake).
+class SilentServer {
+  public:
+    SilentServer() {
+        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        struct sockaddr_in address {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        if (fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr *>(&address), size) == 0 &&
+            listen(fd_, 16) == 0 &&
+            getsockname(fd_, reinterpret_cast<sockaddr *>(&address), &size) == 0) {
+            port_ = ntohs(address.sin_port);
+        }
+    }
+    ~SilentServer() { close(fd_); }
+    SilentServer(const SilentServer &) = delete;
+    SilentServer &operator=(const SilentServer &) = delete;
+    int port() const { return port_; }
+
+  private:
+    int fd_ = -1;
+    int port_ = 0;
+};
+
+double threadCpuMs() {
+    struct timespec now {};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
+}
+
+TEST(Deadline, AStalledTlsHandshakeEndsAtTheTimeoutWithoutSpinning) {
+    SilentServer silent;
+    ASSERT_NE(silent.port(), 0);
+    kavotest::TempDir dir;
+    ASSERT_TRUE(dir.create("tamo-ldap"));
+    setenv("TAMO_DIRECTORY_CONF",
+           dir.write("silent.conf", "uri = ldaps://127.0.0.1:" + std::to_string(silent.port()) +
+                                        "\nbase = o=c\ntimeout_ms = 500\n")
+               .c_str(),
+           1);
+    const double cpuBefore = threadCpuMs();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(sidOf("alice"), std::to_string(TAMO_ERR_UNAVAILABLE));
+    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now() - start)
+                            .count();
+    EXPECT_GE(waited, 400);
+    EXPECT_LT(waited, 1500);
+    // Waiting, not retrying: a spinning handshake burns the whole wait.
+    EXPECT_LT(threadCpuMs() - cpuBefore, 100.0);
+    unsetenv("TAMO_DIRECTORY_CONF");
+    // Past the time that calls fail at once after a timeout.
+    std::this_thread::sleep_for(std::chrono::milliseconds(TAMO_FAIL_FAST_MS + 50));
 }
 
 // The fixture server with a few entries; one per test program.
@@ -162,7 +261,7 @@ class Server : public ::testing::Test {
         }
         // SIDs: a valid one, one of 16 sub-authorities (72 bytes), one whose
         // count says 15 but holds 1.  GUIDs: 16 bytes, and one of 15.
-        const std::string ldif =
+        std::string ldif =
             "dn: o=corp\nobjectClass: kavoDirectoryEntry\nobjectClass: extensibleObject\n"
             "o: corp\n\n" +
             entry("alice", "alice", "AQUAAAAAAAUVAAAAAQAAAAIAAAADAAAA6QMAAA==",
@@ -184,9 +283,23 @@ class Server : public ::testing::Test {
             "dn: cn=huge,o=corp\nobjectClass: kavoDirectoryEntry\nobjectClass: "
             "extensibleObject\ncn: huge\nsAMAccountName: huge\ndescription: " +
             std::string(TAMO_LDAP_MAX_MESSAGE, 'x') + "\n\n";
-        const std::string file = dir_->write("data.ldif", ldif + reader());
+        // More list entries than slapd lets an anonymous session have
+        // waiting (100), with GUIDs of 16 printable bytes.
+        std::string wide =
+            "dn: cn=wide,o=corp\nobjectClass: kavoDirectoryEntry\n"
+            "objectClass: extensibleObject\ncn: wide\nsAMAccountName: wide\n";
+        for (int i = 0; i < kWide; ++i) {
+            wide += "memberOf: " + wideGroup(i) + "\n";
+            ldif += "dn: " + wideGroup(i) +
+                    "\nobjectClass: kavoDirectoryEntry\nobjectClass: extensibleObject\n"
+                    "objectGUID: " +
+                    wideGuid(i) + "\n\n";
+        }
+        const std::string file = dir_->write("data.ldif", ldif + wide + "\n" + reader());
+        port_ = freePort();
         const std::string command = std::string(KAVO_SOURCE_DIR) + "/tools/ldap-fixture start " +
-                                    dir_->path() + "/srv " + file + " >/dev/null";
+                                    dir_->path() + "/srv --port " + std::to_string(port_) + " " +
+                                    file + " >/dev/null";
         if (std::system(command.c_str()) != 0) {
             ADD_FAILURE() << "the fixture did not start";
             return;
@@ -233,21 +346,138 @@ class Server : public ::testing::Test {
         }
         return text + "\n";
     }
+    static constexpr int kWide = 150;
+    static std::string wideGroup(int i) { return "cn=w" + std::to_string(i) + ",o=corp"; }
+    static std::string wideGuid(int i) {
+        char text[17];
+        std::snprintf(text, sizeof text, "wide-guid-%06d", i);
+        return text;
+    }
+    // A port nobody listens on now (the kernel's choice).
+    static int freePort() {
+        kavotest::DelayProxy probe(1, std::chrono::milliseconds(0));
+        return probe.port();
+    }
     static std::string reader() {
         return "dn: cn=reader,o=corp\nobjectClass: kavoDirectoryEntry\nobjectClass: "
                "extensibleObject\ncn: reader\nuserPassword: s3cret\n\n";
     }
+    // The fixture's entries are all of one class of its own.
+    static constexpr const char *kUserFilter = "user_filter = (objectClass=kavoDirectoryEntry)\n";
     void configure(const std::string &extra) {
         setenv("TAMO_DIRECTORY_CONF",
-               dir_->write("directory.conf", "uri = " + uri_ + "\nbase = o=corp\n" + extra).c_str(),
+               dir_->write("directory.conf",
+                           "uri = " + uri_ + "\nbase = o=corp\n" + kUserFilter + extra)
+                   .c_str(),
                1);
     }
 
     static kavotest::TempDir *dir_;
     static std::string uri_;
+    static int port_;
 };
 kavotest::TempDir *Server::dir_ = nullptr;
 std::string Server::uri_;
+int Server::port_ = 0;
+
+std::vector<unsigned char> utf16(const std::string &ascii) {
+    std::vector<unsigned char> out;
+    for (char c : ascii) {
+        out.push_back(static_cast<unsigned char>(c));
+        out.push_back(0);
+    }
+    out.push_back(0);
+    out.push_back(0);
+    return out;
+}
+
+// The DN of guid through the library, or its status as text.
+std::string dnOf(const unsigned char *guid) {
+    int32_t selector = TAMO_INFO_DN;
+    char *dn = nullptr;
+    const int32_t status =
+        tamolib_get_userinfo_from_guid(guid, &selector, nullptr, nullptr, nullptr, &dn);
+    if (status != TAMO_OK) {
+        return std::to_string(status);
+    }
+    std::string text(dn);
+    free(dn);
+    return text;
+}
+
+TEST_F(Server, AListLongerThanTheServersLimitOfWaitingRequestsResolvesOverTcp) {
+    // Over TCP, anonymously: slapd ends a session with more than 100
+    // requests waiting, so a list's searches go out a few at a time.
+    setenv("TAMO_DIRECTORY_CONF",
+           dir_->write("tcp.conf", "uri = ldap://127.0.0.1:" + std::to_string(port_) +
+                                       "\nbase = o=corp\n" + kUserFilter)
+               .c_str(),
+           1);
+    const auto name = utf16("wide");
+    std::vector<unsigned char> guids(kWide * TAMO_GUID_SIZE);
+    int32_t count = kWide;
+    ASSERT_EQ(tamolib_get_sevlist_from_name(name.data(), &count, guids.data(), nullptr), TAMO_OK);
+    ASSERT_EQ(count, kWide);
+    for (int i = 0; i < kWide; ++i) {
+        EXPECT_EQ(std::string(reinterpret_cast<char *>(&guids[i * TAMO_GUID_SIZE]), TAMO_GUID_SIZE),
+                  wideGuid(i));
+    }
+    EXPECT_EQ(dnOf(&guids[(kWide - 1) * TAMO_GUID_SIZE]), wideGroup(kWide - 1));
+}
+
+TEST_F(Server, TheLookupsAfterAListAreAnsweredFromItForAShortWhile) {
+    const auto name = utf16("alice");
+    unsigned char guids[2 * TAMO_GUID_SIZE];
+    int32_t count = 1;
+    // Too short a buffer: the call again with the count is answered from
+    // the list just read, and so are the lookups of its GUIDs; nothing else.
+    ASSERT_EQ(tamolib_get_sevlist_from_name(name.data(), &count, guids, nullptr),
+              TAMO_ERR_BUFFER_TOO_SMALL);
+    ASSERT_EQ(count, 2);
+    fixture("stop");
+    ASSERT_EQ(tamolib_get_sevlist_from_name(name.data(), &count, guids, nullptr), TAMO_OK);
+    EXPECT_EQ(dnOf(guids), "cn=g1,o=corp");
+    EXPECT_EQ(dnOf(guids + TAMO_GUID_SIZE), "cn=g0,o=corp");
+    const unsigned char other[TAMO_GUID_SIZE] = {0x30};
+    EXPECT_EQ(dnOf(other), std::to_string(TAMO_ERR_UNAVAILABLE));
+    // Another thread, or the same one after the memo's time, asks the server.
+    std::string fromOtherThread;
+    std::thread([&] { fromOtherThread = dnOf(guids); }).join();
+    EXPECT_EQ(fromOtherThread, std::to_string(TAMO_ERR_UNAVAILABLE));
+    std::this_thread::sleep_for(std::chrono::milliseconds(TAMO_LIST_MEMO_MS + 50));
+    EXPECT_EQ(dnOf(guids), std::to_string(TAMO_ERR_UNAVAILABLE));
+    fixture("start");
+    EXPECT_EQ(dnOf(guids), "cn=g1,o=corp");
+}
+
+TEST_F(Server, LookupsOfSeveralThreadsDoNotWaitForEachOthersAnswers) {
+    // Every answer takes 200 ms: on one shared connection four lookups
+    // (each a bind and a search on a new thread) would take 1.6 s.
+    constexpr auto kDelay = std::chrono::milliseconds(200);
+    kavotest::DelayProxy slow(port_, kDelay);
+    ASSERT_NE(slow.port(), 0);
+    setenv("TAMO_DIRECTORY_CONF",
+           dir_->write("slow.conf", "uri = ldap://127.0.0.1:" + std::to_string(slow.port()) +
+                                        "\nbase = o=corp\n" + kUserFilter)
+               .c_str(),
+           1);
+    std::string results[4];
+    const auto start = std::chrono::steady_clock::now();
+    {
+        std::vector<std::thread> threads;
+        for (std::string &result : results) {
+            threads.emplace_back([&result] { result = sidOf("alice"); });
+        }
+        for (std::thread &thread : threads) {
+            thread.join();
+        }
+    }
+    const auto took = std::chrono::steady_clock::now() - start;
+    for (const std::string &result : results) {
+        EXPECT_EQ(result, "S-1-5-21-1-2-3-1001");
+    }
+    EXPECT_LT(took, 3 * kDelay);
+}
 
 TEST_F(Server, NamesAreEscapedAndMatchOnlyThemselves) {
     EXPECT_EQ(sidOf("alice"), "S-1-5-21-1-2-3-1001");
@@ -260,8 +490,8 @@ TEST_F(Server, NamesAreEscapedAndMatchOnlyThemselves) {
     EXPECT_EQ(sidOf("twin"), std::to_string(TAMO_ERR_AMBIGUOUS));
     // Failover: a URI where no server listens is passed over.
     setenv("TAMO_DIRECTORY_CONF",
-           dir_->write("failover.conf",
-                       "uri = ldapi://%2Fnonexistent%2Fsocket " + uri_ + "\nbase = o=corp\n")
+           dir_->write("failover.conf", "uri = ldapi://%2Fnonexistent%2Fsocket " + uri_ +
+                                            "\nbase = o=corp\n" + kUserFilter)
                .c_str(),
            1);
     EXPECT_EQ(sidOf("alice"), "S-1-5-21-1-2-3-1001");
@@ -319,9 +549,17 @@ TEST_F(Server, SimpleBindReadsThePasswordFileAgainWhenItChanges) {
     const std::string file = dir_->write("reader.pw", "s3cret\n");
     configure("bind_dn = cn=reader,o=corp\npassword_file = " + file + "\n");
     EXPECT_EQ(sidOf("alice"), "S-1-5-21-1-2-3-1001");
-    // Rotated in place: the next call binds with the new password.
+    // Rotated in place: the next call binds with the new password.  A wrong
+    // one is sent once: after "invalid credentials" no call of any thread
+    // binds again, not even to find the server gone, until a file changes.
     dir_->write("reader.pw", "a-wrong-guess");
-    EXPECT_EQ(sidOf("alice"), std::to_string(TAMO_ERR_UNAVAILABLE));
+    EXPECT_EQ(sidOf("alice"), std::to_string(TAMO_ERR_BIND_REFUSED));
+    fixture("stop");
+    std::string fromOtherThread;
+    std::thread([&] { fromOtherThread = sidOf("alice"); }).join();
+    EXPECT_EQ(fromOtherThread, std::to_string(TAMO_ERR_BIND_REFUSED));
+    EXPECT_EQ(sidOf("alice"), std::to_string(TAMO_ERR_BIND_REFUSED));
+    fixture("start");
     dir_->write("reader.pw", "s3cret", 0640);
     EXPECT_EQ(sidOf("alice"), std::to_string(TAMO_ERR_CONFIG));
     ASSERT_EQ(chmod(file.c_str(), 0600), 0);

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -167,6 +168,39 @@ TEST_F(Directory, ListComesInPositionOrderOrAsksForRoom) {
     // A lone surrogate names no one.
     EXPECT_EQ(tamolib_get_sevlist_from_name(utf16(u"\xD800").data(), &count, guids, &flags),
               TAMO_ERR_NOT_FOUND);
+}
+
+// What the add-on does after a list call: one lookup per GUID.  Those are
+// answered from the list call's own reading for a short while, without
+// looking at the file or querying it again; a member without entry, and
+// anything later, is looked up as before.
+TEST_F(Directory, LookupsOfAListsGuidsRightAfterItNeedNoFile) {
+    entry(guid(1), "bob", "cn=bob", "S-1-5-21-1-2-3-1");
+    entry(guid(10), nullptr, "cn=g0", nullptr);
+    entry(guid(11), nullptr, "cn=g1", nullptr);
+    member(guid(1), 0, guid(11));
+    member(guid(1), 1, guid(13));  // no entry
+    member(guid(1), 2, guid(10));
+    int32_t count = 3;
+    unsigned char guids[3 * 16];
+    ASSERT_EQ(tamolib_get_sevlist_from_name(utf16(u"bob").data(), &count, guids, nullptr), TAMO_OK);
+    ASSERT_EQ(count, 3);
+    unlink(path_.c_str());
+    auto dnOf = [](const Bytes &g) {
+        int32_t selector = TAMO_INFO_DN;
+        char *dn = nullptr;
+        const int32_t status =
+            tamolib_get_userinfo_from_guid(g.data(), &selector, nullptr, nullptr, nullptr, &dn);
+        std::string text = status == TAMO_OK ? dn : std::to_string(status);
+        free(dn);
+        return text;
+    };
+    EXPECT_EQ(dnOf(guid(11)), "cn=g1");
+    EXPECT_EQ(dnOf(guid(10)), "cn=g0");
+    EXPECT_EQ(dnOf(guid(13)), std::to_string(TAMO_ERR_DATABASE));
+    EXPECT_EQ(sidOf("bob"), std::to_string(TAMO_ERR_DATABASE));
+    std::this_thread::sleep_for(std::chrono::milliseconds(TAMO_LIST_MEMO_MS + 50));
+    EXPECT_EQ(dnOf(guid(11)), std::to_string(TAMO_ERR_DATABASE));
 }
 
 TEST_F(Directory, GuidLookupGivesANewStringOrFails) {

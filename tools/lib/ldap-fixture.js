@@ -3,10 +3,11 @@
 // benchmarks: loads a directory exported from an SQLite directory database
 // (tamo-provision export-ldif) into a new server in a temporary folder.
 //
-//   const server = startDirectoryServer({ database, base })
+//   const server = startDirectoryServer({ database, base, port })
 //   server.uri, server.dir, server.dataDir (what tools/ldap-fixture is
-//   given), server.pid()
-//   server.directoryConf({ timeoutMs })   text of a directory.conf for it
+//   given), server.pid(); with a port, server.tcpUri (ldap://127.0.0.1:port)
+//   server.directoryConf({ timeoutMs, uri })   text of a directory.conf for
+//                                         it (uri: another way to it)
 //   server.stop(), server.start()         the data stays between them
 //   server.remove()                       stops it and deletes the folder
 // A server still running when the process exits is stopped then.
@@ -35,18 +36,18 @@ function fixture(...args) {
   return run.stdout.trim();
 }
 
-function startDirectoryServer({ database, base }) {
+function startDirectoryServer({ database, base, port }) {
   // Short: the socket's path must fit a UNIX socket address.
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kldap-'));
   try {
-    return startIn(dir, database, base);
+    return startIn(dir, database, base, port);
   } catch (error) {
     fs.rmSync(dir, { recursive: true, force: true });
     throw error;
   }
 }
 
-function startIn(dir, database, base) {
+function startIn(dir, database, base, port) {
   const ldif = path.join(dir, 'directory.ldif');
   const exported = spawnSync(paths.provision, ['--db', database, 'export-ldif', base],
     { encoding: 'buffer', maxBuffer: 1 << 30 });
@@ -58,10 +59,14 @@ function startIn(dir, database, base) {
   const server = {
     dir,
     dataDir: data,
-    uri: fixture('start', data, ldif),
+    uri: fixture('start', data, ...(port ? ['--port', String(port)] : []), ldif),
+    tcpUri: port ? `ldap://127.0.0.1:${port}` : undefined,
     pid: () => Number(fs.readFileSync(path.join(data, 'slapd.pid'), 'utf8')),
-    directoryConf: ({ timeoutMs = 5000 } = {}) =>
-      `# the private test directory\nuri = ${server.uri}\nbase = ${base}\ntimeout_ms = ${timeoutMs}\n`,
+    // The fixture's entries are all of one class of its own: it is the
+    // user filter for this schema.
+    directoryConf: ({ timeoutMs = 5000, uri = server.uri } = {}) =>
+      `# the private test directory\nuri = ${uri}\nbase = ${base}\ntimeout_ms = ${timeoutMs}\n` +
+      'user_filter = (objectClass=kavoDirectoryEntry)\n',
     stop() {
       fixture('stop', data);
       running.delete(server);

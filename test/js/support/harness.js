@@ -29,14 +29,16 @@
  *       printed lines are the GUIDs of added entries, in order.
  *   h.removePlatform(dir)
  *
- *   h.runAddon(script, { platform, args, env, timeout }) -> result
+ *   h.runAddon(script, { platform, args, env, timeout, netns }) -> result
  *       script is a function (addon, ...args) => value, or the source of an
  *       async function body that sees `addon`, `args`, `loadAddon` and
  *       `require`.  It is run in the child; a function is sent as its source,
  *       so it must not use variables of the test file: pass data in `args`
  *       (JSON).  loadAddon() loads the add-on once more into a new module
  *       object (Node registers it again).  platform defaults to a new empty
- *       root that is removed afterwards; env adds variables for the child.
+ *       root that is removed afterwards; env adds variables for the child;
+ *       netns, a network namespace's file (/proc/PID/ns/net), runs the
+ *       child in that namespace (nsenter).
  *       The result is
  *         { type,      // typeof the script's value ('undefined' included)
  *           value,     // the value through JSON (absent for undefined)
@@ -189,7 +191,7 @@ function parseSyslog(file) {
   return records;
 }
 
-function runAddon(script, { platform, args = [], env = {}, timeout = 60000 } = {}) {
+function runAddon(script, { platform, args = [], env = {}, timeout = 60000, netns } = {}) {
   requireFile(paths.addon, 'the add-on');
   requireFile(paths.shim, 'the syslog capture shim');
   const work = tempDir('kavo-run-');
@@ -216,12 +218,10 @@ function runAddon(script, { platform, args = [], env = {}, timeout = 60000 } = {
       KAVO_RESULT_FILE: resultFile,
     });
     // Only the Node.js child gets the shim, not the sandbox's own tools.
-    const run = spawnSync(
-      paths.withPlatform,
-      [root, '--', '/usr/bin/env', `LD_PRELOAD=${paths.shim}`, `KAVO_SYSLOG_CAPTURE=${syslogFile}`,
-        process.execPath, paths.child],
-      { env: childEnv, encoding: 'utf8', timeout },
-    );
+    const command = [paths.withPlatform, root, '--', '/usr/bin/env', `LD_PRELOAD=${paths.shim}`,
+      `KAVO_SYSLOG_CAPTURE=${syslogFile}`, process.execPath, paths.child];
+    if (netns) command.unshift('nsenter', `--net=${netns}`, '--');
+    const run = spawnSync(command[0], command.slice(1), { env: childEnv, encoding: 'utf8', timeout });
     if (run.error) {
       throw new Error(`child failed to run: ${run.error.message}\n${run.stderr || ''}`);
     }
