@@ -10,7 +10,6 @@
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wunused-parameter"
-#include "platform/pex2/pex_kinds.h"
 #define PEX_OP(name, params, args)                      \
     int32_t PEXX_##name PEX_PARAMS_WITH_MODULE params { \
         return -1;                                      \
@@ -22,7 +21,6 @@
 #include "platform/pex2/pex_ops.def"
 #undef PEX_OP
 #undef SSL_OP
-#include "platform/pex2/pex_kinds_end.h"
 
 #ifndef PEX2_WITHOUT_AUTHENTICATE
 int32_t PEXX_Authenticate(uint64_t module, pthread_mutex_t *lock, void *reserved, void *scratch16,
