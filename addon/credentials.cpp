@@ -15,7 +15,6 @@
 #include "addon/credentials.h"
 #include "addon/request.h"
 #include "lss/lss.h"
-#include "lss/lss_internal.h"
 #include "platform/credstore/kavocredstore.h"
 
 namespace {

@@ -32,13 +32,6 @@ LSS_INTERNAL int32_t lssStart(void);
  * process exit or module unload; LSSShutdown calls it too. */
 LSS_INTERNAL void lssOnExit(void);
 
-/* The module's request lock: every credential request holds it from before
- * its first protection call until after LSSShutdown.  The exit handler takes
- * it too, so it never closes the session under a request running on another
- * thread, and after it has run no request opens the session again. */
-LSS_INTERNAL void lssRequestEnter(void);
-LSS_INTERNAL void lssRequestLeave(void);
-
 /* Each of the next four runs in a context of its own, destroyed before it
  * returns on every path. */
 
