@@ -33,8 +33,13 @@ std::map<std::string, Failure> failures;
 std::map<std::string, int> callCounts;
 std::map<PexHandle, Context> contexts;
 std::map<PexHandle, KeyBytes> keys; /* live key objects */
-PexHandle nextContext = 0xC000;
-PexHandle nextKey = 0x1000;
+/* Handles start afresh with every reset: a count kept across the many
+ * inputs of a fuzzing run would reach kWrappingKey after 18,177 content keys
+ * and hand out a machine key's handle. */
+constexpr PexHandle kFirstContext = 0xC000;
+constexpr PexHandle kFirstKey = 0x1000;
+PexHandle nextContext = kFirstContext;
+PexHandle nextKey = kFirstKey;
 uint8_t nextRandom = 1;
 
 KeyBytes filledKey(uint8_t seed) {
@@ -145,6 +150,8 @@ void reset() {
     callCounts.clear();
     contexts.clear();
     keys.clear();
+    nextContext = kFirstContext;
+    nextKey = kFirstKey;
     keys[kWrappingKey] = filledKey(0xA1);
     keys[kPartitionKey] = filledKey(0xB2);
 }
