@@ -86,6 +86,19 @@ void prepare(TestJob &test, JobOwner *owner, JobThreads threads, int id = 0) {
     test.id = id;
 }
 
+// A job that holds its thread from the moment it starts until released.
+struct HeldJob : TestJob {
+    Gate startedGate;
+    Gate releaseGate;
+    HeldJob(JobOwner *owner, JobThreads threads) {
+        prepare(*this, owner, threads);
+        started = &startedGate;
+        release = &releaseGate;
+    }
+    // Submits it and waits until a thread has taken it and is in its work.
+    bool submitAndWaitUntilRunning() { return jobSubmit(&job) && startedGate.wait(); }
+};
+
 TEST(PromiseQueue, CredentialJobsRunOneAtATimeInOrderOnOneThread) {
     JobOwner owner = {};
     Gate release;
@@ -134,29 +147,23 @@ TEST(PromiseQueue, DirectoryJobsRunSideBySide) {
 
 TEST(PromiseQueue, CancelUnlinksAQueuedJobAndLeavesARunningOrFinishedOneAlone) {
     JobOwner owner = {};
-    Gate started;
-    Gate release;
-    TestJob running;
+    HeldJob running(&owner, kCredentialThreads);
     TestJob queued;
     TestJob last;
-    prepare(running, &owner, kCredentialThreads);
     prepare(queued, &owner, kCredentialThreads);
     prepare(last, &owner, kCredentialThreads);
-    running.started = &started;
-    running.release = &release;
-    ASSERT_TRUE(jobSubmit(&running.job));
-    ASSERT_TRUE(jobSubmit(&queued.job));
-    ASSERT_TRUE(jobSubmit(&last.job));
     // The thread has taken the first job off the queue and is inside its
     // work: a cancel now finds it running, changes nothing and crashes
     // nothing.
-    ASSERT_TRUE(started.wait());
+    ASSERT_TRUE(running.submitAndWaitUntilRunning());
+    ASSERT_TRUE(jobSubmit(&queued.job));
+    ASSERT_TRUE(jobSubmit(&last.job));
     EXPECT_EQ(running.job.state, kJobRunning);
     EXPECT_FALSE(jobCancel(&running.job));
     EXPECT_TRUE(jobCancel(&queued.job));
     EXPECT_EQ(queued.job.state, kJobCancelled);
     EXPECT_FALSE(jobCancel(&queued.job));
-    release.open();
+    running.releaseGate.open();
     ASSERT_TRUE(running.done.wait());
     ASSERT_TRUE(last.done.wait());
     EXPECT_FALSE(jobCancel(&running.job));
@@ -170,24 +177,19 @@ TEST(PromiseQueue, CancelUnlinksAQueuedJobAndLeavesARunningOrFinishedOneAlone) {
 TEST(PromiseQueue, ClosingAnOwnerDropsItsQueuedJobsAndWaitsForItsRunningOne) {
     JobOwner leaving = {};
     JobOwner staying = {};
-    Gate started;
-    Gate release;
-    TestJob running;
+    HeldJob running(&leaving, kCredentialThreads);
     TestJob mine[2];
     TestJob theirs;
-    prepare(running, &leaving, kCredentialThreads);
-    running.started = &started;
-    running.release = &release;
     prepare(mine[0], &leaving, kCredentialThreads);
     prepare(theirs, &staying, kCredentialThreads);
     prepare(mine[1], &leaving, kCredentialThreads);
-    for (TestJob *job : {&running, &mine[0], &theirs, &mine[1]}) {
+    ASSERT_TRUE(running.submitAndWaitUntilRunning());
+    for (TestJob *job : {&mine[0], &theirs, &mine[1]}) {
         ASSERT_TRUE(jobSubmit(&job->job));
     }
-    ASSERT_TRUE(started.wait());
-    std::thread releaser([&release] {
+    std::thread releaser([&running] {
         std::this_thread::sleep_for(50ms);
-        release.open();
+        running.releaseGate.open();
     });
     const auto before = std::chrono::steady_clock::now();
     Job *dropped = jobsCloseOwner(&leaving, 10000);
@@ -207,20 +209,14 @@ TEST(PromiseQueue, ClosingAnOwnerDropsItsQueuedJobsAndWaitsForItsRunningOne) {
 
 TEST(PromiseQueue, ClosingWaitsNoLongerThanItsBound) {
     JobOwner owner = {};
-    Gate started;
-    Gate release;
-    TestJob stuck;
-    prepare(stuck, &owner, kDirectoryThreads);
-    stuck.started = &started;
-    stuck.release = &release;
-    ASSERT_TRUE(jobSubmit(&stuck.job));
-    ASSERT_TRUE(started.wait());
+    HeldJob stuck(&owner, kDirectoryThreads);
+    ASSERT_TRUE(stuck.submitAndWaitUntilRunning());
     const auto before = std::chrono::steady_clock::now();
     EXPECT_EQ(jobsCloseOwner(&owner, 100), nullptr);
     const auto waited = std::chrono::steady_clock::now() - before;
     EXPECT_GE(waited, 90ms);
     EXPECT_LT(waited, 5s);
-    release.open();
+    stuck.releaseGate.open();
     ASSERT_TRUE(stuck.done.wait());
     EXPECT_FALSE(stuck.wanted);
 }
@@ -252,14 +248,8 @@ TEST(PromiseQueue, AForkChildStartsWithoutTheParentsThreads) {
     GTEST_SKIP() << "ThreadSanitizer does not support threads started after a multi-threaded fork";
 #endif
     JobOwner owner = {};
-    Gate started;
-    Gate release;
-    TestJob busy;
-    prepare(busy, &owner, kCredentialThreads);
-    busy.started = &started;
-    busy.release = &release;
-    ASSERT_TRUE(jobSubmit(&busy.job));
-    ASSERT_TRUE(started.wait());
+    HeldJob busy(&owner, kCredentialThreads);
+    ASSERT_TRUE(busy.submitAndWaitUntilRunning());
     // The parent's credential thread is busy; the child has none, so its
     // job runs only if the child starts a thread of its own.
     kavotest::expectInChild([] {
@@ -268,7 +258,7 @@ TEST(PromiseQueue, AForkChildStartsWithoutTheParentsThreads) {
         prepare(job, &childOwner, kCredentialThreads);
         return jobSubmit(&job.job) && job.done.wait() && job.wanted;
     });
-    release.open();
+    busy.releaseGate.open();
     ASSERT_TRUE(busy.done.wait());
 }
 
