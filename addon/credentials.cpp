@@ -15,7 +15,6 @@
 #include "addon/credentials.h"
 #include "addon/request.h"
 #include "lss/lss.h"
-#include "lss/lss_internal.h"
 #include "platform/credstore/kavocredstore.h"
 
 namespace {
@@ -87,7 +86,6 @@ int32_t encryptCredential(const char *password, ProtectedSecret *protectedSecret
     (void)LSSInit();
     ShutdownOnExit shutdown;
 
-    // A null output asks for the room the blob needs at most.
     int32_t status = LSSProtect(MFA_CRED_LABEL, MFA_CRED_LABEL_LENGTH, MFA_CRED_PROTECT_MODE,
                                 password, plaintextLength, nullptr, &size);
     if (status != 0) {
@@ -137,7 +135,6 @@ int32_t set_creds_in_arb(const char *serviceName, const char *userName, const ch
         MFA_FAIL(KAVO_STEP_INPUT, "set_creds_in_arb", "Invalid argument to set_creds_in_arb");
         return -1;
     }
-    // Both names, with their terminating zeros, must fit their record fields.
     const size_t serviceLength = strlen(serviceName);
     if (serviceLength >= CREDSTORE_SERVICE_NAME_SIZE) {
         MFA_FAIL(KAVO_STEP_INPUT, "set_creds_in_arb", "Service name too long - %lu bytes",

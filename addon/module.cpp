@@ -17,7 +17,6 @@ KAVO_EXPORT napi_value napi_register_module_v1(napi_env env, napi_value exports)
 
 KAVO_END_DECLS
 
-// The module is built against Node-API version 8.
 int32_t node_api_module_get_api_version_v1(void) {
     return 8;
 }
@@ -27,8 +26,7 @@ napi_value napi_register_module_v1(napi_env env, napi_value exports) {
 }
 
 napi_value Init(napi_env env, napi_value exports) {
-    // One table, one define call.  napi_default makes each function
-    // read-only, non-enumerable and non-configurable.
+    // napi_default: each function read-only, non-enumerable, non-configurable.
     napi_property_descriptor table[4] = {
         {"arb_get_credentials", nullptr, arb_get_credentials, nullptr, nullptr, nullptr,
          napi_default, nullptr},
@@ -39,16 +37,11 @@ napi_value Init(napi_env env, napi_value exports) {
          nullptr},
     };
 
-    // Whether log lines also go to standard error is read at each
-    // registration, before the first line.
     mfaLogConfigure();
-
-    // The start-up line comes first, so it is written even if the
-    // definition below fails.
+    // First, so that it is written even if the definition fails.
     MFA_LOG(LOG_INFO, "Init", "KAVO-MFA napi have been initialised");
 
-    // The status is deliberately not examined: registration has no failure
-    // path of its own, and the exports object is returned either way.
+    // Registration has no failure path of its own: the status is not examined.
     (void)napi_define_properties(env, exports, 4, table);
     return exports;
 }

@@ -139,8 +139,7 @@ static char *sevListOf(const char *userName, int32_t *count, bool keepWhole) {
     int32_t extra = 0;
     int32_t status = TAMO_ERR_BUFFER_TOO_SMALL;
     for (int call = 0; call < kMaxListCalls; ++call) {
-        // The count is never negative here; the product is taken in 64 bits
-        // (and calloc checks its own), so no size can wrap.
+        // Never negative here, and taken in 64 bits: no size can wrap.
         const uint64_t guidBytes = static_cast<uint64_t>(*count) * kGuidSize;
         guids = static_cast<unsigned char *>(calloc(static_cast<size_t>(*count), kGuidSize));
         if (guids == nullptr) {

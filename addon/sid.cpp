@@ -9,8 +9,7 @@
 
 int32_t ReadSidFromNameArguments(napi_env env, const napi_value *argv, KavoSidFromName *request) {
     mfaRecordBegin();
-    // Read size 255: at most 254 bytes of the name and a zero byte; a longer
-    // name is refused rather than looked up cut, as another user's.
+    // A name longer than 254 bytes is refused rather than looked up cut.
     if (!MFA_READ_STRING("get_sid_from_name", "napi_get_value_string_utf8 for reading name failed",
                          "name", env, argv[0], request->name, 255, MFA_REFUSE_LONGER)) {
         return -1;
@@ -19,8 +18,7 @@ int32_t ReadSidFromNameArguments(napi_env env, const napi_value *argv, KavoSidFr
 }
 
 int32_t GetSidFromNameCore(KavoSidFromName *request) {
-    // Selector 2 asks the lookup for the SID; the sixteen-byte area and the
-    // two integers are filled in by the library and not read here.
+    // The area and the two integers are the library's to fill; none is read.
     int32_t selector = TAMO_INFO_SID;
     unsigned char area[16] = {};
     unsigned char sid[68] = {};
@@ -37,10 +35,8 @@ int32_t GetSidFromNameCore(KavoSidFromName *request) {
                         "get_sid_from_name: tamolib_get_userinfo_from_name failed");
         return -1;
     }
-    // No failure is detected here: whatever text the buffer holds (empty if
-    // the library wrote nothing) is returned.  The last byte is forced to
-    // zero so that a library that fills the whole buffer cannot make the
-    // string run past it.
+    // Whatever text the buffer holds is returned, even empty; the last byte
+    // is forced to zero so that a library filling it cannot run the string on.
     (void)tamolib_sid_to_string(sid, request->sidText);
     request->sidText[sizeof request->sidText - 1] = '\0';
     return 0;
@@ -50,7 +46,6 @@ napi_value MakeSidFromNameResult(napi_env env, KavoSidFromName *request) {
     napi_value napiSid = nullptr;
     napi_value result = nullptr;
     mfaRecordBegin();
-    // The string value is made before the result object.
     const bool built =
         MFA_NAPI_STEP("get_sid_from_name",
                       "napi_create_string_utf8 failed for napi_sid in get_sid_from_name",

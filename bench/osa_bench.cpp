@@ -153,43 +153,31 @@ ModuleCopy volatile moduleMemcpy = OSA_memcpy;
 ModuleCopy volatile moduleMemmove = OSA_memmove;
 ModuleCompare volatile moduleMemcmp = OSA_memcmp;
 
-/* Copies n bytes from the source to the destination. */
-void CopyPair(benchmark::State &state) {
-    const Arena &arena = SharedArena();
+/* n bytes from the source area to `to`, by each side's function. */
+void TransferPair(benchmark::State &state, ModuleCopy module, LibraryCopy library, uint8_t *to) {
+    const uint8_t *from = SharedArena().source;
     const auto n = static_cast<size_t>(state.range(0));
-    const ModuleCopy module = moduleMemcpy;
-    const LibraryCopy library = libraryMemcpy;
     PairBench(
         state,
         [&] {
-            benchmark::DoNotOptimize(
-                module(arena.destination, arena.source, static_cast<uint32_t>(n)));
+            benchmark::DoNotOptimize(module(to, from, static_cast<uint32_t>(n)));
             benchmark::ClobberMemory();
         },
         [&] {
-            benchmark::DoNotOptimize(library(arena.destination, arena.source, n));
+            benchmark::DoNotOptimize(library(to, from, n));
             benchmark::ClobberMemory();
         });
+}
+
+/* Copies n bytes from the source to the destination. */
+void CopyPair(benchmark::State &state) {
+    TransferPair(state, moduleMemcpy, libraryMemcpy, SharedArena().destination);
 }
 
 /* Moves n bytes 64 bytes up within the source area: the areas overlap with
  * the destination above, so the move must run backwards. */
 void MovePair(benchmark::State &state) {
-    const Arena &arena = SharedArena();
-    const auto n = static_cast<size_t>(state.range(0));
-    const ModuleCopy module = moduleMemmove;
-    const LibraryCopy library = libraryMemmove;
-    PairBench(
-        state,
-        [&] {
-            benchmark::DoNotOptimize(
-                module(arena.source + 64, arena.source, static_cast<uint32_t>(n)));
-            benchmark::ClobberMemory();
-        },
-        [&] {
-            benchmark::DoNotOptimize(library(arena.source + 64, arena.source, n));
-            benchmark::ClobberMemory();
-        });
+    TransferPair(state, moduleMemmove, libraryMemmove, SharedArena().source + 64);
 }
 
 /* Compares two equal areas of n bytes: the whole length is read. */
@@ -218,44 +206,43 @@ struct alignas(128) Locks {
 };
 Locks locks;
 
-/* One post and one wait per call, uncontended: the count goes 0, 1, 0. */
-void SemaphorePair(benchmark::State &state) {
-    if (semx_init(&locks.semx, 0, 0) != 0 || sem_init(&locks.sem, 0, 0) != 0) {
+/* One uncontended round per call, Take then Give, on the layer's object
+ * against the same on the reference's.  Both objects are made (`made`)
+ * before the pair and destroyed after it. */
+template <auto Take, auto Give, auto Destroy, auto ReferenceTake, auto ReferenceGive,
+          auto ReferenceDestroy, typename Object, typename Reference>
+void RoundPair(benchmark::State &state, bool made, Object *object, Reference *reference) {
+    if (!made) {
         state.SkipWithError("initialisation failed");
         return;
     }
     PairBench(
         state,
-        [] {
-            semx_post(&locks.semx);
-            semx_wait(&locks.semx);
+        [object] {
+            Take(object);
+            Give(object);
         },
-        [] {
-            sem_post(&locks.sem);
-            sem_wait(&locks.sem);
+        [reference] {
+            ReferenceTake(reference);
+            ReferenceGive(reference);
         });
-    semx_destroy(&locks.semx);
-    sem_destroy(&locks.sem);
+    Destroy(object);
+    ReferenceDestroy(reference);
 }
 
-/* One read lock and its unlock per call, uncontended. */
+/* One post and one wait per call: the count goes 0, 1, 0. */
+void SemaphorePair(benchmark::State &state) {
+    RoundPair<semx_post, semx_wait, semx_destroy, sem_post, sem_wait, sem_destroy>(
+        state, semx_init(&locks.semx, 0, 0) == 0 && sem_init(&locks.sem, 0, 0) == 0, &locks.semx,
+        &locks.sem);
+}
+
+/* One read lock and its unlock per call. */
 void RwLockPair(benchmark::State &state) {
-    if (OSA_rw_init(&locks.rw) != 0 || pthread_rwlock_init(&locks.posixRw, nullptr) != 0) {
-        state.SkipWithError("initialisation failed");
-        return;
-    }
-    PairBench(
-        state,
-        [] {
-            OSA_rw_rdlock(&locks.rw);
-            OSA_rw_unlock(&locks.rw);
-        },
-        [] {
-            pthread_rwlock_rdlock(&locks.posixRw);
-            pthread_rwlock_unlock(&locks.posixRw);
-        });
-    OSA_rw_destroy(&locks.rw);
-    pthread_rwlock_destroy(&locks.posixRw);
+    RoundPair<OSA_rw_rdlock, OSA_rw_unlock, OSA_rw_destroy, pthread_rwlock_rdlock,
+              pthread_rwlock_unlock, pthread_rwlock_destroy>(
+        state, OSA_rw_init(&locks.rw) == 0 && pthread_rwlock_init(&locks.posixRw, nullptr) == 0,
+        &locks.rw, &locks.posixRw);
 }
 
 /* ---- Seed material (informational) -------------------------------------- */

@@ -28,8 +28,7 @@ namespace {
 /* The spin gate: 1 free, 0 held. */
 int32_t initGate = 1;
 
-/* Library statuses that _TranslateTolvaErr rewrites, and what they become.
- * Every other status, 0 included, passes through unchanged. */
+/* What _TranslateTolvaErr rewrites; every other status passes unchanged. */
 struct Translation {
     int32_t from;
     int32_t to;
@@ -76,16 +75,13 @@ int32_t openSessionLocked(void *initArg, bool withFlags, uint32_t flags) {
     __atomic_store_n(&hModule, static_cast<uint64_t>(module), __ATOMIC_RELAXED);
     const int32_t osaStatus = OSA_Initialize(&hModule);
     if (osaStatus != 0) {
-        /* The session stays closed, so hModule goes back to 0 with it. */
         __atomic_store_n(&hModule, 0, __ATOMIC_RELAXED);
         return osaStatus;
     }
-    /* A failed earlier opening may have left pexLock initialised; it is
-     * simply initialised again. */
+    /* A failed earlier opening may have left it initialised: no matter. */
     (void)OSA_mutex_init(&pexLock);
 
-    /* The library may write into both during the call; nothing here reads
-     * them afterwards. */
+    /* The library may write into both; nothing reads them afterwards. */
     uint8_t scratch[16] = {};
     uint64_t reserved = 0;
     const int32_t status =
@@ -97,8 +93,7 @@ int32_t openSessionLocked(void *initArg, bool withFlags, uint32_t flags) {
         return status;
     }
 
-    /* hModule is already stored; the release store publishes it (and the
-     * initialised pexLock) to every wrapper that sees the flag set. */
+    /* Publishes hModule and the initialised pexLock to the wrappers. */
     __atomic_store_n(&pexInitialized, 1, __ATOMIC_RELEASE);
     addToCounter(1);
     return 0;
@@ -114,8 +109,8 @@ int32_t openSession(void *initArg, bool withFlags, uint32_t flags) {
     return _TranslateTolvaErr(status);
 }
 
-/* Ends the service session and clears the state.  The gate is held by the
- * caller.  Closing cannot fail: the library's answer is ignored. */
+/* The gate is held by the caller.  Closing cannot fail: the library's
+ * answer is ignored. */
 void closeSessionLocked() {
     const uint64_t module = __atomic_load_n(&hModule, __ATOMIC_RELAXED);
     (void)PEXX_Goodbye(module);
@@ -179,7 +174,7 @@ void PEX_ShutdownAll(void) {
 }
 
 int32_t PEX_SetInitFlags(uint32_t flags) {
-    /* No non-zero flag has a meaning, so every one is refused. */
+    /* No non-zero flag has a meaning. */
     if (flags != 0) {
         return PEX_ERR_INVALID_ARGUMENT;
     }

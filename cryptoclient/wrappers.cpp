@@ -26,17 +26,15 @@ uintptr_t createContextSeed;
 }
 
 /* PEX_OP_OPEN rows: bit 0 of the flags, the first argument, opens the
- * session first, or takes one more use of it; no wrapper gives that use
- * back, only PEX_Shutdown or PEX_ShutdownAll does.  The library receives the
- * flags unchanged, bit 0 included.  A non-zero status is returned as it is. */
+ * session or takes one more use of it, which only PEX_Shutdown or
+ * PEX_ShutdownAll gives back.  The library receives the flags unchanged. */
 template <typename... Rest>
 [[gnu::always_inline]] inline int32_t openIfAsked(uint32_t flags, Rest...) {
     return (flags & PEX_CONTEXT_OPEN_SESSION) != 0 ? PEX_Init(&createContextSeed) : 0;
 }
 
-/* The common form of every wrapper.  The acquire load of pexInitialized
- * pairs with the session's release store, so hModule, stored before the
- * flag, is the identifier of the open session. */
+/* The acquire load pairs with the session's release store, so hModule,
+ * stored before the flag, is the open session's identifier. */
 template <auto Library, typename... Args>
 [[gnu::always_inline]] inline int32_t forward(Args... args) {
     if (__atomic_load_n(&pexInitialized, __ATOMIC_ACQUIRE) == 0) {

@@ -42,7 +42,6 @@ enum BlobField : uint32_t {
     kBlobCipher,
     kBlobFieldCount
 };
-/* The byte offset of a header field. */
 constexpr size_t blobOffset(BlobField field) {
     return size_t{4} * field;
 }
@@ -66,7 +65,6 @@ inline constexpr uint32_t kCbc8IvLength = 8;
 inline constexpr uint32_t kAesIvLength = 16;
 inline constexpr uint32_t kAesBlockSize = 16;
 
-/* Each cipher always uses the same IV length. */
 constexpr uint32_t blobIvLength(uint32_t cipher) {
     return cipher == LSS_CIPHER_AES128 ? kAesIvLength : kCbc8IvLength;
 }

@@ -65,6 +65,14 @@ KAVO_EXPORT int32_t LSSDeleteAllBags(void);
 KAVO_EXPORT int32_t LSSBagCount(void);
 KAVO_EXPORT int32_t LSSBagList(void);
 
+/* The module's request lock: every credential request holds it from before
+ * its first protection call until after LSSShutdown.  The exit handler takes
+ * it too, so it never closes the session under a request running on another
+ * thread, and after it has run no request opens the session again.  The
+ * add-on's own; not part of the module's C interface, so never exported. */
+__attribute__((visibility("hidden"))) void lssRequestEnter(void);
+__attribute__((visibility("hidden"))) void lssRequestLeave(void);
+
 KAVO_END_DECLS
 
 #endif

@@ -32,13 +32,6 @@ LSS_INTERNAL int32_t lssStart(void);
  * process exit or module unload; LSSShutdown calls it too. */
 LSS_INTERNAL void lssOnExit(void);
 
-/* The module's request lock: every credential request holds it from before
- * its first protection call until after LSSShutdown.  The exit handler takes
- * it too, so it never closes the session under a request running on another
- * thread, and after it has run no request opens the session again. */
-LSS_INTERNAL void lssRequestEnter(void);
-LSS_INTERNAL void lssRequestLeave(void);
-
 /* Each of the next four runs in a context of its own, destroyed before it
  * returns on every path. */
 
@@ -47,7 +40,6 @@ LSS_INTERNAL void lssRequestLeave(void);
 LSS_INTERNAL int32_t lssFindWrappingKey(PexHandle *key);
 /* Fetches the partition key.  On 0 the handle is stored in *key. */
 LSS_INTERNAL int32_t lssGetPartitionKey(PexHandle *key);
-/* Destroys the key object whose handle is stored in *key. */
 LSS_INTERNAL int32_t lssDestroyKey(const PexHandle *key);
 /* Wraps *contentKey under *wrappingKey into destination.  *length goes in
  * as the capacity and comes back as the number of bytes written.  Returns
@@ -58,8 +50,7 @@ LSS_INTERNAL int32_t lssWrapContentKey(const PexHandle *contentKey, const PexHan
 
 KAVO_END_DECLS
 
-/* One record of a search or key-generation template: the type, the
- * value-present flag 1, the value, and the zero. */
+/* One record of a search or key-generation template. */
 static inline PexAttribute lssTemplateAttribute(uint32_t type, uint32_t value) {
     PexAttribute attribute{};
     attribute.type = type;

@@ -23,11 +23,10 @@ constexpr uint32_t kAesKeyBits = 128;
 /* PEX_GenerateKey's last argument, passed as the service expects it. */
 constexpr uint32_t kGenerateKeyReserved = 0xFFFFFFFFu;
 
-/* The size bound: labelLength + 16 * (dataLength / 16) + 320, rounded up to
- * even.  It is worked out in 64 bits and refused when it cannot be stated in
- * the caller's signed 32-bit length: a data length of 2^31 or more read as a
- * signed value would otherwise shrink the bound below the blob's size and
- * let a too-small buffer pass the capacity check. */
+/* labelLength + 16 * (dataLength / 16) + 320, rounded up to even, worked out
+ * in 64 bits and refused when the caller's signed 32-bit length cannot hold
+ * it: read as signed, a data length of 2^31 or more would shrink the bound
+ * below the blob's size and let a too-small buffer pass the check. */
 bool sizeBound(int32_t labelLength, uint32_t dataLength, int32_t *bound) {
     int64_t value = static_cast<int64_t>(labelLength) +
                     static_cast<int64_t>(kAesBlockSize) * (dataLength / kAesBlockSize) +
@@ -42,7 +41,6 @@ bool sizeBound(int32_t labelLength, uint32_t dataLength, int32_t *bound) {
     return true;
 }
 
-/* Generates the content key of the given cipher in a context of its own. */
 int32_t generateContentKey(uint32_t cipher, PexHandle *contentKey) {
     PexHandle context = 0;
     int32_t status = PEX_CreateContext(0, &context);
@@ -67,9 +65,7 @@ int32_t generateContentKey(uint32_t cipher, PexHandle *contentKey) {
     return status;
 }
 
-/* Draws a fresh IV into iv and starts encryption under it.  The algorithm
- * and parameter records belong to the caller, so they stay valid for the
- * encryption calls that follow. */
+/* The records are the caller's, so that they outlive the calls that follow. */
 int32_t beginEncryption(PexHandle context, PexHandle contentKey, const uint8_t *oid, uint8_t *iv,
                         uint32_t ivLength, PexAlgorithm *algorithm, PexParameters *params) {
     const int32_t status = PEX_GetRandom(context, iv, ivLength);
@@ -166,7 +162,6 @@ int32_t lssWrapContentKey(const PexHandle *contentKey, const PexHandle *wrapping
         return status;
     }
 
-    /* The wrapping key's kind chooses the wrap algorithm and its IV length. */
     PexAttribute kind{};
     kind.type = PEX_ATTR_KEY_KIND;
     status = PEX_GetAttributeValue(context, *wrappingKey, &kind, 1);
@@ -206,8 +201,7 @@ int32_t lssWrapContentKey(const PexHandle *contentKey, const PexHandle *wrapping
 
 int32_t LSSProtect(const void *label, int32_t labelLength, int32_t mode, const void *data,
                    uint32_t dataLength, void *out, int32_t *outLength) {
-    /* A negative label length has no meaning and would turn into a huge
-     * copy; it is refused before anything is looked at or written. */
+    /* A negative label length would turn into a huge copy. */
     if (labelLength < 0) {
         return LSS_ERR_FAILURE;
     }
@@ -266,8 +260,7 @@ int32_t LSSProtect(const void *label, int32_t labelLength, int32_t mode, const v
     uint32_t wrappedLength = LSS_MAX_WRAPPED_KEY;
     status = lssWrapContentKey(&contentKey, &wrappingKey, wrapped, &wrappedLength);
     /* The bound leaves room for LSS_MAX_WRAPPED_KEY bytes only; a longer
-     * answer could not have fitted and would push the ciphertext past the
-     * buffer. */
+     * answer would push the ciphertext past the buffer. */
     if (status == 0 && wrappedLength > LSS_MAX_WRAPPED_KEY) {
         status = LSS_ERR_BUFFER_TOO_SMALL;
     }
@@ -276,9 +269,8 @@ int32_t LSSProtect(const void *label, int32_t labelLength, int32_t mode, const v
         return status;
     }
 
-    /* The room left for the ciphertext, K.  The capacity check guarantees at
-     * least one block here; it is still worked out in 64 bits and refused if
-     * negative, so that no answer of the service can make it wrap. */
+    /* The room left for the ciphertext: at least one block after the
+     * capacity check, but refused if negative so no answer can make it wrap. */
     const int64_t room = static_cast<int64_t>(capacity) - LSS_BLOB_HEADER_SIZE - ivLength -
                          labelSize - wrappedLength;
     if (room < 0) {

@@ -29,19 +29,15 @@ int32_t lssAesAvailable = 0;
 
 namespace {
 
-/* Set once the exit handler is on the exit list of this load of the module.
- * Every credential request starts and shuts down the session, so registering
- * at each start would grow the exit list without bound in a long-lived
- * process; one registration closes the session at exit all the same. */
+/* Set once the exit handler is on the exit list of this load of the module:
+ * every request starts the session, and a registration at each start would
+ * grow the list without bound in a long-lived process. */
 bool exitHandlerRegistered = false;
 
-/* Serialises credential requests across every thread of the process, and
- * them against the exit handler.  The layer's state (whether it has started,
- * which content cipher it chose) and the one service session are process
- * wide, and each request closes the session at its end; with requests on
- * several threads (worker threads, the libuv pool) one request's
- * LSSShutdown would otherwise close the session under another's work.
- * Statically initialised, so the module needs no constructor. */
+/* The request lock (lss.h).  The layer's state and the one service session
+ * are process wide, so one request's LSSShutdown would otherwise close the
+ * session under another thread's work.  Statically initialised: the module
+ * needs no constructor. */
 pthread_mutex_t requestLock = PTHREAD_MUTEX_INITIALIZER;
 
 /* Set by the exit handler under requestLock: the process is exiting or the
@@ -54,20 +50,17 @@ bool closedForExit = false;
  * under it, and the process ends without closing it. */
 constexpr time_t kExitWaitSeconds = 10;
 
-/* Large enough for any algorithm-information record the service fills in;
- * the layer only needs the probe's status. */
+/* Room for any algorithm-information record; only the probe's status counts. */
 constexpr size_t kAlgorithmInfoSize = 256;
 
-/* Scratch room for the partition key's buffer output, which is not used. */
+/* The partition key's buffer output, which is not used. */
 constexpr uint32_t kPartitionBufferSize = 32;
 
 /* At process exit (process.exit() included, with requests still running on
- * pool or worker threads) or module unload.  It waits for the request in
- * flight, closes the session, and marks the layer closed before it lets go
- * of the lock, so a request that starts afterwards fails at lssStart instead
- * of opening a session while the process tears down.  The lock is released
- * again: a thread left waiting for it forever would keep the threads of the
- * process from being joined at exit. */
+ * other threads) or module unload.  The layer is marked closed before the
+ * lock is let go, so a later request fails at lssStart instead of opening a
+ * session while the process tears down.  The lock is released all the same:
+ * a thread left waiting for it would keep the process from joining it. */
 void exitHandlerTrampoline(void * /*unused*/) {
     struct timespec deadline = {};
     (void)clock_gettime(CLOCK_REALTIME, &deadline);
@@ -138,8 +131,7 @@ int32_t lssFindWrappingKey(PexHandle *key) {
         lssTemplateAttribute(PEX_ATTR_TOKEN, 1),
         lssTemplateAttribute(PEX_ATTR_CLASS, PEX_WRAPPING_KEY_CLASS),
     };
-    /* The result array is a single handle, so the capacity is 1 and the
-     * first match wins.  It is stored for the caller only on success. */
+    /* Room for one handle: the first match wins. */
     PexHandle found = 0;
     uint32_t count = 1;
     status = PEX_FindObjectsInit(context, search, 2);

@@ -15,9 +15,8 @@
 
 namespace {
 
-/* Removes the PKCS #7 padding that LSSProtect added under AES.  n is the
- * number of decrypted bytes in out; on 0, *secretLength is the length of
- * the secret in front of the pad bytes. */
+/* The PKCS #7 padding that LSSProtect added under AES: on 0, *secretLength
+ * is the length in front of the pad bytes of the n decrypted bytes. */
 int32_t removeAesPadding(const uint8_t *out, uint32_t n, uint32_t *secretLength) {
     if (n < kAesBlockSize || n % kAesBlockSize != 0) {
         return LSS_ERR_BAD_CIPHERTEXT_LENGTH;
@@ -35,9 +34,7 @@ int32_t removeAesPadding(const uint8_t *out, uint32_t n, uint32_t *secretLength)
     return 0;
 }
 
-/* Decrypts the ciphertext into out with the given content key, in a context
- * of its own.  *length goes in as the capacity of out and comes back as the
- * length of the secret. */
+/* *length goes in as the capacity of out and comes back as the secret's. */
 int32_t decrypt(const BlobHeader &header, PexHandle contentKey, const uint8_t *iv,
                 const uint8_t *cipherText, uint8_t *out, uint32_t *length) {
     PexHandle context = 0;
@@ -57,8 +54,7 @@ int32_t decrypt(const BlobHeader &header, PexHandle contentKey, const uint8_t *i
     if (status == 0) {
         status = PEX_Decrypt(context, cipherText, header.cipherTextLength, out, &n);
     }
-    /* The padding check below reads out[0 .. n); a length past the room
-     * given is refused rather than read. */
+    /* The padding check reads out[0 .. n): a length past the room is refused. */
     if (status == 0 && n > capacity) {
         status = LSS_ERR_BUFFER_TOO_SMALL;
     }
@@ -81,8 +77,6 @@ int32_t decrypt(const BlobHeader &header, PexHandle contentKey, const uint8_t *i
  * every failure in one place. */
 int32_t unprotect(const void *label, int32_t labelLength, const uint8_t *blob, uint32_t blobLength,
                   uint8_t *out, uint32_t *outLength) {
-    /* A blob too short for its header or for the lengths that its header
-     * claims is not a blob. */
     if (blobLength < LSS_BLOB_HEADER_SIZE) {
         return LSS_ERR_NOT_A_BLOB;
     }
@@ -99,7 +93,7 @@ int32_t unprotect(const void *label, int32_t labelLength, const uint8_t *blob, u
         return LSS_ERR_NOT_A_BLOB;
     }
 
-    /* Size query: the ciphertext length bounds the secret's. */
+    /* The ciphertext length bounds the secret's. */
     if (out == nullptr) {
         *outLength = header.cipherTextLength;
         return 0;
@@ -127,7 +121,6 @@ int32_t unprotect(const void *label, int32_t labelLength, const uint8_t *blob, u
         return status;
     }
 
-    /* The wrapped bytes carry all the service needs besides the key. */
     const uint8_t *wrapped = blobLabel + header.labelLength;
     PexHandle context = 0;
     status = PEX_CreateContext(0, &context);
@@ -143,8 +136,7 @@ int32_t unprotect(const void *label, int32_t labelLength, const uint8_t *blob, u
 
     /* From here on the content key exists and is destroyed on every path.
      * The IV is read at the cipher's own length, so a header whose ivLength
-     * disagrees with its cipher is refused like an unknown cipher: the
-     * bounds check above covered ivLength bytes, not the cipher's. */
+     * disagrees with it is refused: the bounds check covered ivLength bytes. */
     if ((header.cipher != LSS_CIPHER_CBC8 && header.cipher != LSS_CIPHER_AES128) ||
         header.ivLength != blobIvLength(header.cipher)) {
         (void)lssDestroyKey(&contentKey);

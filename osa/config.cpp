@@ -28,7 +28,6 @@ constexpr uint64_t kLineRoom = OSA_CFG_LINE_MAX;
 constexpr size_t kStringLineBuffer = (OSA_CFG_LINE_MAX - 8) + 3 + 20 + 1 + 1 + 1;
 constexpr size_t kDirectorySize = 256;
 
-/* One line of the file, split into its four fields. */
 struct Entry {
     char name[kNameBuffer];
     char type;
@@ -41,8 +40,7 @@ struct Entry {
 bool readEntry(int fd, Entry *entry) {
     char line[OSA_CFG_LINE_BUFFER] = {};
     memset(entry, 0, sizeof *entry);
-    // A read error counts as the end, like the end of the file: the
-    // characters taken before it are not a whole line.
+    // A read error ends the file: what came before is not a whole line.
     if (fget_string(line, fd) <= 0) {
         return false;
     }
@@ -296,9 +294,8 @@ int32_t OSA_GetResource(uint32_t id, void *value, uint32_t *size) {
         *size = 0;
         return result;
     }
-    // The size reports what the lookup returned: callers compare it with
-    // their capacity to tell "copied" from "missing file" (0xFFFFFFFF) and
-    // "too large" (more than they offered).
+    // Callers tell "copied" from "missing file" (0xFFFFFFFF) and "too large"
+    // by comparing the size with their capacity.
     const int result = OSA_query_registry_value(OSA_CONFIG_PATH, entry, nullptr, value, *size);
     *size = static_cast<uint32_t>(result);
     return result == 0 ? OSA_ERR_NOT_FOUND : OSA_OK;

@@ -72,8 +72,7 @@ int32_t OSA_DisableShutDownEvents(void) {
 }
 
 int32_t OSA_YieldExecution(uint64_t mode) {
-    // Only mode 2 gives up the processor; a gate waiter passing any other
-    // mode spins.
+    // Any other mode spins.
     if (mode == OSA_YIELD_PROCESSOR) {
         sched_yield();
     }

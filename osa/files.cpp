@@ -71,11 +71,9 @@ int32_t openLocked(const char *path, uint32_t flags, OsaFileHandle *handle, bool
     const bool create = (flags & OSA_FILE_CREATE) != 0;
     int openFlags = readOnly ? O_RDONLY : O_RDWR;
     const int lock = readOnly ? LOCK_SH : LOCK_EX;
-    // A writer truncates only once it holds its exclusive lock: truncating
-    // at open would empty the file under a reader of another process that
-    // still holds its shared lock.  The file ends up empty either way.  A
-    // read-only descriptor cannot be truncated, so that rare combination
-    // keeps O_TRUNC at open.
+    // A writer truncates only once it holds its exclusive lock: at open it
+    // would empty the file under another process's reader.  A read-only
+    // descriptor cannot be truncated, so that combination keeps O_TRUNC.
     bool truncateAfterLock = false;
     if (create) {
         openFlags |= O_CREAT;
@@ -94,7 +92,6 @@ int32_t openLocked(const char *path, uint32_t flags, OsaFileHandle *handle, bool
     if (fd < 0) {
         return OSA_ERR_IO;
     }
-    // Wait as long as it takes for a conflicting holder to let go.
     while (flock(fd, lock) != 0 && errno == EINTR) {
     }
     if (truncateAfterLock && ftruncate(fd, 0) != 0) {
@@ -218,8 +215,7 @@ int32_t OSA_CopyFile(const char *destination, const char *source) {
         free(buffer);
         return result;
     }
-    // Copying a file onto itself would empty it before a byte is read (and
-    // wait forever on its own lock), so it is refused and nothing changes.
+    // Onto itself, a copy would empty the file and wait on its own lock.
     struct stat sourceStatus;
     struct stat destinationStatus;
     const bool haveSource = fstat(in.fd, &sourceStatus) == 0;
@@ -302,8 +298,7 @@ int32_t OSA_ReadFile(const char *path, void **data, int32_t *size) {
 }
 
 int32_t OSA_WriteFile(const char *path, const void *data, int32_t size) {
-    // A negative size would be read as a length of some 4 GiB; it is refused
-    // before the old file is removed.
+    // A negative size would read as some 4 GiB: refused before the removal.
     if (size < 0) {
         return OSA_ERR_IO;
     }
@@ -333,10 +328,8 @@ int32_t OSA_WriteFile(const char *path, const void *data, int32_t size) {
 namespace osa_store {
 
 int openRegular(const char *path, int flags, mode_t mode, struct stat *status) {
-    // Opening a FIFO for reading waits for a writer, and opening a device
-    // may wait for the device: non-blocking, neither waits, and the check
-    // below then turns both away.  On a regular file O_NONBLOCK changes
-    // nothing, and it is cleared again before the descriptor is handed out.
+    // Non-blocking, so that a FIFO or a device does not wait on the way to
+    // the check below that turns it away; cleared again before handing out.
     const int fd = open(path, flags | O_NONBLOCK, mode);
     if (fd < 0) {
         return -1;

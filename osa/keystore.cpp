@@ -57,10 +57,8 @@ const char *perUserDirectory;
 char userName[24];
 
 /* Builds the per-user directory in place, once: root, "/", the user name,
- * "/".  The directories are resolved first when nobody has done so; when
- * they cannot be (no usable configuration) nothing is built and the caller
- * gets an empty path, so that no key-store file is ever placed under the
- * file system's root. */
+ * "/".  Without a usable configuration nothing is built and the caller gets
+ * an empty path, so that no key-store file lands under the root. */
 const char *currentUserDirectory() {
     if (perUserDirectory != nullptr) {
         return perUserDirectory;
@@ -133,9 +131,8 @@ void releaseHandle(OsaCfgHandle *cfg) {
 }  // namespace
 
 char *_OSA_GetUserName(void) {
-    // The real user id in decimal; no login name is looked up.  It is
-    // written once (pthread_once, which needs no C++ runtime), so that
-    // threads asking at the same time only ever read the buffer.
+    // The real user id in decimal, written once (pthread_once needs no C++
+    // runtime) so that threads asking together only ever read the buffer.
     static pthread_once_t written = PTHREAD_ONCE_INIT;
     (void)pthread_once(&written, [] {
         (void)snprintf(userName, sizeof userName, "%ld", static_cast<long>(getuid()));
@@ -199,8 +196,6 @@ int32_t OSA_cfg_Shutdown(void * /*ctx*/) {
 
 int32_t OSA_MkUserdir(const char * /*directory*/) {
     // The configured command knows what to create; the argument is unused.
-    // A configuration file that is not a regular file is refused as one
-    // that cannot be opened (EINVAL), without blocking on it.
     const int fd = osa_store::openRegular(OSA_CONFIG_PATH, O_RDONLY, 0);
     if (fd < 0) {
         return errno;
@@ -251,9 +246,8 @@ int32_t OSA_cfg_Open(void * /*ctx*/, uint32_t fileClass, uint32_t flags, OsaCfgH
     cfg->NameSize = _OSA_GetCfgPath(fileClass, cfg->Name);
     OSA_syslog(0, "OSA_cfg_Open:handle->Name=%s\n", cfg->Name);
 
-    // A missing file is created empty first, for readers as well as writers.
-    // It is created only if nothing is there yet: another process may create
-    // and fill it at the same moment, and its contents must survive.
+    // A missing file is created empty first, for readers too; only if nothing
+    // is there, since another process may be creating and filling it.
     if (fileExists(fileClass, cfg->Name) != OSA_OK) {
         osa_store::createIfMissing(cfg->Name);
     }

@@ -15,7 +15,6 @@ int OSA_mutex_init(pthread_mutex_t *mutex) {
     pthread_mutexattr_init(&attr);
     pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_ERRORCHECK);
     int result = pthread_mutex_init(mutex, &attr);
-    // The mutex keeps its own copy of the type; the attribute is not needed.
     pthread_mutexattr_destroy(&attr);
     return result;
 }

@@ -38,10 +38,8 @@ void unlockOnCancel(void *mutex) {
 namespace osa_core {
 
 struct timespec semxDeadline(const struct timeval &now, uint32_t timeoutMs) {
-    // Whole seconds of the timeout go straight to tv_sec; the remainder and
-    // the current microseconds are summed in nanoseconds, which can exceed
-    // one second and then carry into tv_sec.  The sum is below 2e9, so a
-    // signed 64-bit count cannot overflow.
+    // The sub-second remainder and the current microseconds, summed in
+    // nanoseconds (below 2e9), may carry one second into tv_sec.
     const uint32_t wholeSeconds = timeoutMs / 1000;
     const uint32_t restMs = timeoutMs % 1000;
     const int64_t nanos = (static_cast<int64_t>(restMs) * 1000 + now.tv_usec) * 1000;
@@ -211,10 +209,8 @@ int32_t OSA_FreeSemaphore(OsaSemaphore *handle) {
         return OSA_ERR_FAILURE;
     }
     const int result = semx_destroy(handle->semaphore);
-    // Both heap blocks of OSA_AllocSemaphore go once the semaphore is gone.
-    // A failed destroy means the semaphore is still in use (its mutex is
-    // held), so the blocks stay: freeing them would pull the memory from
-    // under the holder, and the caller can free the handle again later.
+    // A failed destroy means the semaphore is still in use: its blocks stay
+    // rather than be pulled from under the holder, and a later free retries.
     if (result == 0) {
         free(handle->semaphore);
         free(handle);
@@ -233,8 +229,7 @@ int32_t OSA_QuerySemaphore(OsaSemaphore *handle, int32_t *value) {
     if (handle == nullptr) {
         return OSA_ERR_FAILURE;
     }
-    // semx_getvalue stores the count only when it succeeds; on failure the
-    // caller's value is left as it was.
+    // On failure the caller's value is left as it was.
     return semx_getvalue(handle->semaphore, value);
 }
 

@@ -106,12 +106,10 @@ Conversion parseConversion(const char *p, const char *end) {
     return c;
 }
 
-/* Formats one conversion into piece and returns the number of bytes to
- * write.  The "*" fields take their int arguments here, before the
- * conversion's own argument, in the order the caller passed them; their
- * values are written into the conversion specification as digits, so the formatter
- * itself takes exactly one argument.  A refused specification takes only
- * its conversion's argument and produces nothing. */
+/* Formats one conversion into piece; returns the bytes to write.  The "*"
+ * fields take their int arguments first and are written into the
+ * specification as digits, so that the formatter takes exactly one
+ * argument.  A refused specification takes its argument and yields nothing. */
 size_t formatConversion(const Conversion &parsed, char conversion, va_list *args, char *piece) {
     Conversion c = parsed;
     if (!c.refused && c.widthStar) {
@@ -235,11 +233,9 @@ void writeHeader(int fd) {
 
 /* Opens the trace file for appending, or returns -1.  The default name lies
  * in a directory every user can write to, so the file is taken only when it
- * is what its owner made it: not a symbolic link (a link planted there
- * would send the messages of a privileged process into a file of someone
- * else's choosing), a regular file (a FIFO would block), and owned by this
- * process's user or by root (another user's file would receive what this
- * process traces). */
+ * is not a symbolic link (one planted there would redirect a privileged
+ * process's messages), is a regular file (a FIFO would block), and belongs
+ * to this process's user or root. */
 int openTraceFile(const char *path) {
     struct stat status;
     const int fd =

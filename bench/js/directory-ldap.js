@@ -42,13 +42,16 @@ const THREADS = 8;
 
 function parseArgs(argv) {
   const options = { users: 100000, ops: 1000, reps: 5 };
-  for (let i = 0; i < argv.length; i++) {
-    const key = argv[i].replace(/^--/, '');
-    if (!(key in options) || !(Number(argv[i + 1]) > 0)) {
-      console.error('usage: bench/js/directory-ldap.js [--users N] [--ops N] [--reps R]');
-      process.exit(2);
+  try {
+    const { values } = require('node:util').parseArgs({ args: argv,
+      options: { users: { type: 'string' }, ops: { type: 'string' }, reps: { type: 'string' } } });
+    for (const [key, value] of Object.entries(values)) {
+      options[key] = Number(value);
+      if (!(options[key] > 0)) throw new Error(`--${key} needs a positive number`);
     }
-    options[key] = Number(argv[++i]);
+  } catch (error) {
+    console.error(`${error.message}\nusage: bench/js/directory-ldap.js [--users N] [--ops N] [--reps R]`);
+    process.exit(2);
   }
   return options;
 }

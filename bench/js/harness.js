@@ -30,7 +30,8 @@ const os = require('node:os');
 const path = require('node:path');
 const readline = require('node:readline');
 const { performance } = require('node:perf_hooks');
-const { paths, mountedRoot } = require('../../tools/lib/platform');
+const { parseArgs } = require('node:util');
+const { paths, mountedRoot, requireBuilt } = require('../../tools/lib/platform');
 
 const SKIPPED = 77;
 // The measured rounds are cut into this many parts to show the ratio's spread.
@@ -57,33 +58,43 @@ const usage = `usage: bench/js/run [--suite credentials|directory]... [--json FI
     [--quick] [--settle FRACTION] [--max-warm-s S] [--max-measure-s S] [--min-samples N]`;
 
 function parseOptions(argv) {
-  const options = { ...defaults, suites: [], json: undefined };
-  for (let i = 0; i < argv.length; i++) {
-    const value = () => {
-      if (i + 1 >= argv.length) fail(`${argv[i]} needs a value`);
-      return argv[++i];
-    };
-    const number = () => {
-      const n = Number(value());
-      if (!(n > 0)) fail(`${argv[i - 1]} needs a positive number`);
-      return n;
-    };
-    switch (argv[i]) {
-      case '--suite': options.suites.push(value()); break;
-      case '--json': options.json = path.resolve(value()); break;
-      case '--settle': options.settle = number(); break;
-      case '--max-warm-s': options.maxWarmMs = number() * 1000; break;
-      case '--max-measure-s': options.maxMeasureMs = number() * 1000; break;
-      case '--min-samples': options.minSamples = number(); break;
-      case '--quick':
-        // A smoke run: small data sets and short bounds; figures are not
-        // comparable with a full run.
-        Object.assign(options, { quick: true, maxWarmMs: 3000, maxMeasureMs: 3000, minRounds: 5, minSamples: 50 });
-        break;
-      case '--help': console.log(usage); process.exit(0); break;
-      default: fail(`unknown argument ${argv[i]}`);
-    }
+  let values;
+  try {
+    ({ values } = parseArgs({
+      args: argv,
+      options: {
+        suite: { type: 'string', multiple: true },
+        json: { type: 'string' },
+        quick: { type: 'boolean' },
+        settle: { type: 'string' },
+        'max-warm-s': { type: 'string' },
+        'max-measure-s': { type: 'string' },
+        'min-samples': { type: 'string' },
+        help: { type: 'boolean' },
+      },
+    }));
+  } catch (error) {
+    fail(error.message);
   }
+  if (values.help) {
+    console.log(usage);
+    process.exit(0);
+  }
+  const options = { ...defaults, suites: values.suite ?? [], json: values.json && path.resolve(values.json) };
+  if (values.quick) {
+    // A smoke run: small data sets and short bounds; figures are not
+    // comparable with a full run.
+    Object.assign(options, { quick: true, maxWarmMs: 3000, maxMeasureMs: 3000, minRounds: 5, minSamples: 50 });
+  }
+  const number = (name) => {
+    const n = Number(values[name]);
+    if (!(n > 0)) fail(`--${name} needs a positive number`);
+    return n;
+  };
+  if (values.settle !== undefined) options.settle = number('settle');
+  if (values['max-warm-s'] !== undefined) options.maxWarmMs = number('max-warm-s') * 1000;
+  if (values['max-measure-s'] !== undefined) options.maxMeasureMs = number('max-measure-s') * 1000;
+  if (values['min-samples'] !== undefined) options.minSamples = number('min-samples');
   return options;
 }
 
@@ -219,9 +230,7 @@ class Worker {
     fs.mkdirSync(root, { recursive: true });
     fs.mkdirSync(reference, { recursive: true, mode: 0o700 });
     const env = { ...process.env, KAVO_BENCH_REFERENCE: reference };
-    // Where the sandbox finds the simulators, when the build keeps them in
-    // a folder of their own.
-    if (paths.simulators) env.KAVO_PLATFORM_LIBS = paths.simulators;
+    env.KAVO_PLATFORM_LIBS = paths.simulators;
     // The simulators must use the sandbox's files, whatever the caller set.
     delete env.KAVO_CREDSTORE_DB;
     delete env.TAMO_DIRECTORY_DB;
@@ -496,12 +505,8 @@ async function main(suites, argv = process.argv.slice(2)) {
     if (!suite) fail(`unknown suite ${name}`);
     return suite;
   }) : suites;
-  for (const file of [paths.addon, paths.provision]) {
-    if (!fs.existsSync(file)) {
-      console.error(`${file} not found; build first (tools/build) or set KAVO_BUILD_DIR`);
-      process.exit(1);
-    }
-  }
+  requireBuilt(paths.addon);
+  requireBuilt(paths.provision);
   console.log(`node ${process.version}, ${os.cpus()[0].model}, ${os.cpus().length} cores, ` +
     `load average ${os.loadavg().map((l) => l.toFixed(2)).join(' ')}`);
   const results = [];

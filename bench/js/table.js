@@ -6,10 +6,17 @@
 // rows that have a target.
 //   node bench/js/table.js [--targets] RUN1.json [RUN2.json...]
 const fs = require('node:fs');
+const { parseArgs } = require('node:util');
 
-const args = process.argv.slice(2);
-const onlyTargets = args[0] === '--targets';
-const files = onlyTargets ? args.slice(1) : args;
+let onlyTargets;
+let files = [];
+try {
+  const { values, positionals } = parseArgs({ options: { targets: { type: 'boolean' } }, allowPositionals: true });
+  onlyTargets = !!values.targets;
+  files = positionals;
+} catch (error) {
+  console.error(error.message);
+}
 if (files.length === 0) {
   console.error('usage: node bench/js/table.js [--targets] RUN1.json [RUN2.json...]');
   process.exit(2);

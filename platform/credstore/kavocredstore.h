@@ -14,18 +14,12 @@
 #include <stdint.h>
 
 #ifdef __cplusplus
-#define KAVO_CREDSTORE_BEGIN_DECLS extern "C" {
-#define KAVO_CREDSTORE_END_DECLS }
-#else
-#define KAVO_CREDSTORE_BEGIN_DECLS
-#define KAVO_CREDSTORE_END_DECLS
+extern "C" {
 #endif
 
 /* The library is built with hidden visibility; only the two calls below
  * leave it. */
 #define KAVO_CREDSTORE_API __attribute__((visibility("default")))
-
-KAVO_CREDSTORE_BEGIN_DECLS
 
 #define CREDSTORE_SERVICE_NAME_SIZE 512u
 #define CREDSTORE_USER_NAME_SIZE 1024u
@@ -116,6 +110,8 @@ KAVO_CREDSTORE_API int32_t arb_set_credential(const ServiceEntry *serviceEntry,
 KAVO_CREDSTORE_API int32_t arb_get_credential(const ServiceEntry *serviceEntry,
                                               CredentialRecord *credentialRecord);
 
-KAVO_CREDSTORE_END_DECLS
+#ifdef __cplusplus
+}
+#endif
 
 #endif

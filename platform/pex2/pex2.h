@@ -5,10 +5,6 @@
  * header); the session entry points are declared by hand.  All are exported
  * with the symbol version VESK_VERSION_2.3.0 (libpex2.map).
  *
- * The simulator implements the session entry points and the operations that
- * the table marks PEX_OP_IMPL or PEX_OP_OPEN; every other operation answers
- * PEX2_ERR_NOT_SUPPORTED for an open session (pex2.cpp).
- *
  * Locking: each call of an open session locks the mutex handed over when the
  * session was authenticated and unlocks it before returning.  A call naming a
  * module identifier with no open session returns PEX2_ERR_NO_SESSION with a
@@ -26,12 +22,14 @@
 #include <pthread.h>
 #include <stdint.h>
 
-#include "osa/export.h"
 #include "platform/pex2/pex_records.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* The library is built with hidden visibility; these are its entry points. */
+#define PEX2_API __attribute__((visibility("default")))
 
 /* Statuses of the library.  0 is success; every failure is negative. */
 #define PEX2_OK 0
@@ -83,22 +81,17 @@ extern "C" {
 #define PEX2_CLASS_SECRET_KEY 4u    /* content keys: generated or unwrapped */
 #define PEX2_CLASS_PARTITION_KEY 7u /* the partition key */
 
-/* Test switches, read from the environment at authentication. */
-#define PEX2_ENV_DISABLE_AES "PEX2_DISABLE_AES"             /* "1": AES-128-CBC unknown */
-#define PEX2_ENV_WRAPPING_KEY_KIND "PEX2_WRAPPING_KEY_KIND" /* 1, 2 or 12 (default 12) */
-#define PEX2_ENV_NO_WRAPPING_KEY "PEX2_NO_WRAPPING_KEY"     /* "1": the search finds nothing */
-
 /* Opens a service session under module.  The library keeps lock and locks
  * it for its own work in every later call of that session. */
-KAVO_EXPORT int32_t PEXX_Authenticate(uint64_t module, pthread_mutex_t *lock, void *reserved,
-                                      void *scratch16, uint32_t zero, uint64_t *out64);
-KAVO_EXPORT int32_t PEXX_Authenticate2(uint64_t module, pthread_mutex_t *lock, void *reserved,
-                                       void *scratch16, uint32_t zero, uint64_t *out64,
-                                       uint32_t flags);
-KAVO_EXPORT int32_t PEXX_Goodbye(uint64_t module);
+PEX2_API int32_t PEXX_Authenticate(uint64_t module, pthread_mutex_t *lock, void *reserved,
+                                   void *scratch16, uint32_t zero, uint64_t *out64);
+PEX2_API int32_t PEXX_Authenticate2(uint64_t module, pthread_mutex_t *lock, void *reserved,
+                                    void *scratch16, uint32_t zero, uint64_t *out64,
+                                    uint32_t flags);
+PEX2_API int32_t PEXX_Goodbye(uint64_t module);
 
-#define PEX_OP(name, params, args) KAVO_EXPORT int32_t PEXX_##name PEX_PARAMS_WITH_MODULE params;
-#define SSL_OP(name, params, args) KAVO_EXPORT int32_t SSLX_##name PEX_PARAMS_WITH_MODULE params;
+#define PEX_OP(name, params, args) PEX2_API int32_t PEXX_##name PEX_PARAMS_WITH_MODULE params;
+#define SSL_OP(name, params, args) PEX2_API int32_t SSLX_##name PEX_PARAMS_WITH_MODULE params;
 #include "platform/pex2/pex_ops.def"
 #undef PEX_OP
 #undef SSL_OP

@@ -4,7 +4,9 @@
  * and the locking around every call; keystore.cpp loads or provisions the
  * machine keys; cipher.cpp does the cryptography through OpenSSL's EVP
  * interface; pex2.cpp holds the "not supported" entry points generated from
- * the operation table.
+ * the operation table.  The simulator implements the session entry points and
+ * the operations that the table marks PEX_OP_IMPL or PEX_OP_OPEN; every other
+ * operation answers PEX2_ERR_NOT_SUPPORTED for an open session.
  *
  * Algorithms:
  *   OID_AES128_CBC       AES-128-CBC, no padding: whole 16-byte blocks only.
@@ -42,6 +44,11 @@
 #include <openssl/evp.h>
 
 #include "platform/pex2/pex2.h"
+
+/* Test switches, read from the environment at authentication. */
+#define PEX2_ENV_DISABLE_AES "PEX2_DISABLE_AES"             /* "1": AES-128-CBC unknown */
+#define PEX2_ENV_WRAPPING_KEY_KIND "PEX2_WRAPPING_KEY_KIND" /* 1, 2 or 12 (default 12) */
+#define PEX2_ENV_NO_WRAPPING_KEY "PEX2_NO_WRAPPING_KEY"     /* "1": the search finds nothing */
 
 namespace pex2 {
 

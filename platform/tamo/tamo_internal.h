@@ -2,6 +2,103 @@
  * its provisioning command (tamo-provision.cpp): where the database and the
  * LDAP configuration live, the schema, the two forms of a SID, the
  * configuration parser and the back ends' entry points. */
+
+/* The library's two back ends.
+ *
+ * SQLite (the default): an SQLite directory database at $TAMO_DIRECTORY_DB
+ * (default /etc/opt/zorvex/directory.db), opened read-only.  Each thread
+ * keeps its own connection with its statements prepared, so lookups from
+ * several threads run side by side; a connection is made again when the
+ * file has been replaced (another inode) and in a child after fork().  The
+ * path is checked with stat() first: anything but a regular file (a FIFO, a
+ * device, a directory) is refused with TAMO_ERR_NOT_A_FILE without being
+ * opened, so a call never blocks on it.  Schema (kSchema below):
+ *   entries(guid BLOB(16) PRIMARY KEY, login TEXT NULL UNIQUE, dn TEXT,
+ *           sid TEXT NULL)              -- sid in "S-1-5-21-..." text form
+ *   sev(user_guid, position, member_guid) -- ordered equivalence list
+ * A member GUID without an entry makes tamolib_get_userinfo_from_guid fail.
+ * Login names are compared byte for byte (case-sensitive).
+ *
+ * LDAP: when the file $TAMO_DIRECTORY_CONF (default
+ * /etc/opt/zorvex/directory.conf) exists, every call is answered by an LDAP
+ * directory instead, through OpenLDAP's client library, which is loaded with
+ * dlopen() only then (the SQLite back end needs no LDAP library).  The file
+ * chooses the server that receives the bind password, so it must be owned
+ * by the calling user or root and writable by nobody else.  It is read
+ * again when it changes (device, inode, size, modification time, mode or
+ * owner), and so is the password file when it changes.  A file that cannot
+ * be used makes every call fail with TAMO_ERR_CONFIG (a password that would
+ * go out in clear: TAMO_ERR_CLEAR_TEXT_BIND), and one line naming the file
+ * and the fault goes to standard error; there is no fallback to SQLite.
+ * Keys, one "key = value" per line, '#' starting a comment line:
+ *   uri             ldap://, ldaps:// or ldapi:// URIs separated by spaces,
+ *                   tried in order (required)
+ *   base            the search base (required)
+ *   bind_dn         a simple bind as this DN, with the password read from
+ *   password_file   this file (which must not be readable by group or
+ *                   others, and must not be empty; one trailing line break
+ *                   is dropped).  Only ldaps://, ldapi:// or StartTLS carry
+ *                   the password: with an ldap:// URI and no starttls the
+ *                   file is refused.  Without them: SASL EXTERNAL when
+ *                   every URI is ldapi://, else an anonymous bind.
+ *   starttls        yes|no (default no; ldap:// URIs only).  TLS (ldaps://
+ *                   or StartTLS) checks the server's certificate against the
+ *                   system's CA certificates.
+ *   timeout_ms      the longest one library call waits, connecting to every
+ *                   URI included (default 5000).  After a call times out,
+ *                   calls fail at once with TAMO_ERR_UNAVAILABLE for
+ *                   TAMO_FAIL_FAST_MS, so a long list against a silent
+ *                   server fails within about timeout_ms.
+ *   login_attribute sAMAccountName   the user's login name (equality search)
+ *   sid_attribute   objectSid        the binary SID (the packed form)
+ *   guid_attribute  objectGUID       16 bytes (equality search)
+ *   sev_attribute   memberOf         DNs of the user's equivalence entries,
+ *                                    in the order the server returns them
+ *   user_filter     (&(objectCategory=person)(objectClass=user))
+ *                   ANDed with the login match, so that only user objects
+ *                   answer for a login (Active Directory gives groups and
+ *                   computers one too); set it for another schema
+ *   tls_ca_file     the CA certificates (PEM) that TLS checks the server
+ *                   against instead of the system's; an absolute path, to
+ *                   a file that only this user or root may write
+ * One connection per thread, made on the thread's first call, made again
+ * after an error, a change of either file, and in a child after fork(),
+ * and closed when the thread ends, so that lookups of several threads never
+ * wait for each other's answers.  Every read and write on it, the TLS
+ * handshake included, waits at most until the call's deadline, without
+ * spinning.  A search tells the server a time limit in whole seconds that
+ * is never shorter than what the call has left (the call itself still ends
+ * at timeout_ms).  A list call sends at most TAMO_LDAP_MAX_IN_FLIGHT
+ * searches before it reads their answers (servers end a session that has
+ * too many waiting).  When the server answers a bind with "invalid
+ * credentials", no thread binds with the same files again: every call
+ * fails at once with TAMO_ERR_BIND_REFUSED (and one line goes to standard
+ * error) until directory.conf or its password file changes, so that our
+ * retries never lock the account.  Search references (referrals), which
+ * Active Directory returns for a search at a domain's root, are passed
+ * over.  An answer larger than TAMO_LDAP_MAX_MESSAGE bytes is not read:
+ * the call fails with TAMO_ERR_UNAVAILABLE.  Values in filters are escaped
+ * as RFC 4515 requires, so '*', '(', ')', '\' and NUL in a name match only
+ * themselves.  A list is direct membership, the values of sev_attribute as
+ * the server holds them: nested groups are not expanded.
+ *
+ * Both back ends: a list call also tells the calling thread the DN of each
+ * GUID it returns, and a GUID lookup made on that thread within
+ * TAMO_LIST_MEMO_MS of the list call answers from it, without asking the
+ * directory or looking at the files again: so a list of N entries costs the
+ * directory one list call, whatever N.  The staleness this allows: such a
+ * lookup gives the DN the entry had when the list was read, at most
+ * TAMO_LIST_MEMO_MS earlier (an entry renamed or removed in between is still
+ * given under its old DN), and a replaced database or a changed
+ * directory.conf is seen by the next list call or SID lookup, not by these
+ * lookups.  A GUID the list did not return (or one past the first
+ * TAMO_LIST_MEMO_MAX entries) is looked up as before.
+ * Differences from the SQLite back end: a list value that names no entry, or
+ * an entry without a 16-byte GUID, fails the list call itself
+ * (TAMO_ERR_UNRESOLVED) where SQLite fails the later lookup by GUID; a name
+ * held by more than one entry is TAMO_ERR_AMBIGUOUS; whether names compare
+ * case-sensitively is the server's matching rule for the login attribute.
+ */
 #ifndef KAVO_TAMO_INTERNAL_H
 #define KAVO_TAMO_INTERNAL_H
 

@@ -64,7 +64,8 @@ test.after(() => fs.rmSync(work, { recursive: true, force: true }));
 test('the tarball carries the prebuilt files and no tests, and the install builds nothing', () => {
   for (const kept of ['index.js', 'index.mjs', 'promises.js', 'prebuilds/linux-x64/kavoInterface.node',
     'prebuilds/linux-x64/kavoPromises.node',
-    'prebuilds/linux-x64/simulators/libpex2.so', 'tools/kavo', 'tools/kavo-platform']) {
+    'prebuilds/linux-x64/simulators/libpex2.so', 'prebuilds/linux-x64/native.env', 'tools/kavo',
+    'tools/kavo-platform', 'CMakePresets.json']) {
     assert.ok(fs.existsSync(path.join(installed, kept)), kept);
   }
   for (const left of ['test', 'fuzz', 'bench', '.ci', 'build']) {

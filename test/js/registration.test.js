@@ -89,7 +89,7 @@ test('a platform library of another version, or a relative KAVO_BUILD_DIR, fails
   // Stand-ins for libpex2.so (test/support/CMakeLists.txt) in front of the
   // other simulators: every symbol is bound at load, so require() throws.
   const pex2 = (variant) => ({
-    LD_LIBRARY_PATH: `${path.join(h.paths.build, 'test-support', `pex2-${variant}`)}:${h.paths.simulators}`,
+    LD_LIBRARY_PATH: `${path.join(h.paths.support, `pex2-${variant}`)}:${h.paths.simulators}`,
   });
   const missing = loadEntry(pex2('missing-symbol'));
   assert.equal(missing.code, 'ERR_KAVO_PLATFORM_INCOMPATIBLE', JSON.stringify(missing));
@@ -101,4 +101,56 @@ test('a platform library of another version, or a relative KAVO_BUILD_DIR, fails
   const relative = loadEntry({ KAVO_BUILD_DIR: path.relative(h.paths.repo, h.paths.build) });
   assert.equal(relative.code, 'ERR_KAVO_BUILD_DIR', JSON.stringify(relative));
   assert.match(relative.message, /KAVO_BUILD_DIR must be an absolute path/);
+});
+
+// Where the native files are is decided by lib/native.js alone; the sandbox,
+// which starts without Node.js, reads the same native.env files by the same
+// rule.  Each case lays out a package of its own (a checkout, or one
+// installed under node_modules) with stand-ins for the native folders, and
+// asks both which simulators' folder they take.
+test('lib/native.js and kavo-platform locate the same native files', { skip: h.skipReason }, (t) => {
+  const fs = require('node:fs');
+  const os = require('node:os');
+  const work = fs.mkdtempSync(path.join(os.tmpdir(), 'kavo-locate-'));
+  t.after(() => fs.rmSync(work, { recursive: true, force: true }));
+  // A folder of native files with its native.env; a build keeps the
+  // modules in a subfolder, the prebuilt folder beside the file.
+  const nativeFolder = (dir, modules) => {
+    fs.mkdirSync(path.join(dir, 'simulators'), { recursive: true });
+    fs.mkdirSync(path.join(dir, modules), { recursive: true });
+    fs.writeFileSync(path.join(dir, modules, 'kavoInterface.node'), '');
+    fs.writeFileSync(path.join(dir, 'simulators', 'libpex2.so'), '');
+    fs.writeFileSync(path.join(dir, 'native.env'), `# stand-in\nmodules=${modules}\nsimulators=simulators\n`);
+    return path.join(dir, 'simulators');
+  };
+  const other = nativeFolder(path.join(work, 'other-build'), 'Release');
+  const cases = [
+    { name: 'checkout, built', at: 'checkout', build: true, env: {}, expect: 'build' },
+    { name: 'checkout, not built', at: 'checkout', build: false, env: {}, expect: 'prebuilt' },
+    { name: 'checkout, KAVO_BUILD_DIR', at: 'checkout', build: true, env: { KAVO_BUILD_DIR: path.dirname(other) }, expect: 'other' },
+    { name: 'installed, built from source', at: 'app/node_modules/kavo-interface', build: true, env: {}, expect: 'build' },
+    { name: 'installed, KAVO_BUILD_DIR ignored', at: 'app2/node_modules/kavo-interface', build: false,
+      env: { KAVO_BUILD_DIR: path.dirname(other) }, expect: 'prebuilt' },
+  ];
+  for (const c of cases) {
+    const pkg = path.join(work, c.name.replace(/\W+/g, '-'), c.at);
+    fs.mkdirSync(path.join(pkg, 'tools'), { recursive: true });
+    fs.cpSync(path.join(h.paths.repo, 'lib'), path.join(pkg, 'lib'), { recursive: true });
+    fs.copyFileSync(h.paths.withPlatform, path.join(pkg, 'tools', 'kavo-platform'));
+    const expected = {
+      build: c.build ? nativeFolder(path.join(pkg, 'build'), 'Release') : null,
+      prebuilt: nativeFolder(path.join(pkg, 'prebuilds', `${process.platform}-${process.arch}`), '.'),
+      other,
+    }[c.expect];
+    const env = { ...process.env, KAVO_PLATFORM_LIBS: '', KAVO_BUILD_DIR: '', ...c.env };
+    const located = spawnSync(process.execPath, ['-p', 'require("./lib/native").simulatorDir'],
+      { cwd: pkg, env, encoding: 'utf8' });
+    assert.equal(located.stdout.trim(), expected, `${c.name}: ${located.stderr}`);
+    const root = path.join(work, `${c.name.replace(/\W+/g, '-')}-root`);
+    fs.mkdirSync(root);
+    fs.writeFileSync(path.join(root, 'kept'), '');  // not empty: nothing is provisioned
+    const sandbox = spawnSync(path.join(pkg, 'tools', 'kavo-platform'),
+      [root, '--', 'sh', '-c', 'echo "$KAVO_PLATFORM_LIBS"'], { env, encoding: 'utf8' });
+    assert.equal(sandbox.stdout.trim(), expected, `${c.name}: ${sandbox.stderr}`);
+  }
 });

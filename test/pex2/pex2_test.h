@@ -14,7 +14,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/pex2/pex2.h"
+#include "platform/pex2/pex2_internal.h"
 
 namespace pex2test {
 

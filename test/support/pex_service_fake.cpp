@@ -33,8 +33,13 @@ std::map<std::string, Failure> failures;
 std::map<std::string, int> callCounts;
 std::map<PexHandle, Context> contexts;
 std::map<PexHandle, KeyBytes> keys; /* live key objects */
-PexHandle nextContext = 0xC000;
-PexHandle nextKey = 0x1000;
+/* Handles start afresh with every reset: a count kept across the many
+ * inputs of a fuzzing run would reach kWrappingKey after 18,177 content keys
+ * and hand out a machine key's handle. */
+constexpr PexHandle kFirstContext = 0xC000;
+constexpr PexHandle kFirstKey = 0x1000;
+PexHandle nextContext = kFirstContext;
+PexHandle nextKey = kFirstKey;
 uint8_t nextRandom = 1;
 
 KeyBytes filledKey(uint8_t seed) {
@@ -145,6 +150,8 @@ void reset() {
     callCounts.clear();
     contexts.clear();
     keys.clear();
+    nextContext = kFirstContext;
+    nextKey = kFirstKey;
     keys[kWrappingKey] = filledKey(0xA1);
     keys[kPartitionKey] = filledKey(0xB2);
 }
@@ -415,47 +422,42 @@ int32_t PEX_DataDecryptInit(PexHandle context, const PexAlgorithm *algorithm, Pe
     return startCrypt("DataDecryptInit", context, algorithm, key, false);
 }
 
-/* The 8-byte-block cipher pads its input itself (PKCS #5). */
-int32_t PEX_Encrypt(PexHandle context, const void *input, uint32_t inputLength, void *output,
-                    uint32_t *outputLength) {
+namespace {
+
+/* PEX_Encrypt takes the 8-byte-block cipher, which pads its input itself
+ * (PKCS #5); PEX_EncryptUpdate takes AES, whole blocks only, no padding. */
+int32_t encryptCall(const char *operation, bool aes, PexHandle context, const void *input,
+                    uint32_t inputLength, void *output, uint32_t *outputLength) {
     int32_t status = 0;
-    if (!enter("Encrypt", &status)) {
+    if (!enter(operation, &status)) {
         return status;
     }
     Context *c = findContext(context);
     const auto *in = static_cast<const uint8_t *>(input);
     g.encryptInputs.emplace_back(in, in + inputLength);
-    const uint32_t pad = g.transparent ? 0 : 8 - inputLength % 8;
-    if (c == nullptr || c->mode != Context::kEncrypt || c->aes ||
-        *outputLength < inputLength + pad) {
+    const uint32_t pad = aes || g.transparent ? 0 : 8 - inputLength % 8;
+    if (c == nullptr || c->mode != Context::kEncrypt || c->aes != aes ||
+        (aes && inputLength % 16 != 0) || *outputLength < inputLength + pad) {
         return kBadArgument;
     }
     std::vector<uint8_t> padded(in, in + inputLength);
     padded.insert(padded.end(), pad, static_cast<uint8_t>(pad));
     crypt(*c, padded.data(), static_cast<uint32_t>(padded.size()), static_cast<uint8_t *>(output));
     *outputLength = static_cast<uint32_t>(padded.size());
-    applyOverride("Encrypt", outputLength);
+    applyOverride(operation, outputLength);
     return 0;
 }
 
-/* AES: whole blocks only, no padding. */
+}  // namespace
+
+int32_t PEX_Encrypt(PexHandle context, const void *input, uint32_t inputLength, void *output,
+                    uint32_t *outputLength) {
+    return encryptCall("Encrypt", false, context, input, inputLength, output, outputLength);
+}
+
 int32_t PEX_EncryptUpdate(PexHandle context, const void *input, uint32_t inputLength, void *output,
                           uint32_t *outputLength) {
-    int32_t status = 0;
-    if (!enter("EncryptUpdate", &status)) {
-        return status;
-    }
-    Context *c = findContext(context);
-    const auto *in = static_cast<const uint8_t *>(input);
-    g.encryptInputs.emplace_back(in, in + inputLength);
-    if (c == nullptr || c->mode != Context::kEncrypt || !c->aes || inputLength % 16 != 0 ||
-        *outputLength < inputLength) {
-        return kBadArgument;
-    }
-    crypt(*c, in, inputLength, static_cast<uint8_t *>(output));
-    *outputLength = inputLength;
-    applyOverride("EncryptUpdate", outputLength);
-    return 0;
+    return encryptCall("EncryptUpdate", true, context, input, inputLength, output, outputLength);
 }
 
 int32_t PEX_EncryptFinal(PexHandle context, void * /*output*/, uint32_t *outputLength) {

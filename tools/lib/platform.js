@@ -1,23 +1,25 @@
 'use strict';
-// Shared by tools/demo, tools/kavo and the tests: where the native files and
-// the platform sandbox are, running the calling script inside the sandbox,
-// and laying out a small directory on a fresh root.
+// Shared by tools/demo, tools/kavo, the benchmarks and the tests: the native
+// files as lib/native.js locates them, running the calling script inside the
+// platform sandbox, and laying out a small directory on a fresh root.
 const { spawnSync } = require('node:child_process');
 const fs = require('node:fs');
 const path = require('node:path');
 const native = require('../../lib/native');
 
 const repo = native.packageDir;
-// KAVO_BUILD_DIR applies in a checkout only (lib/native.js).
-const build = native.buildDir || path.join(repo, 'build');
+const inside = (dir, name) => (dir ? path.join(dir, name) : null);
+// A file of a folder that is not built is null; requireBuilt() says so.
 const paths = {
   repo,
-  build,
-  addon: native.path('kavoInterface.node'),
+  build: native.buildDir,
+  addon: inside(native.binaryDir, 'kavoInterface.node'),
   simulators: native.simulatorDir,
-  provision: path.join(native.simulatorDir, 'tamo-provision'),
-  syslogShim: path.join(build, 'test-support', 'libkavo_syslog_capture.so'),
+  provision: inside(native.simulatorDir, 'tamo-provision'),
+  syslogShim: inside(native.supportDir, 'libkavo_syslog_capture.so'),
+  support: native.supportDir,
   withPlatform: path.join(repo, 'tools', 'kavo-platform'),
+  provisionPlatform: path.join(repo, 'tools', 'provision-platform'),
   ldapFixture: path.join(repo, 'tools', 'ldap-fixture'),
   defaultRoot: path.join(repo, '.platform'),
 };
@@ -44,7 +46,7 @@ function reexecInSandbox(root, { env = {}, preload, signalStatus = 1 } = {}) {
   command.push(process.execPath, process.argv[1], ...process.argv.slice(2));
   const run = spawnSync(paths.withPlatform, [root, '--', ...command], {
     stdio: 'inherit',
-    env: { ...process.env, KAVO_PLATFORM_LIBS: paths.simulators, ...env },
+    env: { ...process.env, KAVO_PLATFORM_LIBS: requireBuilt(paths.simulators), ...env },
   });
   if (run.error) {
     console.error(`cannot start the platform sandbox: ${run.error.message}`);
@@ -78,8 +80,7 @@ function ensureDirectory() {
   if (fs.existsSync(database)) {
     return false;
   }
-  requireBuilt(paths.provision, 'tamo-provision');
-  const run = spawnSync(paths.provision, ['--db', database, 'batch'], {
+  const run = spawnSync(requireBuilt(paths.provision), ['--db', database, 'batch'], {
     input: demoDirectory.map((fields) => fields.join('\t')).join('\n') + '\n',
     encoding: 'utf8',
   });
@@ -89,22 +90,26 @@ function ensureDirectory() {
   return true;
 }
 
-function requireBuilt(file, what) {
-  if (!fs.existsSync(file)) {
-    console.error(`${what} not found at ${file}; build first (tools/build) or set KAVO_BUILD_DIR`);
+// The file, or the exit of a tool that cannot run without it.
+function requireBuilt(file) {
+  try {
+    return native.requireBuilt(file);
+  } catch (error) {
+    console.error(error.message);
     process.exit(1);
   }
+  return undefined;
 }
 
 // The package entry, as an application gets it.
 function loadAddon() {
-  requireBuilt(paths.addon, 'the add-on');
+  requireBuilt(paths.addon);
   return require('../../index.js');
 }
 
 // The Promise API, with its coded errors.
 function loadPromises() {
-  requireBuilt(paths.addon, 'the add-on');
+  requireBuilt(paths.addon);
   return require('../../promises.js');
 }
 

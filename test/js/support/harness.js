@@ -62,10 +62,10 @@
  *       Asserts that the error lines are exactly as many as the patterns and
  *       that each matches its own.
  *   h.LOG_ERR, h.LOG_INFO   the priorities 3 and 6.
- *   h.paths                 { repo, build, addon, simulators, provision, shim, withPlatform }
+ *   h.paths                 { repo, build, addon, simulators, support, provision, shim, withPlatform }
  *
- * The build directory is $KAVO_BUILD_DIR (absolute), default <repo>/build; the add-on
- * is <build>/Release/kavoInterface.node.  KAVO_KEEP_RUN=1 keeps each run's
+ * The native files are the ones lib/native.js locates: those of the build
+ * folder $KAVO_BUILD_DIR (absolute), default <repo>/build.  KAVO_KEEP_RUN=1 keeps each run's
  * work directory (script, result, syslog capture) in the temporary
  * directory for debugging.
  */
@@ -76,19 +76,9 @@ const os = require('node:os');
 const path = require('node:path');
 
 // The build and tool locations are the ones the demo and the CLI use.
+const { requireBuilt } = require('../../../lib/native');
 const tools = require('../../../tools/lib/platform').paths;
-const { repo, build } = tools;
-const paths = {
-  repo,
-  build,
-  addon: tools.addon,
-  simulators: tools.simulators,
-  provision: tools.provision,
-  shim: tools.syslogShim,
-  withPlatform: tools.withPlatform,
-  provisionPlatform: path.join(repo, 'tools', 'provision-platform'),
-  child: path.join(__dirname, 'child.js'),
-};
+const paths = { ...tools, shim: tools.syslogShim, child: path.join(__dirname, 'child.js') };
 
 const LOG_ERR = 3;
 const LOG_INFO = 6;
@@ -117,14 +107,8 @@ function probeSandbox() {
 }
 const skipReason = probeSandbox();
 
-function requireFile(file, what) {
-  if (!fs.existsSync(file)) {
-    throw new Error(`${what} not found at ${file}; build first (tools/build) or set KAVO_BUILD_DIR`);
-  }
-}
-
 function provisionDirectory(dir, commands) {
-  requireFile(paths.provision, 'tamo-provision');
+  requireBuilt(paths.provision);
   const lines = commands.map((fields) => {
     for (const field of fields) {
       if (typeof field !== 'string' || /[\t\n]/.test(field)) {
@@ -192,8 +176,8 @@ function parseSyslog(file) {
 }
 
 function runAddon(script, { platform, args = [], env = {}, timeout = 60000, netns } = {}) {
-  requireFile(paths.addon, 'the add-on');
-  requireFile(paths.shim, 'the syslog capture shim');
+  requireBuilt(paths.addon);
+  requireBuilt(paths.shim);
   const work = tempDir('kavo-run-');
   const ownPlatform = platform === undefined;
   const root = ownPlatform ? createPlatform() : platform;
@@ -212,6 +196,7 @@ function runAddon(script, { platform, args = [], env = {}, timeout = 60000, netn
     delete childEnv.LD_PRELOAD;
     delete childEnv.NODE_OPTIONS;
     delete childEnv.NODE_TEST_CONTEXT;
+    childEnv.KAVO_PLATFORM_LIBS = paths.simulators;
     Object.assign(childEnv, env, {
       KAVO_ADDON_PATH: paths.addon,
       KAVO_SCRIPT_FILE: scriptFile,
