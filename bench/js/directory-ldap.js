@@ -13,7 +13,7 @@
 // server is reached three ways:
 //   ldapi://   its UNIX socket;
 //   link       anonymous ldap:// through a delaying proxy of our own on
-//              loopback (build/test-support/kavo-delay-proxy) that holds
+//              loopback (<build>/test-support/kavo-delay-proxy) that holds
 //              every chunk 0.5 ms in each direction: a network with 1 ms
 //              round trips (checked first with bare LDAP binds through it);
 //   slow       ldap:// through a proxy that holds every answer 100 ms: a
@@ -199,7 +199,7 @@ async function outer(options) {
   const { paths } = require('../../tools/lib/platform');
   const { startDirectoryServer, unavailableReason } = require('../../tools/lib/ldap-fixture');
   const skip = unavailableReason();
-  const proxyBinary = path.join(paths.build, 'test-support', 'kavo-delay-proxy');
+  const proxyBinary = path.join(paths.support, 'kavo-delay-proxy');
   if (skip || !fs.existsSync(proxyBinary)) {
     console.error(`directory-ldap: ${skip || `${proxyBinary} is not built (a build with tests: tools/build)`}`);
     process.exit(77);
