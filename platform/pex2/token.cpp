@@ -562,21 +562,48 @@ int32_t findRecorded(const char *label, const uint8_t *id, uint32_t idLength,
     return checkKey(*key, label, seen, &seenLength);
 }
 
+/* The OS layer's whole-file lock on the lock file beside the marker, held
+ * from take() until the object goes: first uses of the token, which write
+ * to it, run one at a time. */
+class ProvisionLock {
+  public:
+    ProvisionLock() = default;
+    ProvisionLock(const ProvisionLock &) = delete;
+    ProvisionLock &operator=(const ProvisionLock &) = delete;
+    ~ProvisionLock() {
+        if (held_) {
+            OSA_CloseFile(&file_);
+        }
+    }
+    bool held() const { return held_; }
+    int32_t take() {
+        const std::string path = pathIn(kLockName);
+        struct stat info {};
+        if (lstat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+            return fail(PEX2_ERR_KEYSTORE_UNREADABLE, "token lock %s is not a regular file",
+                        path.c_str());
+        }
+        if (OSA_OpenFile(path.c_str(), OSA_FILE_CREATE, &file_) != 0) {
+            return fail(PEX2_ERR_KEYSTORE_WRITE, "token lock %s cannot be opened", path.c_str());
+        }
+        held_ = true;
+        return PEX2_OK;
+    }
+
+  private:
+    OsaFileHandle file_{};
+    bool held_ = false;
+};
+
 /* First use: under the lock, takes over the keys with the two labels that
  * the token holds, makes the missing ones, and writes the marker. */
-int32_t provision(uint32_t newKind, KeyIds *ids) {
-    const std::string lockPath = pathIn(kLockName);
-    struct stat info {};
-    if (lstat(lockPath.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
-        return fail(PEX2_ERR_KEYSTORE_UNREADABLE, "token lock %s is not a regular file",
-                    lockPath.c_str());
-    }
-    OsaFileHandle lock{};
-    if (OSA_OpenFile(lockPath.c_str(), OSA_FILE_CREATE, &lock) != 0) {
-        return fail(PEX2_ERR_KEYSTORE_WRITE, "token lock %s cannot be opened", lockPath.c_str());
+int32_t provision(uint32_t newKind, ProvisionLock *lock, KeyIds *ids) {
+    int32_t status = lock->held() ? PEX2_OK : lock->take();
+    if (status != PEX2_OK) {
+        return status;
     }
     bool present = false;
-    int32_t status = readMarker(&present, ids);
+    status = readMarker(&present, ids);
     if (status == PEX2_OK && !present) {
         if (newKind != PEX_KEY_KIND_12) {
             status = fail(PEX2_ERR_BAD_ARGUMENT,
@@ -619,7 +646,6 @@ int32_t provision(uint32_t newKind, KeyIds *ids) {
             }
         }
     }
-    OSA_CloseFile(&lock);
     return status;
 }
 
@@ -653,12 +679,12 @@ bool markerUnchanged() {
 }
 
 /* Finds the keys the marker names, making them first when there is none. */
-int32_t findKeysOfMarker(uint32_t newKind) {
+int32_t findKeysOfMarker(uint32_t newKind, ProvisionLock *lock) {
     KeyIds ids;
     bool present = false;
     int32_t status = readMarker(&present, &ids);
     if (status == PEX2_OK && !present) {
-        status = provision(newKind, &ids);
+        status = provision(newKind, lock, &ids);
     }
     struct stat info {};
     if (status == PEX2_OK && lstat(pathIn(kMarkerName).c_str(), &info) != 0) {
@@ -685,17 +711,25 @@ int32_t openLocked(uint32_t newKind, bool checkMarker) {
         return PEX2_OK;
     }
     state.ready = false;
-    if (state.sessionOf != self) {
+    // On first use the lock is taken before the library reads the token: a
+    // token being written by another first use may not read whole.
+    ProvisionLock lock;
+    struct stat info {};
+    int32_t status = PEX2_OK;
+    if (lstat(pathIn(kMarkerName).c_str(), &info) != 0 && errno == ENOENT) {
+        status = lock.take();
+    }
+    if (status == PEX2_OK && state.sessionOf != self) {
         dropSession();  // the parent's, after fork()
-        int32_t status = initialize();
+        status = initialize();
         if (status == PEX2_OK) {
             status = login();
         }
-        if (status != PEX2_OK) {
-            return status;
-        }
     }
-    const int32_t status = findKeysOfMarker(newKind);
+    if (status != PEX2_OK) {
+        return status;
+    }
+    status = findKeysOfMarker(newKind, &lock);
     if (status != PEX2_OK) {
         closeSession();
         return status;

@@ -168,10 +168,17 @@ class TestToken {
                CKR_OK;
     }
 
-    /* Sessions open on the token in this process. */
-    CK_ULONG Sessions() {
-        CK_TOKEN_INFO info{};
-        return p11_->C_GetTokenInfo(slot_, &info) == CKR_OK ? info.ulSessionCount : ~0UL;
+    /* Whether another session of this process keeps the user logged in:
+     * this session is closed and a new one opened without logging in.  A
+     * token logs the user out when the last session of a process closes,
+     * so the new session is a user's only while another is open. */
+    bool LoggedInElsewhere() {
+        p11_->C_CloseSession(session_);
+        open_ = p11_->C_OpenSession(slot_, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr,
+                                    &session_) == CKR_OK;
+        CK_SESSION_INFO info{};
+        return open_ && p11_->C_GetSessionInfo(session_, &info) == CKR_OK &&
+               info.state == CKS_RW_USER_FUNCTIONS;
     }
 
   private:
