@@ -112,12 +112,18 @@ struct State {
     CK_FUNCTION_LIST *p11 = nullptr;  // kept once loaded: the library is never unloaded
     pid_t initializedIn = 0;          // the process whose C_Initialize is in force
     pid_t sessionOf = 0;              // the process whose session is open, 0 for none
+    CK_SLOT_ID slot = 0;
     CK_SESSION_HANDLE session = 0;
     bool ready = false;  // session open, logged in, keys found
     CK_OBJECT_HANDLE wrapping = 0;
     CK_OBJECT_HANDLE partition = 0;
     uint8_t partitionId[32] = {};
     Identity marker;  // the marker the keys were found from
+    // Per machine key, a session of its own with a decryption kept running
+    // (see decryptStreaming), and whether the token allows that at all.
+    CK_SESSION_HANDLE stream[2] = {};
+    bool streaming[2] = {};
+    bool noStreaming = false;
     PinStamp refusedPin;
     std::string directory;  // the key-store directory, for opening again
 };
@@ -267,10 +273,22 @@ void dropSession() {
     state.ready = false;
     state.sessionOf = 0;
     state.session = 0;
+    state.streaming[0] = state.streaming[1] = false;
+}
+
+/* Ends the running decryptions: their keys are about to change or go. */
+void closeStreams() {
+    for (int k = 0; k < 2; ++k) {
+        if (state.streaming[k] && state.sessionOf == getpid()) {
+            (void)state.p11->C_CloseSession(state.stream[k]);
+        }
+        state.streaming[k] = false;
+    }
 }
 
 void closeSession() {
     if (state.sessionOf == getpid() && state.p11 != nullptr) {
+        closeStreams();
         (void)state.p11->C_CloseSession(state.session);
     }
     dropSession();
@@ -346,6 +364,7 @@ int32_t login() {
     if (status != PEX2_OK) {
         return status;
     }
+    state.slot = slot;
     std::string pin;
     PinStamp stamp;
     status = readPin(&pin, &stamp);
@@ -729,6 +748,7 @@ int32_t openLocked(uint32_t newKind, bool checkMarker) {
     if (status != PEX2_OK) {
         return status;
     }
+    closeStreams();
     status = findKeysOfMarker(newKind, &lock);
     if (status != PEX2_OK) {
         closeSession();
@@ -783,6 +803,62 @@ int32_t open(uint32_t newKind, const char *directory, MachineKeys *keys) {
     return PEX2_OK;
 }
 
+namespace {
+
+/* Decrypts with the key in its session's running CBC decryption, started
+ * once: fed the IV block and then the ciphertext, a CBC decryption gives the
+ * plaintext of the ciphertext blocks whatever it decrypted before (each
+ * block is decrypted and combined with the block before it), and the first
+ * block's output is dropped.  One call into the token then, instead of
+ * starting an operation, which costs a token far more (reading the key
+ * object).  CKR_OK with *done false when the token does not do this (it
+ * keeps output back, or refuses a second session or the mechanism in
+ * parts): then never again in this process. */
+CK_RV decryptStreaming(int k, CK_OBJECT_HANDLE handle, const uint8_t iv[16], const uint8_t *in,
+                       uint32_t length, uint8_t *out, bool *done) {
+    *done = false;
+    uint8_t chained[16 + kWrappedKeyMax];
+    uint8_t plain[16 + kWrappedKeyMax];
+    if (state.noStreaming || length > kWrappedKeyMax) {
+        return CKR_OK;
+    }
+    CK_RV rv = CKR_OK;
+    if (!state.streaming[k]) {
+        const uint8_t zero[16] = {};
+        CK_MECHANISM mechanism = {CKM_AES_CBC, const_cast<uint8_t *>(zero), sizeof zero};
+        rv = state.p11->C_OpenSession(state.slot, CKF_SERIAL_SESSION, nullptr, nullptr,
+                                      &state.stream[k]);
+        if (rv == CKR_OK) {
+            rv = state.p11->C_DecryptInit(state.stream[k], &mechanism, handle);
+            if (rv != CKR_OK) {
+                (void)state.p11->C_CloseSession(state.stream[k]);
+            }
+        }
+        if (rv != CKR_OK && rv != CKR_KEY_HANDLE_INVALID && rv != CKR_OBJECT_HANDLE_INVALID) {
+            state.noStreaming = true;
+            return CKR_OK;
+        }
+        state.streaming[k] = rv == CKR_OK;
+    }
+    CK_ULONG written = 16 + length;
+    if (rv == CKR_OK) {
+        memcpy(chained, iv, 16);
+        memcpy(chained + 16, in, length);
+        rv = state.p11->C_DecryptUpdate(state.stream[k], chained, 16 + length, plain, &written);
+    }
+    if (rv == CKR_OK && written == 16 + length) {
+        memcpy(out, plain + 16, length);
+        *done = true;
+    } else if (rv == CKR_OK) {
+        state.noStreaming = true;  // output kept back: not usable this way
+        closeStreams();
+    }
+    OPENSSL_cleanse(plain, sizeof plain);
+    return rv;
+}
+
+}  // namespace
+
 int32_t cbc(KeyHome key, bool encrypt, const uint8_t iv[16], const uint8_t *in, uint32_t length,
             uint8_t *out) {
     std::lock_guard<std::mutex> guard(tokenMutex);
@@ -796,8 +872,17 @@ int32_t cbc(KeyHome key, bool encrypt, const uint8_t iv[16], const uint8_t *in, 
     const CK_OBJECT_HANDLE handle =
         key == KeyHome::TokenWrapping ? state.wrapping : state.partition;
     CK_ULONG written = length;
-    CK_RV rv = encrypt ? state.p11->C_EncryptInit(state.session, &mechanism, handle)
-                       : state.p11->C_DecryptInit(state.session, &mechanism, handle);
+    bool done = false;
+    CK_RV rv = encrypt ? CKR_OK
+                       : decryptStreaming(key == KeyHome::TokenWrapping ? 0 : 1, handle, iv, in,
+                                          length, out, &done);
+    if (done) {
+        return PEX2_OK;
+    }
+    if (rv == CKR_OK) {
+        rv = encrypt ? state.p11->C_EncryptInit(state.session, &mechanism, handle)
+                     : state.p11->C_DecryptInit(state.session, &mechanism, handle);
+    }
     if (rv == CKR_OK) {
         rv = encrypt ? state.p11->C_Encrypt(state.session, const_cast<uint8_t *>(in), length, out,
                                             &written)

@@ -135,6 +135,20 @@ TEST_F(Token, KeysAreMadeInsideTheTokenAndNeverLeaveIt) {
     ASSERT_EQ(stat(kMarker, &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
     EXPECT_FALSE(Exists(kKeyStorePath));
+
+    // Unwrapping in the token refuses damaged bytes, and a refusal leaves
+    // the next unwrap of good bytes right.
+    const PexHandle wrapping = s.FindWrappingKey();
+    int32_t status = PEX2_OK;
+    const std::vector<uint8_t> wrapped = Wrap(s, kKind12, wrapping, s.GenerateKey(128), &status);
+    ASSERT_EQ(status, PEX2_OK);
+    for (size_t i = 8; i < wrapped.size(); i += 3) {
+        std::vector<uint8_t> damaged = wrapped;
+        damaged[i] ^= 0x01;
+        PexHandle none = 0;
+        EXPECT_EQ(Unwrap(s, wrapping, damaged, &none), PEX2_ERR_BAD_WRAPPED_KEY) << i;
+        EXPECT_EQ(Unwrap(s, wrapping, wrapped, &none), PEX2_OK) << i;
+    }
 }
 
 TEST_F(Token, TheTokenSessionOutlivesServiceSessionsAndIsMadeAgainAfterFork) {
