@@ -39,7 +39,7 @@ int main() {
     }
     const bool done = rc == SQLITE_DONE;
     if (!done) {
-        fprintf(stderr, "credstore-list: %s: %s\n", path, sqlite3_errmsg(db));
+        (void)fprintf(stderr, "credstore-list: %s: %s\n", path, sqlite3_errmsg(db));
     }
     sqlite3_finalize(names);
     sqlite3_close(db);
