@@ -231,8 +231,7 @@ TEST_F(StoreTest, NamesAndBlobsThatWouldNotFitTheRecordsAreRefused) {
     EXPECT_EQ(set_creds_in_arb("svc", "u", std::string(127, 'p').c_str()), 0);
     fakes::reset();
     EXPECT_EQ(set_creds_in_arb("svc", "u", std::string(128, 'p').c_str()), -1);
-    EXPECT_EQ(messages(),
-              Lines{"set_creds_in_arb| Password too long for service svc - 128 bytes"});
+    EXPECT_EQ(messages(), Lines{"set_creds_in_arb| Password too long for service svc - 128 bytes"});
     EXPECT_EQ(fakes::store.sets, 0);
 
     // Blob: 1024 bytes fill the secret field exactly; one more is refused.
