@@ -18,6 +18,7 @@
 // Both stores hold the same rows: 64 credentials written through each
 // side's own set call, which the timed calls read and rewrite in turn, and
 // fillers (same names, user names and blob sizes) up to 1,000 or 100,000.
+const { spawnSync } = require('node:child_process');
 const crypto = require('node:crypto');
 const fs = require('node:fs');
 const path = require('node:path');
@@ -186,6 +187,17 @@ async function setup({ stored }, dirs) {
   };
 }
 
+// The same worker with the machine keys in a SoftHSM2 token of its own,
+// beside the root (tools/softhsm-token): the module's cost of keeping the
+// keys in a token, against the file's, in the same run.
+function withToken(root) {
+  const tool = path.join(__dirname, '..', '..', 'tools', 'softhsm-token');
+  const run = spawnSync(tool, [path.join(path.dirname(root), 'token'), root], { encoding: 'utf8' });
+  if (run.status !== 0) throw new Error(`softhsm-token failed: ${run.stderr}`);
+  const [name, value] = run.stdout.trim().split(/=(.*)/s);
+  return { [name]: value };
+}
+
 const small = 1000;
 const large = harness.quick ? 10000 : 100000;
 const count = (n) => n.toLocaleString('en-US');
@@ -196,6 +208,7 @@ const suite = {
   workers: [
     { id: 'credentials-small', args: { stored: small } },
     { id: 'credentials-large', args: { stored: large } },
+    { id: 'credentials-token', args: { stored: small }, prepare: withToken },
   ],
   setup,
   rows: [
@@ -209,6 +222,12 @@ const suite = {
       measured: ['credentials-large', 'get', 'module'], against: ['credentials-small', 'get', 'module'] },
     { label: `arb_get_credentials, reference, ${count(large)} / ${count(small)} stored`, kind: 'scale',
       measured: ['credentials-large', 'get', 'reference'], against: ['credentials-small', 'get', 'reference'] },
+    { label: `arb_get_credentials, module, ${count(small)} stored`,
+      kind: 'keys', target: 4,
+      measured: ['credentials-token', 'get', 'module'], against: ['credentials-small', 'get', 'module'] },
+    { label: `arb_set_credentials, module, ${count(small)} stored`,
+      kind: 'keys', target: 1.3,
+      measured: ['credentials-token', 'set', 'module'], against: ['credentials-small', 'set', 'module'] },
   ],
 };
 

@@ -7,7 +7,10 @@
 // A suite describes
 //   name                 its title in the report
 //   file                 the suite's own file, run again as a worker
-//   workers              [{ id, args }]: one process per data set
+//   workers              [{ id, args, prepare }]: one process per data set;
+//                        prepare(root), when given, runs in the parent on
+//                        the worker's fresh root before the worker starts
+//                        and returns variables for its environment
 //   setup(args, dirs)    (in the worker) builds the data and returns
 //                        { cases: { NAME: { module(i), reference(i) } }, verify() };
 //                        verify() throws when a side answers wrongly
@@ -229,7 +232,8 @@ class Worker {
     const reference = path.join(work, `${id}-reference`);
     fs.mkdirSync(root, { recursive: true });
     fs.mkdirSync(reference, { recursive: true, mode: 0o700 });
-    const env = { ...process.env, KAVO_BENCH_REFERENCE: reference };
+    const { prepare } = suite.workers.find((w) => w.id === id);
+    const env = { ...process.env, KAVO_BENCH_REFERENCE: reference, ...(prepare ? prepare(root) : {}) };
     env.KAVO_PLATFORM_LIBS = paths.simulators;
     // The simulators must use the sandbox's files, whatever the caller set.
     delete env.KAVO_CREDSTORE_DB;
@@ -456,6 +460,7 @@ function table(head, rows) {
 const tables = {
   ratio: ['module', 'reference', 'module / reference'],
   scale: ['larger set', 'smaller set', 'larger / smaller'],
+  keys: ['token', 'key file', 'token / key file'],
 };
 
 function report(results) {

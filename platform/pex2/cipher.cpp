@@ -135,6 +135,45 @@ uint32_t paddedLength(uint32_t length, uint32_t blockSize) {
     return (length / blockSize + 1) * blockSize;
 }
 
+/* Encrypts (or decrypts) the sealed part of wrapped-key bytes under a
+ * machine wrapping key, with the padding of the scheme's cipher: in this
+ * process for a key of the key-store file; for a key in the token, the
+ * block cipher runs there and the padding is added or checked here, so that
+ * both give the same bytes.  *written is the output's length. */
+int32_t runWrap(const WrapScheme &scheme, const KeyObject &wrapping, const uint8_t *iv,
+                bool encrypt, const uint8_t *in, uint32_t inLength, uint8_t *out,
+                uint32_t *written) {
+    if (wrapping.home == KeyHome::Process) {
+        const int n =
+            runCbc(scheme.cipher(), wrapping.key, iv, encrypt, in, static_cast<int>(inLength), out);
+        *written = n < 0 ? 0 : static_cast<uint32_t>(n);
+        return n < 0 ? PEX2_ERR_CRYPTO : PEX2_OK;
+    }
+    const uint32_t block = scheme.ivLength;  // 16: the token keeps kind 12 only
+    if (encrypt) {
+        const uint32_t total = paddedLength(inLength, block);
+        const auto pad = static_cast<uint8_t>(total - inLength);
+        memcpy(out, in, inLength);
+        memset(out + inLength, pad, pad);
+        *written = total;
+        return token::cbc(wrapping.home, true, iv, out, total, out);
+    }
+    if (inLength == 0 || inLength % block != 0) {
+        return PEX2_ERR_BAD_WRAPPED_KEY;
+    }
+    const int32_t status = token::cbc(wrapping.home, false, iv, in, inLength, out);
+    if (status != PEX2_OK) {
+        return status;
+    }
+    const uint8_t pad = out[inLength - 1];
+    uint8_t bad = pad == 0 || pad > block ? 1 : 0;
+    for (uint32_t i = 0; bad == 0 && i < pad; ++i) {
+        bad |= out[inLength - 1 - i] != pad ? 1 : 0;
+    }
+    *written = bad != 0 ? 0 : inLength - pad;
+    return bad != 0 ? PEX2_ERR_BAD_WRAPPED_KEY : PEX2_OK;
+}
+
 /* Wipes a stack buffer when it goes. */
 template <size_t N>
 struct Scratch {
@@ -325,8 +364,12 @@ int32_t PEXX_GetPartitionKey(uint64_t module, PexHandle context, uint32_t /*zero
             if (room != PEX2_OK) {
                 return room;
             }
-            if (partition == nullptr || EVP_Digest(partition->key.bytes, partition->key.length, id,
-                                                   &size, EVP_sha256(), nullptr) != 1) {
+            if (partition != nullptr && partition->home != KeyHome::Process) {
+                // A key in the token is named by what the token computed.
+                memcpy(id, session.partitionId, sizeof id);
+            } else if (partition == nullptr ||
+                       EVP_Digest(partition->key.bytes, partition->key.length, id, &size,
+                                  EVP_sha256(), nullptr) != 1) {
                 return PEX2_ERR_CRYPTO;
             }
             memcpy(buffer, id, sizeof id);
@@ -451,11 +494,11 @@ int32_t PEXX_WrapKey(uint64_t module, PexHandle context, const PexAlgorithm *alg
                         plain.bytes + wrapped->key.length)) {
             return PEX2_ERR_CRYPTO;
         }
-        const int n = runCbc(scheme.cipher(), wrapping->key, iv, true, plain.bytes,
-                             static_cast<int>(plainLength),
-                             out.bytes + kWrappedHeaderBytes + scheme.ivLength);
-        if (n != static_cast<int>(sealedLength)) {
-            return PEX2_ERR_CRYPTO;
+        uint32_t n = 0;
+        const int32_t sealed = runWrap(scheme, *wrapping, iv, true, plain.bytes, plainLength,
+                                       out.bytes + kWrappedHeaderBytes + scheme.ivLength, &n);
+        if (sealed != PEX2_OK || n != sealedLength) {
+            return sealed != PEX2_OK ? sealed : PEX2_ERR_CRYPTO;
         }
         memcpy(output, out.bytes, total);
         *outputLength = total;
@@ -502,9 +545,13 @@ int32_t PEXX_UnwrapKey(uint64_t module, PexHandle context, PexHandle wrappingKey
         }
         const uint8_t *iv = bytes + kWrappedHeaderBytes;
         Scratch<kWrappedKeyMax> plain;
-        const int n = runCbc(scheme.cipher(), wrapping->key, iv, false, iv + scheme.ivLength,
-                             static_cast<int>(sealedLength), plain.bytes);
-        if (n != static_cast<int>(plainLength)) {
+        uint32_t n = 0;
+        const int32_t opened = runWrap(scheme, *wrapping, iv, false, iv + scheme.ivLength,
+                                       sealedLength, plain.bytes, &n);
+        if (opened != PEX2_OK && opened != PEX2_ERR_CRYPTO) {
+            return opened;  // the token's own failure
+        }
+        if (opened != PEX2_OK || n != plainLength) {
             return PEX2_ERR_BAD_WRAPPED_KEY;  // wrong key or damaged bytes
         }
         memcpy(material.bytes, plain.bytes, keyLength);

@@ -102,34 +102,6 @@ std::mutex storeMutex;
 char storePath[PATH_MAX];
 bool storePathKnown = false;
 
-/* What identifies one version of the store's file. */
-struct Identity {
-    dev_t device = 0;
-    ino_t inode = 0;
-    off_t size = 0;
-    struct timespec modified {};
-    struct timespec changed {};
-};
-
-Identity identityOf(const struct stat &info) {
-    Identity id;
-    id.device = info.st_dev;
-    id.inode = info.st_ino;
-    id.size = info.st_size;
-    id.modified = info.st_mtim;
-    id.changed = info.st_ctim;
-    return id;
-}
-
-bool sameTime(const struct timespec &a, const struct timespec &b) {
-    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-}
-
-bool sameIdentity(const Identity &a, const Identity &b) {
-    return a.device == b.device && a.inode == b.inode && a.size == b.size &&
-           sameTime(a.modified, b.modified) && sameTime(a.changed, b.changed);
-}
-
 /* The keys of the last verified read and the file they came from. */
 struct KeptKeys {
     bool valid = false;
@@ -312,24 +284,6 @@ bool directoryOf(const char *path, char *directory, size_t size) {
     return true;
 }
 
-/* The store's directory must be a directory that nobody but its owner can
- * write, owned by this user or root. */
-int32_t checkDirectory(const char *directory) {
-    struct stat info {};
-    if (stat(directory, &info) != 0 || !S_ISDIR(info.st_mode)) {
-        OSA_syslog(0, "PEX2: key-store directory cannot be examined\n");
-        return PEX2_ERR_KEYSTORE_UNREADABLE;
-    }
-    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0 ||
-        (info.st_uid != geteuid() && info.st_uid != 0)) {
-        OSA_syslog(0,
-                   "PEX2: key-store directory is writable by others or owned by another user;"
-                   " refused\n");
-        return PEX2_ERR_KEYSTORE_UNSAFE;
-    }
-    return PEX2_OK;
-}
-
 bool writeAll(int fd, const uint8_t *data, size_t length) {
     while (length > 0) {
         const ssize_t put = write(fd, data, length);
@@ -355,6 +309,26 @@ bool syncDirectory(const char *directory) {
     return synced;
 }
 
+/* Writes a fresh store with a wrapping key of `kind` beside `path` and
+ * publishes it there unless another process was first.  Reading the store
+ * afterwards is the caller's business: whoever won, that is the store. */
+int32_t provisionStore(const char *directory, uint32_t kind) {
+    MachineKeys fresh;
+    StoreBuffer buffer;
+    if (!provision(kind, &fresh, buffer.bytes)) {
+        return PEX2_ERR_CRYPTO;
+    }
+    const int published = publishNewFile(directory, "xmgrcfg.ks0", buffer.bytes, kStoreBytes);
+    if (published < 0) {
+        OSA_syslog(0, "PEX2: key store cannot be written\n");
+        return PEX2_ERR_KEYSTORE_WRITE;
+    }
+    if (published == 1) {
+        OSA_syslog(0, "PEX2: machine keys provisioned, wrapping key kind %u\n", kind);
+    }
+    return PEX2_OK;
+}
+
 /* Publishes `temporary` under `path` unless something is there already.
  * Returns 1 when it published, 0 when the name was taken, -1 on failure. */
 int publishNoReplace(const char *temporary, const char *path) {
@@ -369,45 +343,6 @@ int publishNoReplace(const char *temporary, const char *path) {
         return 1;
     }
     return errno == EEXIST ? 0 : -1;
-}
-
-/* Writes a fresh store with a wrapping key of `kind` beside `path` and
- * publishes it there unless another process was first.  Reading the store
- * afterwards is the caller's business: whoever won, that is the store. */
-int32_t provisionStore(const char *path, const char *directory, uint32_t kind) {
-    MachineKeys fresh;
-    StoreBuffer buffer;
-    if (!provision(kind, &fresh, buffer.bytes)) {
-        return PEX2_ERR_CRYPTO;
-    }
-    char temporary[PATH_MAX];
-    if (snprintf(temporary, sizeof temporary, "%s/.xmgrcfg.ks0.XXXXXX", directory) >=
-        static_cast<int>(sizeof temporary)) {
-        return PEX2_ERR_KEYSTORE_WRITE;
-    }
-    const int fd = mkostemp(temporary, O_CLOEXEC);
-    if (fd < 0) {
-        OSA_syslog(0, "PEX2: key store cannot be created\n");
-        return PEX2_ERR_KEYSTORE_WRITE;
-    }
-    const bool written =
-        fchmod(fd, 0600) == 0 && writeAll(fd, buffer.bytes, kStoreBytes) && fsync(fd) == 0;
-    const bool closed = close(fd) == 0;
-    int published = -1;
-    if (written && closed) {
-        published = publishNoReplace(temporary, path);
-    }
-    // After link(2) the temporary name is a second name of the store; after
-    // a rename or a failure it may be gone already.
-    unlink(temporary);
-    if (published < 0 || !syncDirectory(directory)) {
-        OSA_syslog(0, "PEX2: key store cannot be written\n");
-        return PEX2_ERR_KEYSTORE_WRITE;
-    }
-    if (published == 1) {
-        OSA_syslog(0, "PEX2: machine keys provisioned, wrapping key kind %u\n", kind);
-    }
-    return PEX2_OK;
 }
 
 int64_t nanoseconds(const struct timespec &t) {
@@ -482,6 +417,65 @@ int32_t readStore(const char *path, const struct stat &held, MachineKeys *keys, 
 
 }  // namespace
 
+Identity identityOf(const struct stat &info) {
+    Identity id;
+    id.device = info.st_dev;
+    id.inode = info.st_ino;
+    id.size = info.st_size;
+    id.modified = info.st_mtim;
+    id.changed = info.st_ctim;
+    return id;
+}
+
+bool sameIdentity(const Identity &a, const Identity &b) {
+    const auto sameTime = [](const struct timespec &x, const struct timespec &y) {
+        return x.tv_sec == y.tv_sec && x.tv_nsec == y.tv_nsec;
+    };
+    return a.device == b.device && a.inode == b.inode && a.size == b.size &&
+           sameTime(a.modified, b.modified) && sameTime(a.changed, b.changed);
+}
+
+int32_t checkKeyDirectory(const char *directory) {
+    struct stat info {};
+    if (stat(directory, &info) != 0 || !S_ISDIR(info.st_mode)) {
+        OSA_syslog(0, "PEX2: key-store directory cannot be examined\n");
+        return PEX2_ERR_KEYSTORE_UNREADABLE;
+    }
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0 ||
+        (info.st_uid != geteuid() && info.st_uid != 0)) {
+        OSA_syslog(0,
+                   "PEX2: key-store directory is writable by others or owned by another user;"
+                   " refused\n");
+        return PEX2_ERR_KEYSTORE_UNSAFE;
+    }
+    return PEX2_OK;
+}
+
+int publishNewFile(const char *directory, const char *name, const uint8_t *data, size_t length) {
+    char path[PATH_MAX];
+    char temporary[PATH_MAX];
+    if (snprintf(path, sizeof path, "%s/%s", directory, name) >= static_cast<int>(sizeof path) ||
+        snprintf(temporary, sizeof temporary, "%s/.%s.XXXXXX", directory, name) >=
+            static_cast<int>(sizeof temporary)) {
+        return -1;
+    }
+    const int fd = mkostemp(temporary, O_CLOEXEC);
+    if (fd < 0) {
+        OSA_syslog(0, "PEX2: %s cannot be created\n", name);
+        return -1;
+    }
+    const bool written = fchmod(fd, 0600) == 0 && writeAll(fd, data, length) && fsync(fd) == 0;
+    const bool closed = close(fd) == 0;
+    int published = -1;
+    if (written && closed) {
+        published = publishNoReplace(temporary, path);
+    }
+    // After link(2) the temporary name is a second name of the file; after
+    // a rename or a failure it may be gone already.
+    unlink(temporary);
+    return published >= 0 && syncDirectory(directory) ? published : -1;
+}
+
 int32_t loadMachineKeys(uint32_t newKind, MachineKeys *keys) {
     std::lock_guard<std::mutex> guard(storeMutex);
     if (!storePathKnown) {
@@ -503,10 +497,17 @@ int32_t loadMachineKeys(uint32_t newKind, MachineKeys *keys) {
     }
     // The directory is checked at every session start, so that one made
     // unsafe refuses sessions at once, kept keys or not.
-    int32_t status = checkDirectory(directory);
+    int32_t status = checkKeyDirectory(directory);
     if (status != PEX2_OK) {
         forgetKeptKeys();
         return status;
+    }
+    // With a token configured the key-store file is neither read nor made,
+    // whatever happens in the token.
+    bool inToken = false;
+    status = token::configure(&inToken);
+    if (status != PEX2_OK || inToken) {
+        return status != PEX2_OK ? status : token::open(newKind, directory, keys);
     }
     // The kept keys answer as long as the store is the file they came from:
     // one lstat, nothing opened.
@@ -531,7 +532,7 @@ int32_t loadMachineKeys(uint32_t newKind, MachineKeys *keys) {
             }
             // Provisioned here or by whoever was first; read in the next
             // round either way.
-            status = provisionStore(storePath, directory, newKind);
+            status = provisionStore(directory, newKind);
             if (status != PEX2_OK) {
                 return status;
             }

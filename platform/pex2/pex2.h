@@ -76,6 +76,16 @@ extern "C" {
  * by a user other than the caller and root: keys there could have been put
  * or moved by someone else, so no session opens. */
 #define PEX2_ERR_KEYSTORE_UNSAFE (-1446)
+/* The PKCS#11 token that the configuration names cannot be used: its module
+ * does not load or initialise, no token has the label, the PIN file is
+ * missing, unsafe or empty, the PIN is wrong, the configuration names only
+ * part of the token, or the token session was lost.  Nothing falls back to
+ * the key-store file. */
+#define PEX2_ERR_TOKEN_UNAVAILABLE (-1447)
+/* The token answers, but the machine keys recorded as made in it are not
+ * there (or are not sensitive, non-extractable AES-256 keys): blobs made
+ * under them cannot be opened, so nothing is made anew in their place. */
+#define PEX2_ERR_TOKEN_KEYS_MISSING (-1448)
 
 /* Attribute values the service itself gives its key objects (type 10). */
 #define PEX2_CLASS_SECRET_KEY 4u    /* content keys: generated or unwrapped */

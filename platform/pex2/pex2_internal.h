@@ -2,11 +2,14 @@
  *
  * session.cpp keeps the tables (sessions, their contexts and key objects)
  * and the locking around every call; keystore.cpp loads or provisions the
- * machine keys; cipher.cpp does the cryptography through OpenSSL's EVP
- * interface; pex2.cpp holds the "not supported" entry points generated from
- * the operation table.  The simulator implements the session entry points and
- * the operations that the table marks PEX_OP_IMPL or PEX_OP_OPEN; every other
- * operation answers PEX2_ERR_NOT_SUPPORTED for an open session.
+ * machine keys in the key-store file, token.cpp in a PKCS#11 token when the
+ * configuration names one; cipher.cpp does the cryptography through
+ * OpenSSL's EVP interface (and the machine-key steps of wrapping through the
+ * token when the keys live there); pex2.cpp holds the "not supported" entry
+ * points generated from the operation table.  The simulator implements the
+ * session entry points and the operations that the table marks PEX_OP_IMPL
+ * or PEX_OP_OPEN; every other operation answers PEX2_ERR_NOT_SUPPORTED for
+ * an open session.
  *
  * Algorithms:
  *   OID_AES128_CBC       AES-128-CBC, no padding: whole 16-byte blocks only.
@@ -36,6 +39,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <sys/stat.h>
 
 #include <map>
 #include <memory>
@@ -80,9 +84,14 @@ struct KeyMaterial {
     ~KeyMaterial();
 };
 
+/* Where a key object's material is: in this process, or a machine key kept
+ * in the PKCS#11 token, which the process only ever names. */
+enum class KeyHome : uint8_t { Process, TokenWrapping, TokenPartition };
+
 struct KeyObject {
-    KeyMaterial key;
-    bool machine = false;                     // a machine key: never destroyed or exported
+    KeyMaterial key;       // empty for a key kept in the token
+    bool machine = false;  // a machine key: never destroyed or exported
+    KeyHome home = KeyHome::Process;
     std::map<uint32_t, uint32_t> attributes;  // type -> value
 };
 
@@ -114,6 +123,7 @@ struct Session {
     bool noWrappingKey = false;
     PexHandle wrappingKey = 0;
     PexHandle partitionKey = 0;
+    uint8_t partitionId[32] = {};  // the partition key's identifier, for token keys
     std::map<PexHandle, KeyObject> keys;
     std::map<PexHandle, Context> contexts;
 };
@@ -136,11 +146,15 @@ int32_t inSession(uint64_t module, F &&body) {
 Context *findContext(Session &session, PexHandle handle);
 KeyObject *findKey(Session &session, PexHandle handle);
 
-/* Machine keys: one wrapping key of kind 1, 2 or 12 and the partition key. */
+/* Machine keys: one wrapping key of kind 1, 2 or 12 and the partition key.
+ * From the key-store file they come as material; from a token as names only
+ * (inToken), with the partition key's identifier computed in the token. */
 struct MachineKeys {
     uint32_t wrappingKind = 0;
     KeyMaterial wrapping;
     KeyMaterial partition;
+    bool inToken = false;
+    uint8_t partitionId[32] = {};
 };
 
 /* Reads the machine keys from the system key store, provisioning fresh keys
@@ -149,8 +163,52 @@ struct MachineKeys {
  * regular file, is empty, or cannot be read or verified is left untouched:
  * PEX2_ERR_KEYSTORE_UNREADABLE; a directory others could write:
  * PEX2_ERR_KEYSTORE_UNSAFE.  The keys of a read are kept for later calls in
- * memory left out of core dumps (keystore.cpp). */
+ * memory left out of core dumps (keystore.cpp).  When the configuration
+ * names a PKCS#11 token, the keys are the token's instead (token.cpp), and
+ * the key-store file is never read nor made. */
 int32_t loadMachineKeys(uint32_t newKind, MachineKeys *keys);
+
+/* What identifies one version of a file: a file replaced, rewritten or
+ * touched gets another. */
+struct Identity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    struct timespec modified {};
+    struct timespec changed {};
+};
+Identity identityOf(const struct stat &info);
+bool sameIdentity(const Identity &a, const Identity &b);
+
+/* Writes a new file `name` in `directory` durably without replacing
+ * anything: written aside, synced, linked into place, directory synced.
+ * 1 when it was published, 0 when the name was taken, -1 on failure. */
+int publishNewFile(const char *directory, const char *name, const uint8_t *data, size_t length);
+
+/* Whether `directory` is private enough to hold machine keys or their
+ * marker: PEX2_OK, PEX2_ERR_KEYSTORE_UNREADABLE or PEX2_ERR_KEYSTORE_UNSAFE. */
+int32_t checkKeyDirectory(const char *directory);
+
+namespace token {
+
+/* Reads the token entries of the configuration (Pkcs11Module,
+ * Pkcs11TokenLabel, Pkcs11PinFile) once per process.  PEX2_OK with
+ * *configured false when none is there; PEX2_ERR_TOKEN_UNAVAILABLE when only
+ * some are, or one is unusable. */
+int32_t configure(bool *configured);
+
+/* Makes the token ready for this process (module loaded, session open,
+ * logged in, the machine keys found or, on first use, made inside it under
+ * the marker in `directory`) and names the keys in *keys.  Kept for the life
+ * of the process; made again after fork() or a lost session. */
+int32_t open(uint32_t newKind, const char *directory, MachineKeys *keys);
+
+/* AES-256-CBC without padding under a machine key in the token: length is a
+ * multiple of 16 and out has room for length bytes. */
+int32_t cbc(KeyHome key, bool encrypt, const uint8_t iv[16], const uint8_t *in, uint32_t length,
+            uint8_t *out);
+
+}  // namespace token
 
 /* Fresh random bytes; false when the generator fails. */
 bool randomBytes(void *buffer, size_t length);

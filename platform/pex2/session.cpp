@@ -90,12 +90,13 @@ bool newWrappingKind(uint32_t *kind) {
 }
 
 /* Makes a token key object of one machine key in the session. */
-PexHandle addMachineKey(Session &session, const KeyMaterial &key, uint32_t keyClass, uint32_t bits,
-                        uint32_t kind) {
+PexHandle addMachineKey(Session &session, const KeyMaterial &key, KeyHome home, uint32_t keyClass,
+                        uint32_t bits, uint32_t kind) {
     const PexHandle handle = newHandle();
     KeyObject &object = session.keys[handle];
     object.key = key;
     object.machine = true;
+    object.home = home;
     object.attributes = {{PEX_ATTR_CLASS, keyClass},
                          {PEX_ATTR_TOKEN, 1},
                          {PEX_ATTR_KEY_BITS, bits},
@@ -105,11 +106,15 @@ PexHandle addMachineKey(Session &session, const KeyMaterial &key, uint32_t keyCl
 
 /* Makes key objects of the machine keys in a new session. */
 void addMachineKeys(Session &session, const MachineKeys &machine) {
-    session.wrappingKey = addMachineKey(session, machine.wrapping, PEX_WRAPPING_KEY_CLASS,
-                                        machine.wrapping.type == KeyType::WrapTdes ? 168u : 256u,
-                                        machine.wrappingKind);
-    session.partitionKey =
-        addMachineKey(session, machine.partition, PEX2_CLASS_PARTITION_KEY, 256, PEX_KEY_KIND_12);
+    const bool token = machine.inToken;
+    session.wrappingKey = addMachineKey(
+        session, machine.wrapping, token ? KeyHome::TokenWrapping : KeyHome::Process,
+        PEX_WRAPPING_KEY_CLASS, machine.wrapping.type == KeyType::WrapTdes ? 168u : 256u,
+        machine.wrappingKind);
+    session.partitionKey = addMachineKey(session, machine.partition,
+                                         token ? KeyHome::TokenPartition : KeyHome::Process,
+                                         PEX2_CLASS_PARTITION_KEY, 256, PEX_KEY_KIND_12);
+    memcpy(session.partitionId, machine.partitionId, sizeof session.partitionId);
 }
 
 int32_t authenticate(uint64_t module, pthread_mutex_t *lock) {

@@ -21,6 +21,7 @@
 
 #include "lss/lss.h"
 #include "test/lss/blob_util.h"
+#include "test/support/test_token.h"
 
 using lsstest::bigEndianTwin;
 using lsstest::Bytes;
@@ -165,15 +166,36 @@ void installKeyStore(const Bytes &store) {
     ASSERT_EQ(rename(aside.c_str(), path.c_str()), 0);
 }
 
+/* With the machine keys in a token: takes the token's keys and marker away
+ * and puts the store's keys in their place, which the service takes over
+ * at its next session start.  Only a kind-12 store's keys fit a token. */
+bool installTokenKeys(kavotest::TestToken &token, const Bytes &store) {
+    if (blobGetLe32(store.data() + 8) != 12) {  // the wrapping key's kind
+        return false;
+    }
+    token.DestroyAll(kavotest::kWrappingKeyLabel);
+    token.DestroyAll(kavotest::kPartitionKeyLabel);
+    unlink(kavotest::kTokenMarkerPath);
+    EXPECT_TRUE(token.Import(kavotest::kWrappingKeyLabel, store.data() + 16, "golden-w"));
+    EXPECT_TRUE(token.Import(kavotest::kPartitionKeyLabel, store.data() + 52, "golden-p"));
+    return true;
+}
+
 /* Blobs made once under fixed key stores, checked in with their plaintexts
  * (test/lss/golden/README.md): today's reader must open every one of them,
  * whatever the writer does now.  A round trip cannot see a format changed
- * on both sides at once; these can. */
+ * on both sides at once; these can.  With the keys in a token, the blobs of
+ * the kind-12 store open under its keys put into the token: the wrapped
+ * bytes are the same whichever holds the keys. */
 TEST(LssIntegration, GoldenBlobsOpenUnderTheirCheckedInKeyStores) {
+    const bool inToken = kavotest::TokenConfigured();
+    kavotest::TestToken token;
+    ASSERT_TRUE(!inToken || token.Open()) << token.error();
     const std::string dir = std::string(KAVO_SOURCE_DIR) + "/test/lss/golden/";
     std::ifstream list(dir + "blobs.txt");
     ASSERT_TRUE(list.good());
     std::string installed;
+    bool usable = false;
     int rows = 0;
     for (std::string line; std::getline(list, line);) {
         if (line.empty() || line[0] == '#') {
@@ -188,8 +210,11 @@ TEST(LssIntegration, GoldenBlobsOpenUnderTheirCheckedInKeyStores) {
         if (store != installed) {
             const Bytes bytes = readFile(dir + store);
             ASSERT_EQ(bytes.size(), 116u);
-            installKeyStore(bytes);
+            usable = inToken ? installTokenKeys(token, bytes) : (installKeyStore(bytes), true);
             installed = store;
+        }
+        if (!usable) {
+            continue;
         }
         const Bytes blob = fromHex(blobText);
         ASSERT_GE(blob.size(), 32u);
@@ -200,9 +225,14 @@ TEST(LssIntegration, GoldenBlobsOpenUnderTheirCheckedInKeyStores) {
         EXPECT_EQ(opened, fromHex(plaintext));
         ++rows;
     }
-    EXPECT_EQ(rows, 12);
-    // The tests after this one make a store of their own.
+    EXPECT_EQ(rows, inToken ? 4 : 12);
+    // The tests after this one make a store (or token keys) of their own.
     unlink("/etc/opt/zorvex/system/xmgrcfg.ks0");
+    if (inToken) {
+        EXPECT_EQ(token.DestroyAll(kavotest::kWrappingKeyLabel), 1u);
+        EXPECT_EQ(token.DestroyAll(kavotest::kPartitionKeyLabel), 1u);
+        unlink(kavotest::kTokenMarkerPath);
+    }
 }
 
 /* Runs the writer test in a new process of this binary; extraEnv (NAME=value

@@ -152,6 +152,44 @@ struct AlgorithmWithIv {
     }
 };
 
+struct WrapCase {
+    const char *kind;
+    uint32_t kindValue;
+    const uint8_t *oid;
+    uint32_t ivLength;
+};
+
+inline const WrapCase kWrapCases[] = {
+    {"1", PEX_KEY_KIND_1, OID_PEX_WRAP_KIND1, 8},
+    {"2", PEX_KEY_KIND_2, OID_PEX_CBC8_PAD, 8},
+    {"12", PEX_KEY_KIND_12, OID_PEX_WRAP_KIND12, 16},
+};
+
+/* Wraps key under wrapping with the algorithm of the case; returns the bytes. */
+inline std::vector<uint8_t> Wrap(Session &s, const WrapCase &c, PexHandle wrapping, PexHandle key,
+                                 int32_t *status) {
+    const uint8_t iv[16] = {0x10, 0x32, 0x54, 0x76, 0x98, 0xBA, 0xDC, 0xFE,
+                            0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF};
+    AlgorithmWithIv algorithm(c.oid, iv, c.ivLength);
+    std::vector<uint8_t> out(256);
+    uint32_t length = 256;
+    const PexHandle context = s.Context();
+    *status = PEXX_WrapKey(s.module(), context, &algorithm.algorithm, 0, nullptr, wrapping, key,
+                           out.data(), &length);
+    PEXX_DestroyContext(s.module(), context);
+    out.resize(*status == PEX2_OK ? length : 0);
+    return out;
+}
+
+inline int32_t Unwrap(Session &s, PexHandle wrapping, const std::vector<uint8_t> &bytes,
+                      PexHandle *key) {
+    const PexHandle context = s.Context();
+    const int32_t status = PEXX_UnwrapKey(s.module(), context, wrapping, bytes.data(),
+                                          static_cast<uint32_t>(bytes.size()), key);
+    PEXX_DestroyContext(s.module(), context);
+    return status;
+}
+
 /* Sets an environment switch for the life of the object. */
 struct ScopedEnv {
     const char *name;

@@ -15,10 +15,11 @@
  *       tests cannot run.  Use it as a test option: test('x', { skip: h.skipReason }, ...)
  *       so that tests are reported as skipped, never silently passed.
  *
- *   h.createPlatform({ directory: [[cmd, ...args], ...], umask } = {}) -> dir
+ *   h.createPlatform({ directory: [[cmd, ...args], ...], umask, token } = {}) -> dir
  *       Makes a fresh platform root (a new temporary directory), lays out
  *       its configuration with tools/provision-platform (run under the file
- *       creation mask `umask`, an octal string, when one is given) and, when directory
+ *       creation mask `umask`, an octal string, when one is given), with
+ *       `token` gives it a token (h.attachToken) and, when directory
  *       commands are given, fills its directory database with
  *       tamo-provision (see platform/tamo/tamo-provision.cpp), e.g.
  *         [['add-entry', 'cn=g1,o=corp'],
@@ -27,7 +28,14 @@
  *   h.provisionDirectory(dir, commands) -> [stdout lines]
  *       Adds to the directory database of an existing platform root; the
  *       printed lines are the GUIDs of added entries, in order.
- *   h.removePlatform(dir)
+ *   h.attachToken(dir)
+ *       Keeps the root's machine keys in a SoftHSM2 token of its own, in
+ *       DIR-token beside it (tools/softhsm-token; a root that has a PIN file
+ *       keeps it); every later h.runAddon on the root gets its SOFTHSM2_CONF.
+ *   h.keyStores, h.tokenSkipReason
+ *       ['file', 'token']: where the machine keys can be kept, for suites
+ *       that run on both; the reason a token cannot be had here, or undefined.
+ *   h.removePlatform(dir)         removes the root and its token, if any
  *
  *   h.runAddon(script, { platform, args, env, timeout, netns }) -> result
  *       script is a function (addon, ...args) => value, or the source of an
@@ -78,7 +86,12 @@ const path = require('node:path');
 // The build and tool locations are the ones the demo and the CLI use.
 const { requireBuilt } = require('../../../lib/native');
 const tools = require('../../../tools/lib/platform').paths;
-const paths = { ...tools, shim: tools.syslogShim, child: path.join(__dirname, 'child.js') };
+const paths = {
+  ...tools,
+  shim: tools.syslogShim,
+  softhsmToken: path.join(tools.repo, 'tools', 'softhsm-token'),
+  child: path.join(__dirname, 'child.js'),
+};
 
 const LOG_ERR = 3;
 const LOG_INFO = 6;
@@ -127,7 +140,26 @@ function provisionDirectory(dir, commands) {
   return run.stdout.split('\n').filter((line) => line !== '');
 }
 
-function createPlatform({ directory, umask } = {}) {
+// The environment each root with a token needs: its token's SOFTHSM2_CONF.
+const tokenEnvironments = new Map();
+
+function attachToken(dir) {
+  const run = spawnSync(paths.softhsmToken, [`${dir}-token`, dir], { encoding: 'utf8' });
+  if (run.status !== 0) {
+    throw new Error(`softhsm-token failed (status ${run.status}): ${run.stderr}`);
+  }
+  const [name, value] = run.stdout.trim().split(/=(.*)/s);
+  tokenEnvironments.set(dir, { [name]: value });
+}
+
+// Whether SoftHSM2 is installed (tools/setup-deps installs it).
+function probeToken() {
+  const run = spawnSync('softhsm2-util', ['--version'], { encoding: 'utf8' });
+  return run.status === 0 ? undefined : 'SoftHSM2 is not installed (tools/setup-deps installs softhsm2)';
+}
+const tokenSkipReason = skipReason || probeToken();
+
+function createPlatform({ directory, umask, token } = {}) {
   if (umask !== undefined && !/^[0-7]{1,4}$/.test(umask)) {
     throw new Error(`umask must be an octal string: ${umask}`);
   }
@@ -140,11 +172,17 @@ function createPlatform({ directory, umask } = {}) {
     throw new Error(`provision-platform failed: ${laid.stderr}`);
   }
   provisionDirectory(dir, directory || []);
+  if (token) {
+    attachToken(dir);
+  }
   return dir;
 }
 
 function removePlatform(dir) {
   fs.rmSync(dir, { recursive: true, force: true });
+  if (tokenEnvironments.delete(dir)) {
+    fs.rmSync(`${dir}-token`, { recursive: true, force: true });
+  }
 }
 
 // Reads the shim's records: "<priority> <length>\n<message>\n" each.
@@ -197,7 +235,7 @@ function runAddon(script, { platform, args = [], env = {}, timeout = 60000, netn
     delete childEnv.NODE_OPTIONS;
     delete childEnv.NODE_TEST_CONTEXT;
     childEnv.KAVO_PLATFORM_LIBS = paths.simulators;
-    Object.assign(childEnv, env, {
+    Object.assign(childEnv, tokenEnvironments.get(root), env, {
       KAVO_ADDON_PATH: paths.addon,
       KAVO_SCRIPT_FILE: scriptFile,
       KAVO_RESULT_FILE: resultFile,
@@ -273,6 +311,9 @@ function assertErrorLines(result, expected) {
 
 module.exports = {
   skipReason,
+  tokenSkipReason,
+  keyStores: ['file', 'token'],
+  attachToken,
   paths,
   LOG_ERR,
   LOG_INFO,
