@@ -140,7 +140,7 @@ function fill(file, rows) {
   db.close();
 }
 
-async function setup({ stored }, dirs) {
+async function setup({ stored, entry }, dirs) {
   // The stored credentials the timed calls use, spread over the names.
   const bench = [];
   for (let k = 0; k < BENCH_SERVICES; k++) bench.push(Math.floor((k * stored) / BENCH_SERVICES));
@@ -159,8 +159,16 @@ async function setup({ stored }, dirs) {
     reference.set(serviceName(i), userName(i), password(i));
   }
   const pick = (k) => bench[k % bench.length];
+  // The package entry, which loads the add-on at its first call and passes
+  // every call on to it, against the add-on's own function.
+  const packageEntry = require('../../index.js');
+  const entryCase = {
+    module: (k) => packageEntry.arb_get_credentials(serviceName(pick(k))),
+    reference: (k) => addon.arb_get_credentials(serviceName(pick(k))),
+  };
   return {
     cases: {
+      ...(entry ? { entry: entryCase } : {}),
       get: {
         module: (k) => addon.arb_get_credentials(serviceName(pick(k))),
         reference: (k) => reference.get(serviceName(pick(k))),
@@ -194,7 +202,7 @@ const suite = {
   name: 'credentials',
   file: __filename,
   workers: [
-    { id: 'credentials-small', args: { stored: small } },
+    { id: 'credentials-small', args: { stored: small, entry: true } },
     { id: 'credentials-large', args: { stored: large } },
   ],
   setup,
@@ -209,6 +217,10 @@ const suite = {
       measured: ['credentials-large', 'get', 'module'], against: ['credentials-small', 'get', 'module'] },
     { label: `arb_get_credentials, reference, ${count(large)} / ${count(small)} stored`, kind: 'scale',
       measured: ['credentials-large', 'get', 'reference'], against: ['credentials-small', 'get', 'reference'] },
+    // "module" is the call through the package entry, "reference" the same
+    // call on the add-on itself.
+    { label: `arb_get_credentials, package entry / add-on, ${count(small)} stored`, kind: 'ratio', target: 1.02,
+      measured: ['credentials-small', 'entry', 'module'], against: ['credentials-small', 'entry', 'reference'] },
   ],
 };
 
