@@ -11,9 +11,22 @@ const COMPANION = 'kavoPromises.node';
 let addonModule;
 let companionModule;
 
+// Loads one native module.  A load error carries an empty `log`, as every
+// coded error of the package carries the module's lines: there are none.
+function load(fileName) {
+  try {
+    return require('./native').load(fileName);
+  } catch (error) {
+    if (error.code !== undefined && error.log === undefined) {
+      error.log = [];
+    }
+    throw error;
+  }
+}
+
 // kavoInterface.node: the four synchronous functions.
 function addon() {
-  return addonModule ?? (addonModule = require('./native').load(ADDON));
+  return addonModule ?? (addonModule = load(ADDON));
 }
 
 // kavoPromises.node, bound to the add-on loaded in this process: the Promise
@@ -21,9 +34,8 @@ function addon() {
 function companion() {
   if (companionModule === undefined) {
     addon();
-    const native = require('./native');
-    const loaded = native.load(COMPANION);
-    loaded.bind(native.path(ADDON));
+    const loaded = load(COMPANION);
+    loaded.bind(require('./native').path(ADDON));
     companionModule = loaded;
   }
   return companionModule;
