@@ -1,7 +1,10 @@
 // The four functions of kavoInterface.node, as require('kavo-interface')
-// returns them.  Every function returns undefined on failure and never
-// throws; the reason is written to the system log at LOG_ERR (and to
-// standard error with KAVO_LOG_STDERR=1).
+// returns them.  Every function returns undefined on failure; the reason is
+// written to the system log at LOG_ERR (and to standard error with
+// KAVO_LOG_STDERR=1).  kavo-interface/strict throws it instead.  The native
+// module is loaded by the first call, which throws an Error with code
+// ERR_KAVO_PLATFORM_MISSING, ERR_KAVO_PLATFORM_INCOMPATIBLE or
+// ERR_KAVO_NOT_BUILT where it cannot be loaded (docs/errors.md).
 //
 // Limits, in bytes of UTF-8: names at most 254, a password at most 126.  A
 // longer string is refused (undefined, "<argument> is longer than <N>

@@ -1,7 +1,7 @@
 // kavo-interface/promises: the four functions of kavo-interface returning
 // Promises.  Each resolves with exactly what the synchronous function
 // returns for the same arguments and rejects, never throws, with a
-// KavoError on failure.  The limits are the synchronous functions' (names at
+// KavoError on failure (docs/errors.md).  The limits are the synchronous functions' (names at
 // most 254 bytes of UTF-8, a password at most 126); a longer string rejects
 // with ERR_KAVO_TOO_LONG.
 
@@ -30,7 +30,14 @@ declare namespace promises {
     | 'ERR_KAVO_UNSUPPORTED'
     /** Any other failure of the platform: credential store, protection,
      *  crypto service, directory, memory. */
-    | 'ERR_KAVO_PLATFORM';
+    | 'ERR_KAVO_PLATFORM'
+    /** The first call only: the native module cannot be loaded, because a
+     *  platform library is missing, of another version, the package's native
+     *  files are missing, or (in a checkout) KAVO_BUILD_DIR is relative. */
+    | 'ERR_KAVO_PLATFORM_MISSING'
+    | 'ERR_KAVO_PLATFORM_INCOMPATIBLE'
+    | 'ERR_KAVO_NOT_BUILT'
+    | 'ERR_KAVO_BUILD_DIR';
 
   interface KavoError extends Error {
     code: KavoErrorCode;

@@ -8,19 +8,14 @@
 // result making), so a Promise resolves with exactly what the synchronous
 // call returns for the same arguments, and a failure writes the same
 // system-log lines.  A failure rejects with an Error whose `code` says what
-// went wrong (see promises.d.ts), whose `message` is the most specific line
-// the module logged, and whose `log` holds every line the request logged;
-// `status` is the platform library's status where there was one.
+// went wrong (see promises.d.ts), whose `log` holds every line the module
+// logged for the request, and whose `status` is the platform library's
+// status where there was one; its `message` is made by lib/errors.js.  The
+// native modules are loaded by the first call (lib/binding.js), whose
+// Promise rejects if they cannot be.
 const { types } = require('node:util');
-const native = require('./lib/native');
-
-const ADDON = 'kavoInterface.node';
-
-native.load(ADDON);
-const companion = native.load('kavoPromises.node');
-companion.bind(native.path(ADDON));
-
-const PREFIX = /^MFA-NAPI: <[^>]*> /;
+const { companion } = require('./lib/binding');
+const { FUNCTIONS, failureError } = require('./lib/errors');
 
 class AbortError extends Error {
   constructor(message = 'The operation was aborted', options = undefined) {
@@ -34,24 +29,6 @@ function invalidType(message) {
   const error = new TypeError(message);
   error.code = 'ERR_INVALID_ARG_TYPE';
   error.log = [];
-  return error;
-}
-
-// The module's failure record as an Error.
-function failureError(failure) {
-  const lines = Array.isArray(failure.lines) ? failure.lines : [];
-  const message = lines.length > 0
-    ? lines[0].replace(PREFIX, '').replace(/\n$/, '')
-    : 'the request failed without a reason in the log';
-  const isArgument = failure.code === 'ERR_INVALID_ARG_TYPE' || failure.code === 'ERR_INVALID_ARG_VALUE';
-  // A string longer than its buffer is out of range rather than of a wrong type.
-  const Kind = failure.code === 'ERR_KAVO_TOO_LONG' ? RangeError : isArgument ? TypeError : Error;
-  const error = new Kind(message);
-  error.code = failure.code;
-  error.log = lines;
-  if (failure.status !== undefined) {
-    error.status = failure.status;
-  }
   return error;
 }
 
@@ -80,7 +57,7 @@ function onAbort() {
   for (const job of jobs ?? []) {
     // A queued request is dropped; one that runs is left to finish, and its
     // result is dropped.  Either way the Promise rejects now.
-    companion.cancel(job.token);
+    companion().cancel(job.token);
     settle(job, { aborted: true });
   }
 }
@@ -118,7 +95,7 @@ function settle(job, outcome) {
 
 function submit(kind, args, signal, resolve) {
   const job = { token: null, signal, resolve };
-  const started = companion.start(kind, args[0], args[1], args[2],
+  const started = companion().start(kind, args[0], args[1], args[2],
     (failure, value) => settle(job, failure ? { failure } : { value }));
   if (!types.isExternal(started)) {
     // The arguments were refused; nothing was queued.
@@ -133,27 +110,28 @@ function submit(kind, args, signal, resolve) {
 
 // The Error is made here, where the caller's `await` resumes, so that
 // Node's async stack trace shows the calling function.
-async function call(kind, options, args) {
+async function call(name, options, args) {
   const signal = signalOf(options);
   if (signal?.aborted) {
     throw new AbortError(undefined, { cause: signal.reason });
   }
+  const { kind } = companion().requests[name];
   const outcome = await new Promise((resolve) => submit(kind, args, signal, resolve));
   if (outcome.aborted) {
     throw new AbortError(undefined, { cause: signal.reason });
   }
   if (outcome.failure) {
-    throw failureError(outcome.failure);
+    throw failureError(outcome.failure, name, args);
   }
   return outcome.value;
 }
 
-// One function per row of the companion's request table: its string
-// arguments, then an optional options object.
-function requestFunction(name, { kind, arity }) {
-  const fn = { [name]: (...args) => call(kind, args[arity], args.slice(0, arity)) }[name];
+// One function per request: its string arguments, then an optional options
+// object.  The companion's request table gives each its kind.
+function requestFunction(name, arity) {
+  const fn = { [name]: (...args) => call(name, args[arity], args.slice(0, arity)) }[name];
   return Object.defineProperty(fn, 'length', { value: arity + 1 });
 }
 
 module.exports = Object.fromEntries(
-  Object.entries(companion.requests).map(([name, request]) => [name, requestFunction(name, request)]));
+  Object.entries(FUNCTIONS).map(([name, parameters]) => [name, requestFunction(name, parameters.length)]));

@@ -78,8 +78,11 @@ const binaryDir = chosen && chosen.modules;
 const simulatorDir = chosen && chosen.simulators;
 const supportDir = chosen && chosen.support;
 
+// An installed package builds its native files again with `npm rebuild`; a
+// checkout of the repository with its build script.
 function notBuilt(file, cause) {
-  return codedError('ERR_KAVO_NOT_BUILT', `kavo-interface: ${file} is missing; build it with "npm run build"`, cause);
+  const how = installed ? 'rebuild it with "npm rebuild kavo-interface"' : 'build it with "npm run build"';
+  return codedError('ERR_KAVO_NOT_BUILT', `kavo-interface: ${file} is missing; ${how}`, cause);
 }
 
 // The absolute path of one of the package's native modules.

@@ -6,7 +6,8 @@
 // and makes the result back on the JavaScript thread with the add-on's own
 // result phase, so a Promise gives what the synchronous call gives and logs
 // the same lines.  A failure goes to JavaScript with the request record of
-// the thread that failed, from which its error code is derived.
+// the thread that failed, from which its error code is derived; lastFailure()
+// gives the strict API the same for a synchronous call.
 //
 // Lifetimes.  A request is referenced by its journey through the queue and
 // by the token JavaScript holds for cancel(); the last of the two frees it,
@@ -134,7 +135,8 @@ napi_value failureOf(napi_env env, const KavoRequestRecord *record) {
     return failure;
 }
 
-// The failure of a phase that ran on this (the JavaScript) thread.
+// The failure of a phase that ran on this (the JavaScript) thread: of a
+// request whose arguments were refused, or of the synchronous call just made.
 napi_value failureOfThisThread(napi_env env) {
     KavoRequestRecord *record = takeRecord();
     napi_value failure = failureOf(env, record);
@@ -219,6 +221,17 @@ napi_value bind(napi_env env, napi_callback_info info) {
                                "kavoInterface.node is not loaded or lacks its request phases");
     }
     return nullptr;
+}
+
+// lastFailure(): the failure of the synchronous call this thread made last,
+// as start() reports one ({ code, step, status, lines }).  The strict API
+// calls it right after a function of the add-on returned undefined.
+napi_value lastFailure(napi_env env, napi_callback_info /*info*/) {
+    if (!addonBound()) {
+        (void)napi_throw_error(env, "ERR_INVALID_ARG_VALUE", "lastFailure() after bind()");
+        return nullptr;
+    }
+    return failureOfThisThread(env);
 }
 
 // start(kind, a, b, c, callback): reads the arguments now; on success
@@ -345,17 +358,18 @@ int32_t node_api_module_get_api_version_v1(void) {
 }
 
 napi_value napi_register_module_v1(napi_env env, napi_value exports) {
-    napi_property_descriptor table[4] = {
+    napi_property_descriptor table[5] = {
         {"bind", nullptr, bind, nullptr, nullptr, nullptr, napi_default, nullptr},
         {"start", nullptr, start, nullptr, nullptr, nullptr, napi_default, nullptr},
         {"cancel", nullptr, cancel, nullptr, nullptr, nullptr, napi_default, nullptr},
+        {"lastFailure", nullptr, lastFailure, nullptr, nullptr, nullptr, napi_default, nullptr},
         {"requests", nullptr, nullptr, nullptr, nullptr, requestTable(env), napi_enumerable,
          nullptr},
     };
     auto *owner = static_cast<Environment *>(calloc(1, sizeof(Environment)));
     napi_value name = nullptr;
-    if (table[3].value == nullptr || owner == nullptr ||
-        napi_define_properties(env, exports, 4, table) != napi_ok ||
+    if (table[4].value == nullptr || owner == nullptr ||
+        napi_define_properties(env, exports, 5, table) != napi_ok ||
         napi_create_string_utf8(env, "kavo:promises", NAPI_AUTO_LENGTH, &name) != napi_ok ||
         napi_create_threadsafe_function(env, nullptr, nullptr, name, 0, 1, owner, homeFinalize,
                                         nullptr, homeCall, &owner->home) != napi_ok) {

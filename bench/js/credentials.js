@@ -141,7 +141,7 @@ function fill(file, rows) {
   db.close();
 }
 
-async function setup({ stored }, dirs) {
+async function setup({ stored, entry }, dirs) {
   // The stored credentials the timed calls use, spread over the names.
   const bench = [];
   for (let k = 0; k < BENCH_SERVICES; k++) bench.push(Math.floor((k * stored) / BENCH_SERVICES));
@@ -160,8 +160,16 @@ async function setup({ stored }, dirs) {
     reference.set(serviceName(i), userName(i), password(i));
   }
   const pick = (k) => bench[k % bench.length];
+  // The package entry, which loads the add-on at its first call and passes
+  // every call on to it, against the add-on's own function.
+  const packageEntry = require('../../index.js');
+  const entryCase = {
+    module: (k) => packageEntry.arb_get_credentials(serviceName(pick(k))),
+    reference: (k) => addon.arb_get_credentials(serviceName(pick(k))),
+  };
   return {
     cases: {
+      ...(entry ? { entry: entryCase } : {}),
       get: {
         module: (k) => addon.arb_get_credentials(serviceName(pick(k))),
         reference: (k) => reference.get(serviceName(pick(k))),
@@ -206,7 +214,7 @@ const suite = {
   name: 'credentials',
   file: __filename,
   workers: [
-    { id: 'credentials-small', args: { stored: small } },
+    { id: 'credentials-small', args: { stored: small, entry: true } },
     { id: 'credentials-large', args: { stored: large } },
     { id: 'credentials-token', args: { stored: small }, prepare: withToken },
   ],
@@ -228,6 +236,10 @@ const suite = {
     { label: `arb_set_credentials, module, ${count(small)} stored`,
       kind: 'keys', target: 1.3,
       measured: ['credentials-token', 'set', 'module'], against: ['credentials-small', 'set', 'module'] },
+    // "module" is the call through the package entry, "reference" the same
+    // call on the add-on itself.
+    { label: `arb_get_credentials, package entry / add-on, ${count(small)} stored`, kind: 'ratio', target: 1.02,
+      measured: ['credentials-small', 'entry', 'module'], against: ['credentials-small', 'entry', 'reference'] },
   ],
 };
 

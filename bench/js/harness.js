@@ -239,7 +239,7 @@ class Worker {
     delete env.KAVO_CREDSTORE_DB;
     delete env.TAMO_DIRECTORY_DB;
     const args = [suite.file, '--worker', id, ...(quick ? ['--quick'] : [])];
-    this.child = spawn(paths.withPlatform, [root, '--', process.execPath, ...args],
+    this.child = spawn(paths.withPlatform, ['--empty', root, '--', process.execPath, ...args],
       { stdio: ['pipe', 'pipe', 'inherit'], env });
     this.pending = [];
     this.exited = new Promise((resolve) => this.child.on('close', (code) => {

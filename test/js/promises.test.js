@@ -1,6 +1,7 @@
 'use strict';
-// kavo-interface/promises against the real module, its companion and the
-// simulators, each run in a sandboxed child (support/harness.js).
+// kavo-interface/promises and kavo-interface/strict against the real module,
+// its companion and the simulators, each run in a sandboxed child
+// (support/harness.js).
 const assert = require('node:assert/strict');
 const path = require('node:path');
 const { test, before, after } = require('node:test');
@@ -8,6 +9,7 @@ const h = require('./support/harness');
 
 const skip = h.skipReason;
 const PROMISES = path.join(h.paths.repo, 'promises.js');
+const STRICT = path.join(h.paths.repo, 'strict.js');
 const ALICE_SID = 'S-1-5-21-3623811015-3361044348-30300820-1013';
 const MANY = 300;  // SEV entries of the user "many": a long lookup
 // 300 bytes, in two long RDNs (the mdb back end limits one RDN's length).
@@ -46,8 +48,9 @@ function runPromises(script, { args = [], env } = {}) {
 
 // ---- Results, log lines and error codes -----------------------------------
 
-// Every call is made synchronously first, then through its Promise, in the
-// same order: the second half of the log must repeat the first exactly.
+// Every call is made synchronously first, then through its Promise, then
+// through the strict API, in the same order: each third of the log must
+// repeat the first exactly.
 const CALLS = [
   ['arb_set_credentials', 'svc-a', 'alice', 'pw-a'],
   ['arb_get_credentials', 'svc-a'],
@@ -76,70 +79,97 @@ const CALLS = [
 let same;
 function sameRun() {
   if (same === undefined) {
-    same = runPromises(async (addon, promises, calls) => {
+    same = runPromises(async (addon, promises, calls, strictPath) => {
       const sync = calls.map(([fn, ...args]) => addon[fn](...args));
+      const outcome = (e) => ({ error: { ...e, message: e.message, kind: e.constructor.name } });
       const viaPromise = [];
       for (const [fn, ...args] of calls) {
         try {
           viaPromise.push({ value: await promises[fn](...args) });
         } catch (e) {
-          viaPromise.push({ error: { ...e, message: e.message, kind: e.constructor.name } });
+          viaPromise.push(outcome(e));
         }
       }
-      return { sync, viaPromise };
-    }, { args: [CALLS] });
+      const strict = require(strictPath);
+      const viaStrict = calls.map(([fn, ...args]) => {
+        try {
+          return { value: strict[fn](...args) };
+        } catch (e) {
+          return outcome(e);
+        }
+      });
+      return { sync, viaPromise, viaStrict };
+    }, { args: [CALLS, STRICT] });
   }
   return same;
 }
 
-test('Promises resolve with what the synchronous calls return and log the same lines', { skip }, () => {
+test('Promises and strict calls give what the synchronous calls return and log the same lines', { skip }, () => {
   const run = sameRun();
-  const { sync, viaPromise } = run.value;
+  const { sync, viaPromise, viaStrict } = run.value;
   CALLS.forEach((call, i) => {
     if (sync[i] === null) {
       assert.ok(viaPromise[i].error, `${call[0]} #${i} should reject`);
+      // The strict API throws the very error the Promise rejects with.
+      assert.deepEqual(viaStrict[i], viaPromise[i], `${call[0]} #${i}`);
     } else {
       assert.deepEqual(viaPromise[i], { value: sync[i] }, `${call[0]} #${i}`);
+      assert.deepEqual(viaStrict[i], { value: sync[i] }, `${call[0]} #${i}`);
     }
   });
   assert.equal(sync[3].password, 'p'.repeat(126));
   assert.equal(sync[13].sev_count, MANY);
   assert.deepEqual(sync[21], { sev_count: 1, group0: LONG_DN });
   const logged = h.calls(run).map((r) => `${r.priority} ${r.message}`);
-  assert.ok(logged.length > 20);
-  assert.deepEqual(logged.slice(logged.length / 2), logged.slice(0, logged.length / 2));
+  assert.ok(logged.length > 30);
+  const third = logged.length / 3;
+  assert.deepEqual(logged.slice(third, 2 * third), logged.slice(0, third));
+  assert.deepEqual(logged.slice(2 * third), logged.slice(0, third));
 });
 
-test('each failure rejects with its code, its most specific line, every line and the status', { skip }, () => {
+test('each failure rejects with its code, its message, every line and the status', { skip }, () => {
   const errors = sameRun().value.viaPromise.map((r) => r.error);
-  const check = (i, code, message, lineCount, status, kind = 'Error') => {
+  // `line` is the module's most specific line: the message, except where
+  // the message names an argument, a service or a user for people.
+  const check = (i, code, message, lineCount, status, kind = 'Error', line = message) => {
     const e = errors[i];
     assert.ok(e, `call #${i} should reject`);
     assert.equal(e.code, code, `#${i}`);
     assert.equal(e.message, message, `#${i}`);
     assert.equal(e.log.length, lineCount, `#${i}: ${JSON.stringify(e.log)}`);
     assert.match(e.log[0], /^MFA-NAPI: <\w+:\d+> /);
-    assert.ok(e.log[0].endsWith(message));
+    assert.ok(e.log[0].endsWith(line), `#${i}: ${e.log[0]}`);
     assert.equal(e.status, status, `#${i}`);
     assert.equal(e.kind, kind, `#${i}`);
   };
-  check(4, 'ERR_KAVO_NOT_FOUND', 'Service entry <never> not found in ARB', 2, -802);
-  check(5, 'ERR_KAVO_TOO_LONG', 'serviceName is longer than 254 bytes', 1, undefined, 'RangeError');
+  check(4, 'ERR_KAVO_NOT_FOUND', 'no credentials are stored for the service "never"', 2, -802, 'Error',
+    'Service entry <never> not found in ARB');
+  check(5, 'ERR_KAVO_TOO_LONG', 'serviceName must be at most 254 bytes of UTF-8', 1, undefined, 'RangeError',
+    'serviceName is longer than 254 bytes');
   check(6, 'ERR_KAVO_PLATFORM', 'User name is not set for service svc-c', 2, -805);
-  check(7, 'ERR_INVALID_ARG_VALUE', 'applicationName contains a NUL byte', 1, undefined, 'TypeError');
-  check(8, 'ERR_INVALID_ARG_TYPE', 'napi_get_value_string_utf8 failed', 1, undefined, 'TypeError');
+  check(7, 'ERR_INVALID_ARG_VALUE', 'applicationName must be a string without NUL bytes', 1, undefined, 'TypeError',
+    'applicationName contains a NUL byte');
+  check(8, 'ERR_INVALID_ARG_TYPE', 'serviceName must be a string; received a number', 1, undefined, 'TypeError',
+    'napi_get_value_string_utf8 failed');
   // The directory simulator answers an unknown user with TAMO_ERR_NOT_FOUND.
-  check(10, 'ERR_KAVO_NOT_FOUND', 'get_sid_from_name: tamolib_get_userinfo_from_name failed', 1, -9001);
-  check(11, 'ERR_INVALID_ARG_TYPE', 'napi_get_value_string_utf8 for reading name failed', 1, undefined, 'TypeError');
-  check(14, 'ERR_KAVO_NOT_FOUND', 'Failed to get SEV list of user: nobody, error: -9001', 2, -9001);
-  check(15, 'ERR_KAVO_NOT_FOUND', 'sevCount is zero', 2, undefined);
+  check(10, 'ERR_KAVO_NOT_FOUND', 'the directory has no user "nobody"', 1, -9001, 'Error',
+    'get_sid_from_name: tamolib_get_userinfo_from_name failed');
+  check(11, 'ERR_INVALID_ARG_TYPE', 'name must be a string; received undefined', 1, undefined, 'TypeError',
+    'napi_get_value_string_utf8 for reading name failed');
+  check(14, 'ERR_KAVO_NOT_FOUND', 'the directory has no user "nobody"', 2, -9001, 'Error',
+    'Failed to get SEV list of user: nobody, error: -9001');
+  check(15, 'ERR_KAVO_NOT_FOUND', 'the user "empty" has no security-equivalence entries', 2, undefined, 'Error',
+    'sevCount is zero');
   // The same library status for an entry of the list is a platform failure.
   check(16, 'ERR_KAVO_PLATFORM', 'Failed to get user details by GUID: 33221100-5544-7766-88-99-aabbccddeeff, error: -9001',
     2, -9001);
   check(17, 'ERR_KAVO_UNSUPPORTED', 'Getting SEV list for AD user is not supported', 1, undefined);
   check(18, 'ERR_KAVO_UNSUPPORTED', 'unknown user type', 1, undefined);
-  check(19, 'ERR_INVALID_ARG_VALUE', 'userName contains a NUL byte', 1, undefined, 'TypeError');
-  check(20, 'ERR_KAVO_TOO_LONG', 'password is longer than 126 bytes', 1, undefined, 'RangeError');
+  // The list's second argument: the type before it was read whole.
+  check(19, 'ERR_INVALID_ARG_VALUE', 'userName must be a string without NUL bytes', 1, undefined, 'TypeError',
+    'userName contains a NUL byte');
+  check(20, 'ERR_KAVO_TOO_LONG', 'password must be at most 126 bytes of UTF-8', 1, undefined, 'RangeError',
+    'password is longer than 126 bytes');
 });
 
 test('a protection failure is a platform failure; bad options reject and never throw; the ESM entry', { skip }, () => {

@@ -75,17 +75,20 @@ test('each function called without arguments yields undefined and one LOG_ERR li
 });
 
 // Loads the package entry in a plain Node.js process (nothing reaches the
-// platform at load, so no sandbox) and reports what require() threw.
+// platform, so no sandbox), then makes a first call; reports whether the
+// entry loaded and what the call threw.  The entry loads the native module
+// at its first call, not at require().
 function loadEntry(env) {
   const entry = path.join(h.paths.repo, 'index.js');
-  const run = spawnSync(process.execPath, ['-e', `try { require(${JSON.stringify(entry)}); console.log('{}'); } ` +
+  const run = spawnSync(process.execPath, ['-e', `const kavo = require(${JSON.stringify(entry)}); ` +
+    "try { kavo.get_sid_from_name('alice'); console.log('{}'); } " +
     'catch (e) { console.log(JSON.stringify({ code: e.code, message: e.message })); }'],
   { cwd: h.paths.repo, env: { ...process.env, ...env }, encoding: 'utf8' });
   assert.equal(run.status, 0, run.stderr);
   return JSON.parse(run.stdout);
 }
 
-test('a platform library of another version, or a relative KAVO_BUILD_DIR, fails the load with a coded error', () => {
+test('a platform library of another version, or a relative KAVO_BUILD_DIR, fails the first call with a coded error', () => {
   // Stand-ins for libpex2.so (test/support/CMakeLists.txt) in front of the
   // other simulators: every symbol is bound at load, so require() throws.
   const pex2 = (variant) => ({

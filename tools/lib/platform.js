@@ -1,7 +1,7 @@
 'use strict';
 // Shared by tools/demo, tools/kavo, the benchmarks and the tests: the native
-// files as lib/native.js locates them, running the calling script inside the
-// platform sandbox, and laying out a small directory on a fresh root.
+// files as lib/native.js locates them, and running the calling script inside
+// the platform sandbox (tools/kavo-platform, which lays out a fresh root).
 const { spawnSync } = require('node:child_process');
 const fs = require('node:fs');
 const path = require('node:path');
@@ -32,19 +32,20 @@ function insideSandbox(root) {
     fs.existsSync(path.join(mountedRoot, 'vesk64.cfg'));
 }
 
-// Runs this script again inside the sandbox of `root` (provisioned by
-// tools/kavo-platform when empty) and exits with its status.  `env` adds
+// Runs this script again inside the sandbox of `root` (laid out by
+// tools/kavo-platform when empty, with the demo directory unless `empty`;
+// never laid out with `asIs`) and exits with its status.  `env` adds
 // variables for the script, `preload` is a library for LD_PRELOAD that
 // only the Node.js process gets; a script killed by a signal is reported,
 // and the exit status is then `signalStatus`.
-function reexecInSandbox(root, { env = {}, preload, signalStatus = 1 } = {}) {
-  fs.mkdirSync(root, { recursive: true });
+function reexecInSandbox(root, { env = {}, preload, signalStatus = 1, empty = false, asIs = false } = {}) {
+  const options = [...(empty ? ['--empty'] : []), ...(asIs ? ['--as-is'] : [])];
   const command = ['/usr/bin/env'];
   if (preload) {
     command.push(`LD_PRELOAD=${preload}`);
   }
   command.push(process.execPath, process.argv[1], ...process.argv.slice(2));
-  const run = spawnSync(paths.withPlatform, [root, '--', ...command], {
+  const run = spawnSync(paths.withPlatform, [...options, root, '--', ...command], {
     stdio: 'inherit',
     env: { ...process.env, KAVO_PLATFORM_LIBS: requireBuilt(paths.simulators), ...env },
   });
@@ -60,34 +61,6 @@ function reexecInSandbox(root, { env = {}, preload, signalStatus = 1 } = {}) {
     process.exit(signalStatus);
   }
   process.exit(run.status);
-}
-
-// A few users, groups and security-equivalence lists, enough to show the
-// SID and SEV lookups.  Written once, when the root has no directory yet.
-const demoDirectory = [
-  ['add-entry', 'cn=admins,ou=groups,o=corp'],
-  ['add-entry', 'cn=mail-operators,ou=groups,o=corp'],
-  ['add-entry', 'cn=backup,ou=roles,o=corp'],
-  ['add-user', 'alice', 'cn=alice,ou=people,o=corp', 'S-1-5-21-3623811015-3361044348-30300820-1013'],
-  ['add-user', 'bob', 'cn=bob,ou=people,o=corp', 'S-1-5-21-3623811015-3361044348-30300820-1014'],
-  ['set-sev', 'alice', 'cn=admins,ou=groups,o=corp', 'cn=mail-operators,ou=groups,o=corp'],
-  ['set-sev', 'bob', 'cn=mail-operators,ou=groups,o=corp', 'cn=backup,ou=roles,o=corp'],
-];
-
-// Returns true when it provisioned the directory, false when one existed.
-function ensureDirectory() {
-  const database = path.join(mountedRoot, 'directory.db');
-  if (fs.existsSync(database)) {
-    return false;
-  }
-  const run = spawnSync(requireBuilt(paths.provision), ['--db', database, 'batch'], {
-    input: demoDirectory.map((fields) => fields.join('\t')).join('\n') + '\n',
-    encoding: 'utf8',
-  });
-  if (run.status !== 0) {
-    throw new Error(`tamo-provision failed: ${run.stderr}`);
-  }
-  return true;
 }
 
 // The file, or the exit of a tool that cannot run without it.
@@ -118,7 +91,6 @@ module.exports = {
   mountedRoot,
   insideSandbox,
   reexecInSandbox,
-  ensureDirectory,
   requireBuilt,
   loadAddon,
   loadPromises,

@@ -106,7 +106,7 @@ function tempDir(prefix) {
 function probeSandbox() {
   const dir = tempDir('kavo-probe-');
   try {
-    const probe = spawnSync(paths.withPlatform, [dir, '--', 'true'], { encoding: 'utf8' });
+    const probe = spawnSync(paths.withPlatform, ['--empty', dir, '--', 'true'], { encoding: 'utf8' });
     if (probe.status === SKIPPED) {
       return `platform sandbox unavailable: ${probe.stderr.trim()}`;
     }
