@@ -246,6 +246,17 @@ test('kavo doctor passes on a good development platform and names the fault on a
     { name: 'a damaged key store', args: ['kavo', '--platform', good, 'doctor', '--json'],
       damage: () => fs.appendFileSync(path.join(system, 'xmgrcfg.ks0'), 'x'),
       failed: { 'key-store': /damaged \(117 bytes, not 116\)/ } },
+    { name: 'a token whose PIN file others can read, beside the key file', args: ['kavo', '--platform', good, 'doctor', '--json'],
+      damage: () => {
+        fs.writeFileSync(path.join(work, 'token.pin'), '1234', { mode: 0o644 });
+        fs.copyFileSync(path.join(good, 'vesk64.cfg'), path.join(work, 'vesk64.cfg.kept'));
+        const entry = (name, value) => `${name}:s:${value.length}:${value}\n`;
+        fs.appendFileSync(path.join(good, 'vesk64.cfg'), entry('Pkcs11Module', process.execPath) +
+          entry('Pkcs11TokenLabel', 'dev') + entry('Pkcs11PinFile', path.join(work, 'token.pin')));
+      },
+      repair: () => fs.renameSync(path.join(work, 'vesk64.cfg.kept'), path.join(good, 'vesk64.cfg')),
+      failed: { token: /the PIN file \S*token\.pin has mode 0644 .* fix: chmod 0600/,
+        'key-store': /xmgrcfg\.ks0 still holds machine keys beside the token.* fix: finish moving the credentials: kavo rewrap --to-token$/ } },
     { name: 'a host without the platform libraries', args: ['kavo', 'doctor', '--json'],
       failed: { libraries: /the platform library lib(tamo\.so\.0|pex2\.so|kavocredstore\.so) is not installed/,
         ...(hostConfig ? {} : { configuration: /vesk64\.cfg does not exist/ }) } },
@@ -256,7 +267,8 @@ test('kavo doctor passes on a good development platform and names the fault on a
       const doctor = run('npx', ['--offline', ...c.args], { cwd: app, env: appEnv });
       const report = JSON.parse(doctor.stdout);
       assert.deepEqual(report.checks.map((check) => check.name),
-        ['libraries', 'configuration', 'key-store-directory', 'key-store', 'credential-store', 'directory'], c.name);
+        ['libraries', 'configuration', 'key-store-directory', 'token', 'key-store', 'credential-store', 'directory'],
+        c.name);
       const failed = report.checks.filter((check) => check.status === 'fail');
       assert.deepEqual(failed.map((check) => check.name), Object.keys(c.failed), `${c.name}: ${doctor.stdout}`);
       for (const check of failed) {
@@ -273,6 +285,7 @@ test('kavo doctor passes on a good development platform and names the fault on a
   assert.equal(fs.statSync(path.join(system, 'xmgrcfg.ks0')).size, 117);
   const text = run('npx', ['--offline', 'kavo', '--platform', good, 'doctor'], { cwd: app, env: appEnv });
   assert.equal(text.status, 1);
-  assert.match(text.stdout, /^(✓ platform libraries: .*\n)(✓ configuration: .*\n)(✓ key-store directory: .*\n)/);
+  assert.match(text.stdout,
+    /^(✓ platform libraries: .*\n)(✓ configuration: .*\n)(✓ key-store directory: .*\n)(✓ machine keys in a token: none configured.*\n)/);
   assert.match(text.stdout, /\n✗ key store: .* — fix: put the key store back from a backup; .*\n✓ credential store: .*\n✓ directory: .*\n$/);
 });

@@ -190,7 +190,101 @@ function checkKeyStoreDirectory(ctx) {
   return pass(`${shown}: mode ${octal(info.mode)}, owner ${info.uid}`);
 }
 
-// ---- 4. The key store ----------------------------------------------------------------
+// ---- 4. Machine keys in a PKCS#11 token --------------------------------------------
+
+// With these three entries the simulated crypto service keeps its machine
+// keys in a PKCS#11 token instead of the key store, and records their first
+// making in a marker beside where the key store would be, 176 bytes: "PXTK",
+// format 1, the keys' identifiers, and the SHA-256 of the first 144 bytes
+// (platform/pex2/token.cpp).  Doctor reads files only: it never loads the
+// token's library nor logs in, which could count against the PIN.
+const TOKEN_ENTRIES = ['Pkcs11Module', 'Pkcs11TokenLabel', 'Pkcs11PinFile'];
+const TOKEN_MARKER = 'xmgrcfg.tk0';
+
+function markerProblem(bytes) {
+  if (bytes.length !== 176) return `${bytes.length} bytes, not 176`;
+  if (bytes.toString('latin1', 0, 4) !== 'PXTK' || bytes.readUInt32LE(4) !== 1) return 'not a marker of format 1';
+  const digest = crypto.createHash('sha256').update(bytes.subarray(0, 144)).digest();
+  return crypto.timingSafeEqual(digest, bytes.subarray(144)) ? null : 'its checksum does not match';
+}
+
+// SoftHSM2 keeps its tokens as files in the folder its configuration names;
+// inside the platform root, a copy of the root would carry the keys.
+function softhsmTokenFolder() {
+  const conf = process.env.SOFTHSM2_CONF || '/etc/softhsm/softhsm2.conf';
+  try {
+    return /^\s*directories\.tokendir\s*=\s*(.*?)\s*$/m.exec(fs.readFileSync(conf, 'utf8'))?.[1];
+  } catch {
+    return undefined;
+  }
+}
+
+function checkToken(ctx) {
+  if (!ctx.config) {
+    return skip('not checked: no usable configuration');
+  }
+  if (ctx.loaded && !ctx.libraries['libpex2.so'].ours) {
+    return skip('not checked: the host\'s own crypto library keeps its keys its own way');
+  }
+  const [module, label, pinFile] = TOKEN_ENTRIES.map((name) => ctx.config.get(name));
+  if (!module && !label && !pinFile) {
+    return pass('none configured: the machine keys are kept in the key store');
+  }
+  ctx.token = true;
+  const shown = hostPath(CONFIG_FILE);
+  if (![module, label, pinFile].every((entry) => entry?.type === 's')) {
+    return fail(`${shown} names only some of ${TOKEN_ENTRIES.join(', ')}, so every request fails (-1447)`,
+      'give all three as strings, or none');
+  }
+  if (label.value.length > 32) {
+    return fail(`Pkcs11TokenLabel is longer than 32 characters, so every request fails (-1447)`,
+      'use the token\'s label as softhsm2-util --show-slots or the token\'s tools show it');
+  }
+  const moduleInfo = statOf(module.value);
+  if (!path.isAbsolute(module.value) || moduleInfo === null || !moduleInfo.isFile()) {
+    return fail(`the token's library ${module.value} is not a file, so every request fails (-1447)`,
+      'set Pkcs11Module to the absolute path of the PKCS#11 library (SoftHSM2: /usr/lib/softhsm/libsofthsm2.so)');
+  }
+  const pin = hostPath(pinFile.value);
+  const pinInfo = statOf(pinFile.value, false);
+  if (pinInfo === null || !pinInfo.isFile() || pinInfo.size === 0) {
+    return fail(`the PIN file ${pin} is missing, empty or not a regular file, so every request fails (-1447)`,
+      `write the token's user PIN to ${pin} with mode 0600`);
+  }
+  if ((pinInfo.mode & 0o077) !== 0 || (pinInfo.uid !== process.geteuid() && pinInfo.uid !== 0)) {
+    return fail(`the PIN file ${pin} has mode ${octal(pinInfo.mode)} and owner ${pinInfo.uid}: the crypto service ` +
+      'refuses a PIN that others could read or have put there (-1447)', `chmod 0600 ${pin}; chown it to this user`);
+  }
+  const folder = /softhsm/i.test(module.value) ? softhsmTokenFolder() : undefined;
+  const roots = [ROOT, process.env.KAVO_PLATFORM_ROOT].filter(Boolean).map((root) => path.resolve(root));
+  if (folder && roots.some((root) => path.resolve(folder) === root || path.resolve(folder).startsWith(`${root}/`))) {
+    return fail(`SoftHSM2 keeps its tokens in ${folder}, inside the platform root: a copy of the root carries the keys`,
+      'move directories.tokendir of the SoftHSM2 configuration outside the platform root');
+  }
+  if (!ctx.keyStoreDirectory) {
+    return skip(`token "${label.value}" configured; marker not checked: no usable key-store directory`);
+  }
+  const marker = path.join(ctx.keyStoreDirectory, TOKEN_MARKER);
+  let bytes;
+  try {
+    bytes = fs.readFileSync(marker);
+  } catch (error) {
+    if (error.code === 'ENOENT') {
+      return pass(`token "${label.value}": no keys yet; they are made inside it at the first use`);
+    }
+    return fail(`the token marker ${hostPath(marker)} cannot be read (${error.code})`,
+      'run as the user the application runs as');
+  }
+  const problem = markerProblem(bytes);
+  if (problem) {
+    return fail(`the token marker ${hostPath(marker)} is damaged (${problem}), so every request fails; it is ` +
+      'never replaced', 'put the marker back from a backup');
+  }
+  return pass(`token "${label.value}": marker verified (the keys themselves are not examined: doctor does not ` +
+    'log in to the token)');
+}
+
+// ---- 5. The key store ----------------------------------------------------------------
 
 // The simulated crypto service's store "xmgrcfg.ks0", 116 bytes: "PXKS",
 // format 1, the wrapping key's kind and length, its bytes, the partition
@@ -225,6 +319,12 @@ function checkKeyStore(ctx) {
   const file = path.join(ctx.keyStoreDirectory, KEY_STORE);
   const shown = hostPath(file);
   const info = statOf(file, false);
+  if (ctx.token) {
+    const aside = statOf(`${file}.pre-token`, false) !== null;
+    return info === null && !aside ? pass('not used: the machine keys are in the token')
+      : fail(`${aside ? `${shown}.pre-token` : shown} still holds machine keys beside the token: a copy of the ` +
+        'platform root opens what was stored under them', 'finish moving the credentials: kavo rewrap --to-token');
+  }
   if (info === null) {
     return pass(`none yet: the crypto service makes ${shown} at its first use`);
   }
@@ -257,7 +357,7 @@ function checkKeyStore(ctx) {
   }
 }
 
-// ---- 5. The credential store ---------------------------------------------------------
+// ---- 6. The credential store ---------------------------------------------------------
 
 function checkCredentialStore(ctx) {
   const store = ctx.libraries['libkavocredstore.so'];
@@ -306,7 +406,7 @@ function checkCredentialStore(ctx) {
   return pass(`${shown}: an SQLite database, mode ${octal(info.mode)}`);
 }
 
-// ---- 6. The directory -------------------------------------------------------------------
+// ---- 7. The directory -------------------------------------------------------------------
 
 // What the directory library's statuses mean here, with the fix.
 function directoryFault(status, ctx) {
@@ -385,6 +485,7 @@ const CHECKS = [
   { name: 'libraries', title: 'platform libraries', run: checkLibraries },
   { name: 'configuration', title: 'configuration', run: checkConfiguration },
   { name: 'key-store-directory', title: 'key-store directory', run: checkKeyStoreDirectory },
+  { name: 'token', title: 'machine keys in a token', run: checkToken },
   { name: 'key-store', title: 'key store', run: checkKeyStore },
   { name: 'credential-store', title: 'credential store', run: checkCredentialStore },
   { name: 'directory', title: 'directory', run: checkDirectory },
