@@ -21,8 +21,6 @@ const FUNCTIONS = {
   get_sid_from_name: ['name'],
 };
 
-// KAVO_STEP_SEV_EMPTY of addon/request.h: the user's list is empty.
-const STEP_SEV_EMPTY = 12;
 const PREFIX = /^MFA-NAPI: <[^>]*> /;
 
 function article(type) {
@@ -59,7 +57,8 @@ function messageOf(failure, name, args, line) {
       if (name === 'arb_get_credentials') {
         return `no credentials are stored for the service ${JSON.stringify(args[0])}`;
       }
-      if (name === 'get_sev_list' && failure.step === STEP_SEV_EMPTY) {
+      // The directory's not-found carries its status; an empty list has none.
+      if (name === 'get_sev_list' && failure.status === undefined) {
         return `the user ${JSON.stringify(args[1])} has no security-equivalence entries`;
       }
       return `the directory has no user ${JSON.stringify(args[name === 'get_sev_list' ? 1 : 0])}`;
