@@ -225,7 +225,8 @@ bool parseConfig(const char *text, std::size_t size, LdapConfig &config, std::st
         "uri",           "base",           "bind_dn",
         "password_file", "starttls",       "timeout_ms",
         "user_filter",   "tls_ca_file",    "login_attribute",
-        "sid_attribute", "guid_attribute", "sev_attribute"};
+        "sid_attribute", "guid_attribute", "sev_attribute",
+        "dn_attribute"};
     constexpr std::size_t kKeyCount = sizeof kKeys / sizeof kKeys[0];
     bool seen[kKeyCount] = {};
     std::size_t lineNo = 0;
@@ -343,7 +344,8 @@ bool parseConfig(const char *text, std::size_t size, LdapConfig &config, std::st
                                 std::string(key) + " \"" + v + "\" is not an attribute name");
                 }
                 std::string *attributes[] = {&config.loginAttribute, &config.sidAttribute,
-                                             &config.guidAttribute, &config.sevAttribute};
+                                             &config.guidAttribute, &config.sevAttribute,
+                                             &config.dnAttribute};
                 *attributes[index - kFirstAttribute] = v;
                 break;
             }

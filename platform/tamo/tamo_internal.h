@@ -54,6 +54,10 @@
  *   guid_attribute  objectGUID       16 bytes (equality search)
  *   sev_attribute   memberOf         DNs of the user's equivalence entries,
  *                                    in the order the server returns them
+ *   dn_attribute    distinguishedName  an entry's own DN, searchable by
+ *                                    equality (entryDN on OpenLDAP): a
+ *                                    list's entries are read with a few
+ *                                    searches on it (see below)
  *   user_filter     (&(objectCategory=person)(objectClass=user))
  *                   ANDed with the login match, so that only user objects
  *                   answer for a login (Active Directory gives groups and
@@ -68,9 +72,14 @@
  * handshake included, waits at most until the call's deadline, without
  * spinning.  A search tells the server a time limit in whole seconds that
  * is never shorter than what the call has left (the call itself still ends
- * at timeout_ms).  A list call sends at most TAMO_LDAP_MAX_IN_FLIGHT
- * searches before it reads their answers (servers end a session that has
- * too many waiting).  When the server answers a bind with "invalid
+ * at timeout_ms).  A list call reads the entries its values name with
+ * searches on dn_attribute, 16 DNs to a search, sent together, so a list of
+ * up to 1,024 entries costs two round trips (the user, then its entries);
+ * a value no entry was found for that way (another form of the name, an
+ * entry outside the base, a server without dn_attribute) is read with a
+ * base search of its own.  At most TAMO_LDAP_MAX_IN_FLIGHT searches wait
+ * for their answer at a time (servers end a session that has too many
+ * waiting).  When the server answers a bind with "invalid
  * credentials", no thread binds with the same files again: every call
  * fails at once with TAMO_ERR_BIND_REFUSED (and one line goes to standard
  * error) until directory.conf or its password file changes, so that our
@@ -186,6 +195,7 @@ struct LdapConfig {
     std::string sidAttribute = "objectSid";
     std::string guidAttribute = "objectGUID";
     std::string sevAttribute = "memberOf";
+    std::string dnAttribute = "distinguishedName";
     // ANDed with the login match: only user objects answer for a login,
     // not the groups and computers that also carry one in Active Directory.
     std::string userFilter = "(&(objectCategory=person)(objectClass=user))";

@@ -32,6 +32,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/tamo/tamo_internal.h"
@@ -57,6 +58,7 @@ namespace {
     X(ldap_abandon_ext)        \
     X(ldap_count_entries)      \
     X(ldap_first_entry)        \
+    X(ldap_next_entry)         \
     X(ldap_get_values_len)     \
     X(ldap_value_free_len)     \
     X(ldap_get_dn)             \
@@ -617,62 +619,194 @@ int32_t findOne(const Api *ldap, Call &call, const Config &config, const std::st
     return found == 1 ? TAMO_OK : found == 0 ? TAMO_ERR_NOT_FOUND : TAMO_ERR_AMBIGUOUS;
 }
 
-// Reads the GUID and the entry's own DN of each DN in dns, with at most
-// TAMO_LDAP_MAX_IN_FLIGHT searches waiting for their answer at a time
+// Sends count searches, search i by send(i, &id), with at most
+// TAMO_LDAP_MAX_IN_FLIGHT of them waiting for their answer at a time
 // (servers end a session that has too many: slapd at 100 for an anonymous
-// one); another is sent as each answer arrives.  guids receives dns.size()
-// GUIDs, names the entries' DNs.
-int32_t resolveGuids(const Api *ldap, Call &call, const Config &config,
-                     const std::vector<std::string> &dns, unsigned char *guids,
-                     std::vector<std::string> &names) {
-    char *attrs[] = {const_cast<char *>(config->guidAttribute.c_str()), nullptr};
-    const std::size_t n = dns.size();
-    std::vector<int> ids(n, 0);
-    names.assign(n, std::string());
+// one), another as each answer arrives, and hands the answers in order to
+// take(i, rc, answer).  Stops at the first status other than TAMO_OK that
+// send or take returns; searches whose answer no one will read are
+// abandoned, so that they do not pile up on the connection.
+template <class Send, class Take>
+int32_t pipeline(const Api *ldap, Call &call, std::size_t count, Send send, Take take) {
+    std::vector<int> ids(count, 0);
     int32_t status = TAMO_OK;
     std::size_t sent = 0;
     std::size_t done = 0;
-    for (; done < n && status == TAMO_OK; ++done) {
-        for (; sent < n && sent - done < TAMO_LDAP_MAX_IN_FLIGHT; ++sent) {
-            int rc = call.send(dns[sent].c_str(), LDAP_SCOPE_BASE, "(objectClass=*)", attrs, 1,
-                               &ids[sent]);
-            if (rc != LDAP_SUCCESS) {
-                status = rc == LDAP_INVALID_DN_SYNTAX ? TAMO_ERR_UNRESOLVED : call.failure(rc);
-                break;
-            }
+    while (done < count && status == TAMO_OK) {
+        while (sent < count && sent - done < TAMO_LDAP_MAX_IN_FLIGHT &&
+               (status = send(sent, &ids[sent])) == TAMO_OK) {
+            ++sent;
         }
         if (status != TAMO_OK) {
             break;
         }
-        Message result(ldap);
-        const int rc = call.receive(ids[done], result);
-        if (rc == LDAP_NO_SUCH_OBJECT || rc == LDAP_INVALID_DN_SYNTAX) {
-            status = TAMO_ERR_UNRESOLVED;
-        } else if (rc != LDAP_SUCCESS) {
-            status = call.failure(rc);
-        } else if (ldap->ldap_count_entries(call.ld(), result.m) != 1) {
-            status = TAMO_ERR_UNRESOLVED;
-        } else {
-            LDAPMessage *entry = ldap->ldap_first_entry(call.ld(), result.m);
-            Values guid(ldap, ldap->ldap_get_values_len(call.ld(), entry, attrs[0]));
-            char *name = ldap->ldap_get_dn(call.ld(), entry);
-            if (guid.size() != 1 || guid.v[0]->bv_len != TAMO_GUID_SIZE) {
-                status = TAMO_ERR_UNRESOLVED;
-            } else {
-                std::memcpy(guids + done * TAMO_GUID_SIZE, guid.v[0]->bv_val, TAMO_GUID_SIZE);
-                names[done] = name != nullptr ? name : "";
-            }
-            if (name != nullptr) {
-                ldap->ldap_memfree(name);
-            }
-        }
+        Message answer(ldap);
+        const int rc = call.receive(ids[done], answer);
+        status = take(done++, rc, answer);
     }
-    // Answers no one will read are abandoned, so that they do not pile up
-    // on the connection (an answer already read is already gone).
     for (std::size_t j = done; j < sent; ++j) {
         ldap->ldap_abandon_ext(call.ld(), ids[j], nullptr, nullptr);
     }
     return status;
+}
+
+// What a list call learns of the entries its DNs name: for list position
+// i, the GUID at guids + i * TAMO_GUID_SIZE and the entry's DN in the
+// server's form in names[i]; resolved[i] once both are known.
+struct Resolution {
+    const std::vector<std::string> &dns;
+    unsigned char *guids;
+    std::vector<std::string> &names;
+    std::vector<bool> resolved;
+
+    // Records entry, the one named by dns[i]; TAMO_ERR_UNRESOLVED when it
+    // has no 16-byte GUID.
+    int32_t take(const Api *ldap, LDAP *ld, LDAPMessage *entry, const char *guidAttribute,
+                 const char *name, std::size_t i) {
+        Values guid(ldap, ldap->ldap_get_values_len(ld, entry, guidAttribute));
+        if (guid.size() != 1 || guid.v[0]->bv_len != TAMO_GUID_SIZE) {
+            return TAMO_ERR_UNRESOLVED;
+        }
+        std::memcpy(guids + i * TAMO_GUID_SIZE, guid.v[0]->bv_val, TAMO_GUID_SIZE);
+        names[i] = name;
+        resolved[i] = true;
+        return TAMO_OK;
+    }
+};
+
+// Resolves the list's DNs with a few subtree searches that each ask for up
+// to kDnsPerSearch entries by their DN, (|(dn_attribute=DN1)(...)...), sent
+// together: a list of up to kDnsPerSearch * TAMO_LDAP_MAX_IN_FLIGHT (1,024)
+// entries costs one round trip, not one per TAMO_LDAP_MAX_IN_FLIGHT.  An
+// entry found is matched to the list's DNs by its own DN, as the server
+// gives it, exactly or else ignoring ASCII case; a DN no entry was matched
+// to (another form of the same name, an entry outside the base, a server
+// that does not know dn_attribute or refuses such a search) is left for
+// resolveByBase.  The server tests every entry a search finds against the
+// whole filter, so a search costs it about the square of its DNs: 16 DNs
+// a search was the fastest (a list of 200 over ldapi:// took 2.9 ms with
+// 16, 4 ms with 32 or 64, 5.8 ms with 128).
+constexpr std::size_t kDnsPerSearch = 16;
+constexpr std::size_t kFilterBytesPerSearch = 32768;
+
+std::string lowerAscii(std::string text) {
+    for (char &c : text) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return text;
+}
+
+int32_t resolveBySearch(const Api *ldap, Call &call, const Config &config, Resolution &list) {
+    std::unordered_map<std::string, std::vector<std::size_t>> exact;
+    std::unordered_map<std::string, std::vector<std::size_t>> folded;
+    std::vector<std::string> filters;
+    std::vector<std::size_t> sizes;
+    std::string escaped;
+    for (std::size_t i = 0; i < list.dns.size(); ++i) {
+        auto [at, added] = exact.try_emplace(list.dns[i]);
+        at->second.push_back(i);
+        folded[lowerAscii(list.dns[i])].push_back(i);
+        if (!added) {
+            continue;
+        }
+        if (!escape(ldap, list.dns[i].data(), list.dns[i].size(), escaped)) {
+            return TAMO_ERR_NO_MEMORY;
+        }
+        if (filters.empty() || sizes.back() == kDnsPerSearch ||
+            filters.back().size() > kFilterBytesPerSearch) {
+            filters.emplace_back("(|");
+            sizes.push_back(0);
+        }
+        filters.back() += "(" + config->dnAttribute + "=" + escaped + ")";
+        ++sizes.back();
+    }
+    for (std::string &filter : filters) {
+        filter += ")";
+    }
+    char *attrs[] = {const_cast<char *>(config->guidAttribute.c_str()), nullptr};
+    const auto send = [&](std::size_t k, int *id) {
+        const int rc = call.send(config->base.c_str(), LDAP_SCOPE_SUBTREE, filters[k].c_str(),
+                                 attrs, static_cast<int>(sizes[k]), id);
+        return rc == LDAP_SUCCESS ? TAMO_OK : call.failure(rc);
+    };
+    const auto take = [&](std::size_t, int rc, Message &answer) -> int32_t {
+        switch (rc) {
+            case LDAP_TIMEOUT:
+            case LDAP_SERVER_DOWN:
+            case LDAP_NO_MEMORY:
+            case LDAP_BUSY:
+            case LDAP_UNAVAILABLE:
+                return call.failure(rc);
+            default:  // the entries it found, whatever the server's result
+                break;
+        }
+        for (LDAPMessage *entry = ldap->ldap_first_entry(call.ld(), answer.m); entry != nullptr;
+             entry = ldap->ldap_next_entry(call.ld(), entry)) {
+            char *name = ldap->ldap_get_dn(call.ld(), entry);
+            if (name == nullptr) {
+                continue;
+            }
+            const std::vector<std::size_t> *positions = nullptr;
+            if (const auto same = exact.find(name); same != exact.end()) {
+                positions = &same->second;
+            } else if (const auto alike = folded.find(lowerAscii(name)); alike != folded.end()) {
+                positions = &alike->second;
+            }
+            int32_t status = TAMO_OK;
+            for (std::size_t k = 0; positions != nullptr && k < positions->size(); ++k) {
+                if (status == TAMO_OK && !list.resolved[(*positions)[k]]) {
+                    status = list.take(ldap, call.ld(), entry, attrs[0], name, (*positions)[k]);
+                }
+            }
+            ldap->ldap_memfree(name);
+            if (status != TAMO_OK) {
+                return status;
+            }
+        }
+        return TAMO_OK;
+    };
+    return pipeline(ldap, call, filters.size(), send, take);
+}
+
+// Reads the GUID and the entry's own DN of each DN of the list not yet
+// resolved, with one base search per DN.
+int32_t resolveByBase(const Api *ldap, Call &call, const Config &config, Resolution &list) {
+    char *attrs[] = {const_cast<char *>(config->guidAttribute.c_str()), nullptr};
+    std::vector<std::size_t> left;
+    for (std::size_t i = 0; i < list.dns.size(); ++i) {
+        if (!list.resolved[i]) {
+            left.push_back(i);
+        }
+    }
+    const auto send = [&](std::size_t k, int *id) {
+        const int rc =
+            call.send(list.dns[left[k]].c_str(), LDAP_SCOPE_BASE, "(objectClass=*)", attrs, 1, id);
+        return rc == LDAP_SUCCESS             ? TAMO_OK
+               : rc == LDAP_INVALID_DN_SYNTAX ? TAMO_ERR_UNRESOLVED
+                                              : call.failure(rc);
+    };
+    const auto take = [&](std::size_t k, int rc, Message &answer) -> int32_t {
+        if (rc == LDAP_NO_SUCH_OBJECT || rc == LDAP_INVALID_DN_SYNTAX) {
+            return TAMO_ERR_UNRESOLVED;
+        }
+        if (rc != LDAP_SUCCESS) {
+            return call.failure(rc);
+        }
+        if (ldap->ldap_count_entries(call.ld(), answer.m) != 1) {
+            return TAMO_ERR_UNRESOLVED;
+        }
+        LDAPMessage *entry = ldap->ldap_first_entry(call.ld(), answer.m);
+        char *name = ldap->ldap_get_dn(call.ld(), entry);
+        const int32_t status =
+            list.take(ldap, call.ld(), entry, attrs[0], name != nullptr ? name : "", left[k]);
+        if (name != nullptr) {
+            ldap->ldap_memfree(name);
+        }
+        return status;
+    };
+    return pipeline(ldap, call, left.size(), send, take);
 }
 
 // A packed SID: revision, count of at most 15, 6-byte authority, then
@@ -753,7 +887,11 @@ int32_t sevList(const Config &config, const std::string &name, SevList &list) {
         }
     }
     list.guids.assign(values.size() * TAMO_GUID_SIZE, 0);
-    return resolveGuids(ldap, call, config, values, list.guids.data(), list.dns);
+    list.dns.assign(values.size(), std::string());
+    Resolution resolution{values, list.guids.data(), list.dns,
+                          std::vector<bool>(values.size(), false)};
+    status = resolveBySearch(ldap, call, config, resolution);
+    return status == TAMO_OK ? resolveByBase(ldap, call, config, resolution) : status;
 }
 
 int32_t dnByGuid(const Config &config, const unsigned char *guid, char **dn) {

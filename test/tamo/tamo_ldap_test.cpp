@@ -55,17 +55,19 @@ TEST(DirectoryConf, ReadsEveryKeyWithDefaultsForTheRest) {
     EXPECT_EQ(config.sidAttribute, "objectSid");
     EXPECT_EQ(config.guidAttribute, "1.2.3.4");
     EXPECT_EQ(config.sevAttribute, "isMemberOf");
+    EXPECT_EQ(config.dnAttribute, "distinguishedName");
     EXPECT_FALSE(config.startTls);
     // Only user objects answer for a login, unless the schema says otherwise.
     EXPECT_EQ(config.userFilter, "(&(objectCategory=person)(objectClass=user))");
     EXPECT_EQ(config.caFile, "");
     const std::string more = text +
                              "user_filter = (&(objectClass=inetOrgPerson)(!(x=\\29)))\n"
-                             "tls_ca_file = /etc/ssl/corp-ca.pem\n";
+                             "tls_ca_file = /etc/ssl/corp-ca.pem\ndn_attribute = entryDN\n";
     tamo::LdapConfig other;
     ASSERT_TRUE(tamo::parseConfig(more.data(), more.size(), other, error)) << error;
     EXPECT_EQ(other.userFilter, "(&(objectClass=inetOrgPerson)(!(x=\\29)))");
     EXPECT_EQ(other.caFile, "/etc/ssl/corp-ca.pem");
+    EXPECT_EQ(other.dnAttribute, "entryDN");
 }
 
 TEST(DirectoryConf, TheServersTimeLimitIsNeverShorterThanTheTimeLeft) {
@@ -280,6 +282,7 @@ class Server : public ::testing::Test {
             entry("twin2", "twin", "AQEAAAAAAAUBAAAA", "", {}) +
             entry("dangling", "dangling", "", "", {"cn=g0,o=corp", "cn=nowhere,o=corp"}) +
             entry("badguid", "badguid", "", "", {"cn=short,o=corp"}) +
+            entry("shouter", "shouter", "", "", {"CN=G1,O=CORP", "cn=g0,o=corp"}) +
             "dn: cn=huge,o=corp\nobjectClass: kavoDirectoryEntry\nobjectClass: "
             "extensibleObject\ncn: huge\nsAMAccountName: huge\ndescription: " +
             std::string(TAMO_LDAP_MAX_MESSAGE, 'x') + "\n\n";
@@ -362,15 +365,21 @@ class Server : public ::testing::Test {
         return "dn: cn=reader,o=corp\nobjectClass: kavoDirectoryEntry\nobjectClass: "
                "extensibleObject\ncn: reader\nuserPassword: s3cret\n\n";
     }
-    // The fixture's entries are all of one class of its own.
-    static constexpr const char *kUserFilter = "user_filter = (objectClass=kavoDirectoryEntry)\n";
-    void configure(const std::string &extra) {
+    // Points the library at uri, through a file of its own: the fixture's
+    // entries are all of one class of its own, and OpenLDAP gives an
+    // entry's DN as entryDN.
+    static void configure(const std::string &extra, const std::string &uri = uri_,
+                          const std::string &file = "directory.conf",
+                          const std::string &dnAttribute = "entryDN") {
         setenv("TAMO_DIRECTORY_CONF",
-               dir_->write("directory.conf",
-                           "uri = " + uri_ + "\nbase = o=corp\n" + kUserFilter + extra)
+               dir_->write(file, "uri = " + uri +
+                                     "\nbase = o=corp\nuser_filter = "
+                                     "(objectClass=kavoDirectoryEntry)\ndn_attribute = " +
+                                     dnAttribute + "\n" + extra)
                    .c_str(),
                1);
     }
+    static std::string tcp(int port) { return "ldap://127.0.0.1:" + std::to_string(port); }
 
     static kavotest::TempDir *dir_;
     static std::string uri_;
@@ -405,24 +414,40 @@ std::string dnOf(const unsigned char *guid) {
     return text;
 }
 
-TEST_F(Server, AListLongerThanTheServersLimitOfWaitingRequestsResolvesOverTcp) {
-    // Over TCP, anonymously: slapd ends a session with more than 100
-    // requests waiting, so a list's searches go out a few at a time.
-    setenv("TAMO_DIRECTORY_CONF",
-           dir_->write("tcp.conf", "uri = ldap://127.0.0.1:" + std::to_string(port_) +
-                                       "\nbase = o=corp\n" + kUserFilter)
-               .c_str(),
-           1);
-    const auto name = utf16("wide");
-    std::vector<unsigned char> guids(kWide * TAMO_GUID_SIZE);
-    int32_t count = kWide;
-    ASSERT_EQ(tamolib_get_sevlist_from_name(name.data(), &count, guids.data(), nullptr), TAMO_OK);
-    ASSERT_EQ(count, kWide);
-    for (int i = 0; i < kWide; ++i) {
-        EXPECT_EQ(std::string(reinterpret_cast<char *>(&guids[i * TAMO_GUID_SIZE]), TAMO_GUID_SIZE),
-                  wideGuid(i));
+TEST_F(Server, AWideListCostsTwoRoundTripsAndStaysWithinTheServersLimits) {
+    // Over TCP, anonymously, through a link that holds every answer 100 ms:
+    // the user's search, then its entries read by their DN a few searches
+    // at a time, all sent at once.  Where the server does not know
+    // dn_attribute, one base read per entry, at most 64 waiting at a time
+    // (slapd ends a session with more than 100 waiting): more round trips,
+    // the same answer.
+    constexpr auto kDelay = std::chrono::milliseconds(100);
+    kavotest::DelayProxy link(port_, kDelay);
+    ASSERT_NE(link.port(), 0);
+    for (const std::string dnAttribute : {"entryDN", "noSuchAttribute"}) {
+        SCOPED_TRACE(dnAttribute);
+        configure("", tcp(link.port()), dnAttribute + ".conf", dnAttribute);
+        const auto name = utf16("wide");
+        std::vector<unsigned char> guids(kWide * TAMO_GUID_SIZE);
+        int32_t count = kWide;
+        ASSERT_EQ(sidOf("alice"), "S-1-5-21-1-2-3-1001");  // connected and bound
+        const auto start = std::chrono::steady_clock::now();
+        ASSERT_EQ(tamolib_get_sevlist_from_name(name.data(), &count, guids.data(), nullptr),
+                  TAMO_OK);
+        const auto took = std::chrono::steady_clock::now() - start;
+        ASSERT_EQ(count, kWide);
+        for (int i = 0; i < kWide; ++i) {
+            EXPECT_EQ(
+                std::string(reinterpret_cast<char *>(&guids[i * TAMO_GUID_SIZE]), TAMO_GUID_SIZE),
+                wideGuid(i));
+        }
+        EXPECT_EQ(dnOf(&guids[(kWide - 1) * TAMO_GUID_SIZE]), wideGroup(kWide - 1));
+        if (dnAttribute == "entryDN") {
+            EXPECT_LT(took, 3 * kDelay);
+        } else {
+            EXPECT_GE(took, 4 * kDelay);  // 1 + 150 / 64 round trips
+        }
     }
-    EXPECT_EQ(dnOf(&guids[(kWide - 1) * TAMO_GUID_SIZE]), wideGroup(kWide - 1));
 }
 
 TEST_F(Server, TheLookupsAfterAListAreAnsweredFromItForAShortWhile) {
@@ -456,11 +481,7 @@ TEST_F(Server, LookupsOfSeveralThreadsDoNotWaitForEachOthersAnswers) {
     constexpr auto kDelay = std::chrono::milliseconds(200);
     kavotest::DelayProxy slow(port_, kDelay);
     ASSERT_NE(slow.port(), 0);
-    setenv("TAMO_DIRECTORY_CONF",
-           dir_->write("slow.conf", "uri = ldap://127.0.0.1:" + std::to_string(slow.port()) +
-                                        "\nbase = o=corp\n" + kUserFilter)
-               .c_str(),
-           1);
+    configure("", tcp(slow.port()), "slow.conf");
     std::string results[4];
     const auto start = std::chrono::steady_clock::now();
     {
@@ -489,11 +510,7 @@ TEST_F(Server, NamesAreEscapedAndMatchOnlyThemselves) {
     }
     EXPECT_EQ(sidOf("twin"), std::to_string(TAMO_ERR_AMBIGUOUS));
     // Failover: a URI where no server listens is passed over.
-    setenv("TAMO_DIRECTORY_CONF",
-           dir_->write("failover.conf", "uri = ldapi://%2Fnonexistent%2Fsocket " + uri_ +
-                                            "\nbase = o=corp\n" + kUserFilter)
-               .c_str(),
-           1);
+    configure("", "ldapi://%2Fnonexistent%2Fsocket " + uri_, "failover.conf");
     EXPECT_EQ(sidOf("alice"), "S-1-5-21-1-2-3-1001");
     EXPECT_EQ(sidOf("dangling"), std::to_string(TAMO_ERR_NO_SID));
 }
@@ -534,6 +551,14 @@ TEST_F(Server, ListsResolveToGuidsInServerOrderAndGuidsToDns) {
     EXPECT_EQ(tamolib_get_userinfo_from_guid(unknown, &selector, nullptr, nullptr, nullptr, &dn),
               TAMO_ERR_NOT_FOUND);
     EXPECT_EQ(dn, nullptr);
+
+    // A value in another case than the entry's own DN names the entry.
+    const auto shouter = utf16("shouter");
+    count = 2;
+    ASSERT_EQ(tamolib_get_sevlist_from_name(shouter.data(), &count, guids, nullptr), TAMO_OK);
+    EXPECT_EQ(guids[0], 0x20);
+    EXPECT_EQ(guids[16], 0x10);
+    EXPECT_EQ(dnOf(guids), "cn=g1,o=corp");
 
     // A value naming no entry, or an entry whose GUID is not 16 bytes.
     const unsigned char dangling[] = {'d', 0,   'a', 0,   'n', 0,   'g', 0, 'l',

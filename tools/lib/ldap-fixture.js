@@ -63,10 +63,10 @@ function startIn(dir, database, base, port) {
     tcpUri: port ? `ldap://127.0.0.1:${port}` : undefined,
     pid: () => Number(fs.readFileSync(path.join(data, 'slapd.pid'), 'utf8')),
     // The fixture's entries are all of one class of its own: it is the
-    // user filter for this schema.
+    // user filter for this schema; slapd gives an entry's DN as entryDN.
     directoryConf: ({ timeoutMs = 5000, uri = server.uri } = {}) =>
       `# the private test directory\nuri = ${uri}\nbase = ${base}\ntimeout_ms = ${timeoutMs}\n` +
-      'user_filter = (objectClass=kavoDirectoryEntry)\n',
+      'user_filter = (objectClass=kavoDirectoryEntry)\ndn_attribute = entryDN\n',
     stop() {
       fixture('stop', data);
       running.delete(server);
