@@ -64,8 +64,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FUZZ_CHECK(config.timeoutMs >= 1 && config.timeoutMs <= 600000);
     FUZZ_CHECK(config.bindDn.empty() == config.passwordFile.empty());
     FUZZ_CHECK(config.password.empty());
-    for (const std::string *name : {&config.loginAttribute, &config.sidAttribute,
-                                    &config.guidAttribute, &config.sevAttribute}) {
+    for (const std::string *name :
+         {&config.loginAttribute, &config.sidAttribute, &config.guidAttribute, &config.sevAttribute,
+          &config.dnAttribute}) {
         FUZZ_CHECK(plainName(*name));
     }
     for (const std::string *value : {&config.base, &config.bindDn, &config.passwordFile}) {
