@@ -7,9 +7,9 @@
 // tamolib.h for the contract.
 #include <fcntl.h>
 #include <linux/magic.h>
-#include <poll.h>
 #include <pthread.h>
 #include <string.h>
+#include <sys/epoll.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
@@ -70,8 +70,8 @@ int plainStat(const char *path, struct stat &st) {
 
 // What stat() says about the few paths the library looks at on every call
 // (directory.conf and the database), kept until inotify reports that it may
-// have changed: a call that finds nothing changed makes one poll() instead
-// of a stat() per file.  The events are read once per call, by the look at
+// have changed: a call that finds nothing changed makes one epoll_wait()
+// instead of a stat() per file.  The events are read once per call, by the look at
 // directory.conf that every call begins with.
 //
 // Every directory along a path is watched for the entry that leads on, and
@@ -86,7 +86,10 @@ int plainStat(const char *path, struct stat &st) {
 // "..", one through a symbolic link, one on a file system other than the
 // local ones above; and so is every path when inotify or the mount table
 // cannot be had.  A child after fork() makes watches of its own and leaves
-// the inherited descriptors, which its parent still reads, unread.
+// the inherited descriptors, which its parent still reads, unread.  (The
+// mount table watched is that of the namespace the watches were made in: a
+// process that enters another one later by unshare() or setns() must not
+// rely on mounts being noticed.)
 class PathWatch {
   public:
     static PathWatch &instance() {
@@ -163,24 +166,34 @@ class PathWatch {
         instance().mutex_.unlock();
     }
 
+    // One epoll set holds both: asking whether anything happened is one
+    // system call, and the cheapest (no file is looked up for it).
     bool start() {
         inotify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
         mounts_ = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
-        if (inotify_ < 0 || mounts_ < 0) {
+        epoll_ = epoll_create1(EPOLL_CLOEXEC);
+        struct epoll_event events {};
+        events.events = EPOLLIN;
+        events.data.fd = inotify_;
+        bool ok = inotify_ >= 0 && mounts_ >= 0 && epoll_ >= 0 &&
+                  epoll_ctl(epoll_, EPOLL_CTL_ADD, inotify_, &events) == 0;
+        // The mount table reports a change as a priority event, once.
+        events.events = EPOLLPRI;
+        events.data.fd = mounts_;
+        ok = ok && epoll_ctl(epoll_, EPOLL_CTL_ADD, mounts_, &events) == 0;
+        if (!ok) {
             stop();
-            return false;
         }
-        return true;
+        return ok;
     }
 
     void stop() {
-        if (inotify_ >= 0) {
-            close(inotify_);
+        for (int fd : {inotify_, mounts_, epoll_}) {
+            if (fd >= 0) {
+                close(fd);
+            }
         }
-        if (mounts_ >= 0) {
-            close(mounts_);
-        }
-        inotify_ = mounts_ = -1;
+        inotify_ = mounts_ = epoll_ = -1;
         interests_.clear();
         known_.clear();
     }
@@ -197,13 +210,18 @@ class PathWatch {
     // Reads what the kernel queued: true when the mount table changed or an
     // event concerns a kept path (or events were lost).
     bool changed() {
-        struct pollfd fds[2] = {{inotify_, POLLIN, 0}, {mounts_, POLLPRI, 0}};
-        const int ready = poll(fds, 2, 0);
-        if (ready == 0) {
+        struct epoll_event ready[2];
+        const int count = epoll_wait(epoll_, ready, 2, 0);
+        if (count == 0) {
             return false;
         }
-        if (ready < 0 || fds[1].revents != 0 || (fds[0].revents & ~POLLIN) != 0) {
+        if (count < 0) {
             return true;
+        }
+        for (int i = 0; i < count; ++i) {
+            if (ready[i].data.fd != inotify_ || ready[i].events != EPOLLIN) {
+                return true;
+            }
         }
         bool concerned = false;
         alignas(struct inotify_event) char buffer[4096];
@@ -295,6 +313,7 @@ class PathWatch {
     std::mutex mutex_;
     int inotify_ = -1;
     int mounts_ = -1;
+    int epoll_ = -1;
     bool unavailable_ = false;  // no inotify or mount table: stat() every call
     bool inherited_ = false;    // made before a fork(): the parent's to read
     std::vector<Interest> interests_;

@@ -15,7 +15,7 @@
  * opened, so a call never blocks on it.  What stat() said of the database
  * and of directory.conf is kept until inotify reports a change along either
  * path (statWatched below): the next call still sees any change, and a call
- * that finds none makes one poll() instead of a stat() per file.  Schema
+ * that finds none makes one epoll_wait() instead of a stat() per file.  Schema
  * (kSchema below):
  *   entries(guid BLOB(16) PRIMARY KEY, login TEXT NULL UNIQUE, dn TEXT,
  *           sid TEXT NULL)              -- sid in "S-1-5-21-..." text form
@@ -177,8 +177,8 @@ bool operator==(const FileStamp &a, const FileStamp &b);
 // errno of the failure.  The answer is kept, process-wide, until inotify
 // reports a change along the path (or of the mount table).  readEvents
 // reads what the kernel queued first; a later look within the same library
-// call passes false, so that one call costs one poll() however many paths
-// it looks at.  Paths that cannot be watched soundly, and every path when
+// call passes false, so that one call costs one epoll_wait() however many
+// paths it looks at.  Paths that cannot be watched soundly, and every path when
 // inotify cannot be had, are looked at with stat() each time (see tamo.cpp).
 int statWatched(const char *path, struct stat &st, bool readEvents);
 

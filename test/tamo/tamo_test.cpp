@@ -1,8 +1,10 @@
 // The directory simulator: lookups against a database written here with
 // the shared schema, in a temporary file named by $TAMO_DIRECTORY_DB.
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <sqlite3.h>
 #include <stdlib.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -310,6 +312,39 @@ TEST(WatchedDatabase, AReplacementAnywhereAlongThePathIsSeenByTheNextLookup) {
                rename(next.c_str(), db.c_str()) == 0 && sidOf("alice") == "S-1-5-21-1-2-3-7";
     });
     EXPECT_EQ(sidOf("alice"), "S-1-5-21-1-2-3-7");
+    unsetenv("TAMO_DIRECTORY_DB");
+}
+
+// A file system mounted over the directory that holds the database sends no
+// inotify event: the mount table is watched for it.  Runs in a child with a
+// mount namespace of its own, where one can be had.
+TEST(WatchedDatabase, AFileSystemMountedOverItsDirectoryIsSeenByTheNextLookup) {
+    kavotest::TempDir dir;
+    ASSERT_TRUE(dir.create("tamo-mount"));
+    const std::string home = dir.file("home");
+    const std::string other = dir.file("other");
+    ASSERT_EQ(mkdir(home.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(other.c_str(), 0700), 0);
+    ASSERT_TRUE(writeDirectory(home + "/directory.db", "S-1-5-21-1-2-3-1"));
+    ASSERT_TRUE(writeDirectory(other + "/directory.db", "S-1-5-21-1-2-3-2"));
+    const pid_t probe = fork();
+    ASSERT_GE(probe, 0);
+    if (probe == 0) {
+        _exit(unshare(CLONE_NEWNS) == 0 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(probe, &status, 0), probe);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        GTEST_SKIP() << "no mount namespace can be had here";
+    }
+    setenv("TAMO_DIRECTORY_DB", (home + "/directory.db").c_str(), 1);
+    kavotest::expectInChild([&] {
+        return unshare(CLONE_NEWNS) == 0 &&
+               mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+               sidOf("alice") == "S-1-5-21-1-2-3-1" &&
+               mount(other.c_str(), home.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
+               sidOf("alice") == "S-1-5-21-1-2-3-2";
+    });
     unsetenv("TAMO_DIRECTORY_DB");
 }
 
