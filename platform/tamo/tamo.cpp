@@ -71,8 +71,8 @@ int plainStat(const char *path, struct stat &st) {
 // What stat() says about the few paths the library looks at on every call
 // (directory.conf and the database), kept until inotify reports that it may
 // have changed: a call that finds nothing changed makes one epoll_wait()
-// instead of a stat() per file.  The events are read once per call, by the look at
-// directory.conf that every call begins with.
+// instead of a stat() per file.  The events are read once per call, by the
+// look at directory.conf that every call begins with.
 //
 // Every directory along a path is watched for the entry that leads on, and
 // the file itself for writes and changes of its attributes; a directory is
