@@ -2,10 +2,19 @@
 // arguments and hands each call to the back end that directory.conf
 // chooses: the SQLite database by default, an LDAP directory when the file
 // exists.  A list call's answer is kept for the lookups that follow it on
-// the same thread (ListMemo).  See tamolib.h for the contract.
+// the same thread (ListMemo).  The two files are looked at through a watch
+// (PathWatch) that calls stat() again only after something changed.  See
+// tamolib.h for the contract.
+#include <fcntl.h>
+#include <linux/magic.h>
+#include <pthread.h>
 #include <string.h>
+#include <sys/epoll.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -13,9 +22,316 @@
 #include <mutex>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/tamo/tamo_internal.h"
 #include "platform/tamo/tamolib.h"
+
+namespace tamo {
+namespace {
+
+// Directory watches: the entry that leads on along the path made, removed,
+// renamed or its mode or owner changed, and the directory itself renamed,
+// removed or its mode changed.
+constexpr uint32_t kDirectoryEvents =
+    IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
+// The file itself, through whichever of its names it is changed.
+constexpr uint32_t kFileEvents =
+    IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF;
+// Paths kept at once (the database and directory.conf; a process that
+// points the variables elsewhere starts again).
+constexpr std::size_t kMaxKnown = 8;
+
+// File systems on which every change is made through this kernel, which
+// reports it to inotify.  A network or FUSE file system changed from
+// elsewhere reports nothing: paths on them are looked at every call.
+bool watchableFileSystem(const char *path) {
+    struct statfs fs {};
+    if (statfs(path, &fs) != 0) {
+        return false;
+    }
+    switch (static_cast<unsigned long>(fs.f_type)) {
+        case EXT4_SUPER_MAGIC:
+        case XFS_SUPER_MAGIC:
+        case BTRFS_SUPER_MAGIC:
+        case F2FS_SUPER_MAGIC:
+        case TMPFS_MAGIC:
+        case RAMFS_MAGIC:
+        case OVERLAYFS_SUPER_MAGIC:
+            return true;
+        default:
+            return false;
+    }
+}
+
+int plainStat(const char *path, struct stat &st) {
+    return ::stat(path, &st) == 0 ? 0 : errno;
+}
+
+// What stat() says about the few paths the library looks at on every call
+// (directory.conf and the database), kept until inotify reports that it may
+// have changed: a call that finds nothing changed makes one epoll_wait()
+// instead of a stat() per file.  The events are read once per call, by the
+// look at directory.conf that every call begins with.
+//
+// Every directory along a path is watched for the entry that leads on, and
+// the file itself for writes and changes of its attributes; a directory is
+// watched before the entry below it is looked at, so no change slips in
+// between.  The mount table is watched too, since a file system mounted
+// over a directory of the path sends no inotify event.  The kernel queues an
+// event before the system call that made the change returns, so the next
+// call sees it; any event that concerns a path forgets every kept answer
+// and starts the watches anew.  A path that cannot be watched soundly is
+// looked at with stat() on every call: a relative path, one holding "." or
+// "..", one through a symbolic link, one on a file system other than the
+// local ones above; and so is every path when inotify or the mount table
+// cannot be had.  A child after fork() makes watches of its own and leaves
+// the inherited descriptors, which its parent still reads, unread.  (The
+// mount table watched is that of the namespace the watches were made in: a
+// process that enters another one later by unshare() or setns() must not
+// rely on mounts being noticed.)
+class PathWatch {
+  public:
+    static PathWatch &instance() {
+        static PathWatch *watch = [] {
+            auto *made = new PathWatch;  // never destroyed: used until exit
+            (void)pthread_atfork(forkPrepare, forkParent, forkChild);
+            return made;
+        }();
+        return *watch;
+    }
+
+    int stat(const char *path, struct stat &st, bool readEvents) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (inherited_) {
+            stop();
+            inherited_ = false;
+        }
+        if (unavailable_) {
+            return plainStat(path, st);
+        }
+        if (inotify_ < 0 || (readEvents && changed())) {
+            stop();
+            if (!start()) {
+                unavailable_ = true;
+                return plainStat(path, st);
+            }
+        }
+        Known *known = find(path);
+        if (known == nullptr) {
+            if (known_.size() == kMaxKnown) {
+                stop();
+                if (!start()) {
+                    unavailable_ = true;
+                    return plainStat(path, st);
+                }
+            }
+            known = &known_.emplace_back();
+            known->path = path;
+            known->watched = watch(known->path);
+        }
+        if (known->kept) {
+            st = known->st;
+            return known->error;
+        }
+        const int error = plainStat(path, st);
+        if (known->watched) {
+            known->kept = true;
+            known->error = error;
+            known->st = st;
+        }
+        return error;
+    }
+
+  private:
+    // Events of wd about the entry name count; with name empty, all do.
+    struct Interest {
+        int wd;
+        std::string name;
+    };
+    struct Known {
+        std::string path;
+        bool watched = false;  // false: looked at on every call
+        bool kept = false;
+        int error = 0;
+        struct stat st {};
+    };
+
+    PathWatch() = default;
+
+    static void forkPrepare() { instance().mutex_.lock(); }
+    static void forkParent() { instance().mutex_.unlock(); }
+    static void forkChild() {
+        instance().inherited_ = true;
+        instance().mutex_.unlock();
+    }
+
+    // One epoll set holds both: asking whether anything happened is one
+    // system call, and the cheapest (no file is looked up for it).
+    bool start() {
+        inotify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        mounts_ = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+        epoll_ = epoll_create1(EPOLL_CLOEXEC);
+        struct epoll_event events {};
+        events.events = EPOLLIN;
+        events.data.fd = inotify_;
+        bool ok = inotify_ >= 0 && mounts_ >= 0 && epoll_ >= 0 &&
+                  epoll_ctl(epoll_, EPOLL_CTL_ADD, inotify_, &events) == 0;
+        // The mount table reports a change as a priority event, once.
+        events.events = EPOLLPRI;
+        events.data.fd = mounts_;
+        ok = ok && epoll_ctl(epoll_, EPOLL_CTL_ADD, mounts_, &events) == 0;
+        if (!ok) {
+            stop();
+        }
+        return ok;
+    }
+
+    void stop() {
+        for (int fd : {inotify_, mounts_, epoll_}) {
+            if (fd >= 0) {
+                close(fd);
+            }
+        }
+        inotify_ = mounts_ = epoll_ = -1;
+        interests_.clear();
+        known_.clear();
+    }
+
+    Known *find(const char *path) {
+        for (Known &known : known_) {
+            if (known.path == path) {
+                return &known;
+            }
+        }
+        return nullptr;
+    }
+
+    // Reads what the kernel queued: true when the mount table changed or an
+    // event concerns a kept path (or events were lost).
+    bool changed() {
+        struct epoll_event ready[2];
+        const int count = epoll_wait(epoll_, ready, 2, 0);
+        if (count == 0) {
+            return false;
+        }
+        if (count < 0) {
+            return true;
+        }
+        for (int i = 0; i < count; ++i) {
+            if (ready[i].data.fd != inotify_ || ready[i].events != EPOLLIN) {
+                return true;
+            }
+        }
+        bool concerned = false;
+        alignas(struct inotify_event) char buffer[4096];
+        for (;;) {
+            const ssize_t got = read(inotify_, buffer, sizeof buffer);
+            if (got < 0 && errno == EINTR) {
+                continue;
+            }
+            if (got <= 0) {
+                return concerned || (got < 0 && errno != EAGAIN);
+            }
+            for (ssize_t at = 0; at < got;) {
+                const auto *event = reinterpret_cast<const struct inotify_event *>(buffer + at);
+                concerned = concerned || concerns(*event);
+                at += static_cast<ssize_t>(sizeof(struct inotify_event) + event->len);
+            }
+        }
+    }
+
+    bool concerns(const struct inotify_event &event) const {
+        if ((event.mask & IN_Q_OVERFLOW) != 0) {
+            return true;
+        }
+        for (const Interest &interest : interests_) {
+            if (interest.wd == event.wd &&
+                (interest.name.empty() || event.len == 0 || interest.name == event.name)) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // Watches the directories along path and the file; false when the path
+    // cannot be watched soundly (it is then looked at on every call).
+    bool watch(const std::string &path) {
+        if (path.size() < 2 || path[0] != '/') {
+            return false;
+        }
+        std::vector<std::string> parts;
+        for (std::size_t at = 1; at <= path.size();) {
+            std::size_t end = path.find('/', at);
+            end = end == std::string::npos ? path.size() : end;
+            std::string part = path.substr(at, end - at);
+            if (part.empty() || part == "." || part == "..") {
+                return false;
+            }
+            parts.push_back(std::move(part));
+            at = end + 1;
+        }
+        std::string at = "/";
+        if (!add(at, kDirectoryEvents | IN_ONLYDIR, parts[0])) {
+            return false;
+        }
+        for (std::size_t i = 0; i < parts.size(); ++i) {
+            const std::string next = (i == 0 ? at : at + "/") + parts[i];
+            struct stat entry {};
+            if (lstat(next.c_str(), &entry) != 0) {
+                return true;  // missing: its making shows in the watch of at
+            }
+            if (S_ISLNK(entry.st_mode)) {
+                return false;
+            }
+            if (i + 1 == parts.size()) {
+                return add(next, kFileEvents, {});
+            }
+            if (!S_ISDIR(entry.st_mode)) {
+                return true;  // stat() fails with ENOTDIR until this entry changes
+            }
+            if (!add(next, kDirectoryEvents | IN_ONLYDIR, parts[i + 1])) {
+                return false;
+            }
+            at = next;
+        }
+        return true;
+    }
+
+    bool add(const std::string &at, uint32_t mask, std::string name) {
+        if (!watchableFileSystem(at.c_str())) {
+            return false;
+        }
+        const int wd = inotify_add_watch(inotify_, at.c_str(), mask | IN_DONT_FOLLOW | IN_MASK_ADD);
+        if (wd < 0) {
+            return false;
+        }
+        interests_.push_back({wd, std::move(name)});
+        return true;
+    }
+
+    std::mutex mutex_;
+    int inotify_ = -1;
+    int mounts_ = -1;
+    int epoll_ = -1;
+    bool unavailable_ = false;  // no inotify or mount table: stat() every call
+    bool inherited_ = false;    // made before a fork(): the parent's to read
+    std::vector<Interest> interests_;
+    std::vector<Known> known_;
+};
+
+}  // namespace
+
+int statWatched(const char *path, struct stat &st, bool readEvents) {
+    try {
+        return PathWatch::instance().stat(path, st, readEvents);
+    } catch (...) {
+        // No memory to keep the answer: look at the file instead.
+        return plainStat(path, st);
+    }
+}
+
+}  // namespace tamo
 
 namespace {
 
@@ -55,11 +371,11 @@ bool unchanged(const ConfigCache &cache, const char *path, const tamo::FileStamp
 int32_t chooseBackend(tamo::ldap::Config &config) {
     const char *path = tamo::configPath();
     struct stat st;
-    const bool exists = stat(path, &st) == 0;
-    if (!exists && errno == ENOENT && !tamo::configPathExplicit()) {
+    const int statError = tamo::statWatched(path, st, true);
+    const bool exists = statError == 0;
+    if (!exists && statError == ENOENT && !tamo::configPathExplicit()) {
         return kUseSqlite;
     }
-    const int statError = errno;
     const tamo::FileStamp stamp = exists ? tamo::stampOf(st) : tamo::FileStamp{};
     ConfigCache &cache = configCache();
     std::lock_guard<std::mutex> lock(cache.mutex);

@@ -12,7 +12,11 @@
  * file has been replaced (another inode) and in a child after fork().  The
  * path is checked with stat() first: anything but a regular file (a FIFO, a
  * device, a directory) is refused with TAMO_ERR_NOT_A_FILE without being
- * opened, so a call never blocks on it.  Schema (kSchema below):
+ * opened, so a call never blocks on it.  What stat() said of the database
+ * and of directory.conf is kept until inotify reports a change along either
+ * path (statWatched below): the next call still sees any change, and a call
+ * that finds none makes one epoll_wait() instead of a stat() per file.  Schema
+ * (kSchema below):
  *   entries(guid BLOB(16) PRIMARY KEY, login TEXT NULL UNIQUE, dn TEXT,
  *           sid TEXT NULL)              -- sid in "S-1-5-21-..." text form
  *   sev(user_guid, position, member_guid) -- ordered equivalence list
@@ -177,6 +181,15 @@ FileStamp stampOf(const struct stat &info);
 // The stamp of the file at path now (exists false when it cannot be stat'ed).
 FileStamp stampOf(const char *path);
 bool operator==(const FileStamp &a, const FileStamp &b);
+
+// stat() of path as a call made now would see it: 0 with st filled, or the
+// errno of the failure.  The answer is kept, process-wide, until inotify
+// reports a change along the path (or of the mount table).  readEvents
+// reads what the kernel queued first; a later look within the same library
+// call passes false, so that one call costs one epoll_wait() however many
+// paths it looks at.  Paths that cannot be watched soundly, and every path when
+// inotify cannot be had, are looked at with stat() each time (see tamo.cpp).
+int statWatched(const char *path, struct stat &st, bool readEvents);
 
 // The LDAP back end's settings, as read from directory.conf.
 struct LdapConfig {

@@ -1,8 +1,9 @@
 // The SQLite back end of the directory simulator: read-only connections kept
 // one per thread, with their statements prepared once, so that lookups from
-// several threads run side by side and a call costs one stat() and the
-// queries themselves.  A list is read with one query that joins each member
-// to its entry's DN.
+// several threads run side by side and a call costs the queries themselves
+// (the file is looked at again only after inotify reported a change, see
+// statWatched).  A list is read with one query that joins each member to
+// its entry's DN.
 #include <pthread.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -153,7 +154,8 @@ int32_t connection(Connection *&out) {
     struct stat st;
     // A file that is gone or replaced by something else is no longer kept
     // open either.
-    if (stat(path, &st) != 0) {
+    // Every call looked at directory.conf first, which read the events.
+    if (statWatched(path, st, false) != 0) {
         t_connection.drop();
         return TAMO_ERR_DATABASE;
     }

@@ -136,3 +136,34 @@ test('a directory.conf that cannot be used fails every call, with one line on st
     h.removePlatform(platform);
   }
 });
+
+test('a directory.conf that appears, changes in place or goes, and a database renamed over, are seen by the next call', { skip: h.skipReason }, () => {
+  const platform = h.createPlatform({ directory: DIRECTORY });
+  const other = h.createPlatform({ directory: [['add-user', 'user1', 'cn=user1,o=corp', 'S-1-5-21-7-8-9-99']] });
+  try {
+    const run = h.runAddon((addon, otherDb) => {
+      const fs = require('node:fs');
+      const conf = '/etc/opt/zorvex/directory.conf';
+      const db = '/etc/opt/zorvex/directory.db';
+      const sid = () => addon.get_sid_from_name('user1')?.sid ?? null;
+      const seen = [sid(), sid()];
+      fs.writeFileSync(conf, 'uri = ldapi://%2Fnowhere\nbasis = o=corp\n');
+      seen.push(sid());
+      fs.writeFileSync(conf, 'uri = ldapi://%2Fnowhere\nbase = o=corp\nsecond = x\n');
+      seen.push(sid());
+      fs.unlinkSync(conf);
+      seen.push(sid());
+      fs.copyFileSync(otherDb, `${db}.next`);
+      fs.renameSync(`${db}.next`, db);
+      seen.push(sid());
+      return seen;
+    }, { platform, args: [path.join(other, 'directory.db')] });
+    assert.deepEqual(run.value, ['S-1-5-21-7-8-9-1', 'S-1-5-21-7-8-9-1', null, null, 'S-1-5-21-7-8-9-1', 'S-1-5-21-7-8-9-99']);
+    // The file rewritten in place is read again: its own fault is reported.
+    const conf = '/etc/opt/zorvex/directory.conf';
+    assert.equal(run.stderr, `libtamo: ${conf}: line 2: unknown key "basis"\nlibtamo: ${conf}: line 3: unknown key "second"\n`);
+  } finally {
+    h.removePlatform(platform);
+    h.removePlatform(other);
+  }
+});

@@ -1,8 +1,10 @@
 // The directory simulator: lookups against a database written here with
 // the shared schema, in a temporary file named by $TAMO_DIRECTORY_DB.
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <sqlite3.h>
 #include <stdlib.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,11 +20,27 @@
 #include "platform/tamo/tamo_internal.h"
 #include "platform/tamo/tamolib.h"
 #include "test/support/in_child.h"
+#include "test/support/temp_dir.h"
 #include "test/tamo/sid_of.h"
 
 namespace {
 
 using Bytes = std::vector<unsigned char>;
+
+// Writes a directory holding only alice, with the SID sid, at path.
+bool writeDirectory(const std::string &path, const char *sid) {
+    sqlite3 *db = nullptr;
+    const std::string insert =
+        std::string(
+            "INSERT INTO entries VALUES (x'0102030405060708090a0b0c0d0e0f10', 'alice',"
+            " 'cn=alice', '") +
+        sid + "')";
+    const bool written = sqlite3_open(path.c_str(), &db) == SQLITE_OK &&
+                         sqlite3_exec(db, tamo::kSchema, nullptr, nullptr, nullptr) == SQLITE_OK &&
+                         sqlite3_exec(db, insert.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+    sqlite3_close(db);
+    return written;
+}
 
 Bytes guid(unsigned char n) {
     Bytes g(16, 0);
@@ -232,15 +250,7 @@ TEST_F(Directory, KeptConnectionSeesAReplacedFileAndServesAChildAfterFork) {
 
     // Written beside and renamed over the kept one: another inode.
     const std::string next = path_ + ".next";
-    sqlite3 *other = nullptr;
-    ASSERT_EQ(sqlite3_open(next.c_str(), &other), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(other, tamo::kSchema, nullptr, nullptr, nullptr), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(other,
-                           "INSERT INTO entries VALUES (x'0102030405060708090a0b0c0d0e0f10',"
-                           " 'alice', 'cn=alice', 'S-1-5-21-1-2-3-2')",
-                           nullptr, nullptr, nullptr),
-              SQLITE_OK);
-    sqlite3_close(other);
+    ASSERT_TRUE(writeDirectory(next, "S-1-5-21-1-2-3-2"));
     ASSERT_EQ(rename(next.c_str(), path_.c_str()), 0);
     EXPECT_EQ(sidOf("alice"), "S-1-5-21-1-2-3-2");
 
@@ -251,6 +261,91 @@ TEST_F(Directory, KeptConnectionSeesAReplacedFileAndServesAChildAfterFork) {
 
     unlink(path_.c_str());
     EXPECT_EQ(sidOf("alice"), std::to_string(TAMO_ERR_DATABASE));
+}
+
+// The look at the database is kept until something changes along its path:
+// whatever replaces it there is seen by the next lookup.  A change made in a
+// child after fork() is seen by the parent too: the child must not take the
+// parent's notice of it.
+TEST(WatchedDatabase, AReplacementAnywhereAlongThePathIsSeenByTheNextLookup) {
+    kavotest::TempDir dir;
+    ASSERT_TRUE(dir.create("tamo-watch"));
+    const std::string home = dir.file("home");
+    const std::string db = home + "/zorvex/directory.db";
+    const std::string next = db + ".next";
+    ASSERT_EQ(mkdir(home.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir((home + "/zorvex").c_str(), 0700), 0);
+    ASSERT_TRUE(writeDirectory(db, "S-1-5-21-1-2-3-1"));
+    setenv("TAMO_DIRECTORY_DB", db.c_str(), 1);
+    EXPECT_EQ(sidOf("alice"), "S-1-5-21-1-2-3-1");
+    EXPECT_EQ(sidOf("alice"), "S-1-5-21-1-2-3-1");
+
+    // A directory two levels up renamed away, and another tree made in its
+    // place, first without a database and then with one.
+    ASSERT_EQ(rename(home.c_str(), dir.file("old").c_str()), 0);
+    ASSERT_EQ(mkdir(home.c_str(), 0700), 0);
+    EXPECT_EQ(sidOf("alice"), std::to_string(TAMO_ERR_DATABASE));
+    ASSERT_EQ(mkdir((home + "/zorvex").c_str(), 0700), 0);
+    ASSERT_TRUE(writeDirectory(db, "S-1-5-21-1-2-3-2"));
+    EXPECT_EQ(sidOf("alice"), "S-1-5-21-1-2-3-2");
+
+    // A symbolic link renamed into its place, pointed elsewhere, and its
+    // target replaced: a path through a link is looked at every call.
+    ASSERT_TRUE(writeDirectory(dir.file("a.db"), "S-1-5-21-1-2-3-3"));
+    ASSERT_TRUE(writeDirectory(dir.file("b.db"), "S-1-5-21-1-2-3-4"));
+    for (const char *target : {"a.db", "b.db"}) {
+        ASSERT_EQ(symlink(dir.file(target).c_str(), next.c_str()), 0);
+        ASSERT_EQ(rename(next.c_str(), db.c_str()), 0);
+        EXPECT_EQ(sidOf("alice"), target[0] == 'a' ? "S-1-5-21-1-2-3-3" : "S-1-5-21-1-2-3-4");
+    }
+    ASSERT_TRUE(writeDirectory(dir.file("c.db"), "S-1-5-21-1-2-3-5"));
+    ASSERT_EQ(rename(dir.file("c.db").c_str(), dir.file("b.db").c_str()), 0);
+    EXPECT_EQ(sidOf("alice"), "S-1-5-21-1-2-3-5");
+
+    // A file again; replaced in a child, which answers from the new one,
+    // and then seen by the parent.
+    ASSERT_EQ(unlink(db.c_str()), 0);
+    ASSERT_TRUE(writeDirectory(db, "S-1-5-21-1-2-3-6"));
+    EXPECT_EQ(sidOf("alice"), "S-1-5-21-1-2-3-6");
+    kavotest::expectInChild([&] {
+        return sidOf("alice") == "S-1-5-21-1-2-3-6" && writeDirectory(next, "S-1-5-21-1-2-3-7") &&
+               rename(next.c_str(), db.c_str()) == 0 && sidOf("alice") == "S-1-5-21-1-2-3-7";
+    });
+    EXPECT_EQ(sidOf("alice"), "S-1-5-21-1-2-3-7");
+    unsetenv("TAMO_DIRECTORY_DB");
+}
+
+// A file system mounted over the directory that holds the database sends no
+// inotify event: the mount table is watched for it.  Runs in a child with a
+// mount namespace of its own, where one can be had.
+TEST(WatchedDatabase, AFileSystemMountedOverItsDirectoryIsSeenByTheNextLookup) {
+    kavotest::TempDir dir;
+    ASSERT_TRUE(dir.create("tamo-mount"));
+    const std::string home = dir.file("home");
+    const std::string other = dir.file("other");
+    ASSERT_EQ(mkdir(home.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(other.c_str(), 0700), 0);
+    ASSERT_TRUE(writeDirectory(home + "/directory.db", "S-1-5-21-1-2-3-1"));
+    ASSERT_TRUE(writeDirectory(other + "/directory.db", "S-1-5-21-1-2-3-2"));
+    const pid_t probe = fork();
+    ASSERT_GE(probe, 0);
+    if (probe == 0) {
+        _exit(unshare(CLONE_NEWNS) == 0 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(probe, &status, 0), probe);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        GTEST_SKIP() << "no mount namespace can be had here";
+    }
+    setenv("TAMO_DIRECTORY_DB", (home + "/directory.db").c_str(), 1);
+    kavotest::expectInChild([&] {
+        return unshare(CLONE_NEWNS) == 0 &&
+               mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+               sidOf("alice") == "S-1-5-21-1-2-3-1" &&
+               mount(other.c_str(), home.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
+               sidOf("alice") == "S-1-5-21-1-2-3-2";
+    });
+    unsetenv("TAMO_DIRECTORY_DB");
 }
 
 TEST_F(Directory, FifoOrDirectoryInPlaceOfTheDatabaseIsRefusedWithoutBlocking) {
