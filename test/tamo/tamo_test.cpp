@@ -140,6 +140,16 @@ TEST(SidForms, LargestSidAndLargeAuthorityFitTheTextBuffer) {
     ASSERT_EQ(tamolib_sid_to_string(packed, out), TAMO_OK);
     EXPECT_EQ(out, text);
     EXPECT_LT(text.size(), static_cast<std::size_t>(TAMO_SID_TEXT_SIZE));
+    // Any smaller buffer is refused whole, written only within its size.
+    for (std::size_t capacity = 1; capacity <= text.size(); ++capacity) {
+        std::string small(capacity + 1, 'x');
+        EXPECT_FALSE(tamo::formatSid(packed, small.data(), capacity)) << capacity;
+        EXPECT_EQ(small[0], '\0');
+        EXPECT_EQ(small[capacity], 'x');
+    }
+    std::string exact(text.size() + 1, 'x');
+    EXPECT_TRUE(tamo::formatSid(packed, exact.data(), exact.size()));
+    EXPECT_STREQ(exact.c_str(), text.c_str());
 
     for (const char *bad :
          {"S-1-5", "S-1-5-", "S-1--5-1", "S-256-5-1", "S-1-5-4294967296", "S-1-5-1x", "s-1-5-1",
