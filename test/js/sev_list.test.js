@@ -154,35 +154,37 @@ forEachBackend(DIRECTORY, (ctx) => {
   // A link that holds each answer 100 ms in front of the domain controller:
   // after a first call (connection, TLS, bind), a list of 200 groups is
   // two round trips, the user and then its groups read a few searches at a
-  // time; read one group at a time, 64 waiting at most, it would be four.
-  test('a list of 200 costs two round trips to the domain controller', {
-    skip: ctx.backend !== 'samba' && 'the LDAP fixture\'s round trips are the directory library\'s own test',
-  }, async () => {
-    const { spawn } = require('node:child_process');
-    const fs = require('node:fs');
-    const path = require('node:path');
-    const proxy = spawn('nsenter', [`--net=${ctx.dc.netns}`, '--',
-      path.join(h.paths.support, 'kavo-delay-proxy'), '636', '100000'], { stdio: ['pipe', 'pipe', 'inherit'] });
-    const conf = path.join(ctx.platform, 'directory.conf');
-    const direct = fs.readFileSync(conf, 'utf8');
-    try {
-      const [port] = await require('node:events').once(proxy.stdout, 'data');
-      fs.writeFileSync(conf, direct.replace('ldaps://127.0.0.1', `ldaps://127.0.0.1:${Number(port)}`));
-      const run = ctx.run((addon) => {
-        addon.get_sev_list('dorn', 'many');
-        const start = process.hrtime.bigint();
-        const list = addon.get_sev_list('dorn', 'many');
-        return { ms: Number(process.hrtime.bigint() - start) / 1e6, count: list?.sev_count };
-      });
-      assert.equal(run.type, 'object', run.error);
-      assert.equal(run.value.count, GROUPS);
-      assert.ok(run.value.ms >= 200 && run.value.ms < 300, `${run.value.ms} ms`);
-    } finally {
-      fs.writeFileSync(conf, direct);
-      proxy.stdin.end();
-      proxy.kill();
-    }
-  });
+  // time; read one group at a time, 64 waiting at most, it would be at
+  // least four.
+  // On slapd, the directory library's own tests check the same.
+  if (ctx.backend === 'samba') {
+    test('a list of 200 costs two round trips to the domain controller', async () => {
+      const { spawn } = require('node:child_process');
+      const fs = require('node:fs');
+      const path = require('node:path');
+      const proxy = spawn('nsenter', [`--net=${ctx.dc.netns}`, '--',
+        path.join(h.paths.support, 'kavo-delay-proxy'), '636', '100000'], { stdio: ['pipe', 'pipe', 'inherit'] });
+      const conf = path.join(ctx.platform, 'directory.conf');
+      const direct = fs.readFileSync(conf, 'utf8');
+      try {
+        const [port] = await require('node:events').once(proxy.stdout, 'data');
+        fs.writeFileSync(conf, direct.replace('ldaps://127.0.0.1', `ldaps://127.0.0.1:${Number(port)}`));
+        const run = ctx.run((addon) => {
+          addon.get_sev_list('dorn', 'many');
+          const start = process.hrtime.bigint();
+          const list = addon.get_sev_list('dorn', 'many');
+          return { ms: Number(process.hrtime.bigint() - start) / 1e6, count: list?.sev_count };
+        });
+        assert.equal(run.type, 'object', run.error);
+        assert.equal(run.value.count, GROUPS);
+        assert.ok(run.value.ms >= 200 && run.value.ms < 400, `${run.value.ms} ms`);
+      } finally {
+        fs.writeFileSync(conf, direct);
+        proxy.stdin.end();
+        proxy.kill();
+      }
+    });
+  }
 
   // SQLite keeps list members as GUIDs and fails the lookup of one without
   // entry; LDAP keeps DNs and fails the list call on one that names no entry.
