@@ -29,6 +29,28 @@
 
 namespace kavotest {
 
+// A TCP socket listening on a port of loopback that the kernel chose
+// (written to port), or -1.  Nobody accepting on it makes a server that
+// takes connections and never says a word: the kernel completes the
+// handshake.
+inline int listenOnLoopback(int &port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&address), size) != 0 ||
+        listen(fd, 64) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr *>(&address), &size) != 0) {
+        if (fd >= 0) {
+            close(fd);
+        }
+        return -1;
+    }
+    port = ntohs(address.sin_port);
+    return fd;
+}
+
 class DelayProxy {
   public:
     using Clock = std::chrono::steady_clock;
@@ -36,13 +58,8 @@ class DelayProxy {
     // toServer and toClient: how long a chunk is held on its way there.
     DelayProxy(int serverPort, Clock::duration toClient, Clock::duration toServer = {})
         : serverPort_(serverPort), delay_{toServer, toClient} {
-        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address = loopback(0);
-        socklen_t size = sizeof address;
-        if (listener_ >= 0 && bind(listener_, reinterpret_cast<sockaddr *>(&address), size) == 0 &&
-            listen(listener_, 64) == 0 &&
-            getsockname(listener_, reinterpret_cast<sockaddr *>(&address), &size) == 0) {
-            port_ = ntohs(address.sin_port);
+        listener_ = listenOnLoopback(port_);
+        if (listener_ >= 0) {
             acceptor_ = std::thread([this] { acceptLoop(); });
         }
     }

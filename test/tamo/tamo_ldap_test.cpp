@@ -1,12 +1,9 @@
 // The LDAP back end: directory.conf, and lookups against a private slapd
 // (tools/ldap-fixture) loaded with entries written here.  The server tests
 // skip when slapd is not installed.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -25,7 +22,7 @@
 #include "test/support/delay_proxy.h"
 #include "test/support/in_child.h"
 #include "test/support/temp_dir.h"
-#include "test/tamo/sid_of.h"
+#include "test/tamo/lookups.h"
 
 namespace {
 
@@ -193,32 +190,6 @@ TEST(DirectoryConf, AFileThatCannotBeUsedFailsEveryCallWithoutFallingBack) {
     unsetenv("TAMO_DIRECTORY_CONF");
 }
 
-// A server that takes connections and never says a word: a listening
-// socket that nobody accepts on (the kernel completes the TCP handshake).
-class SilentServer {
-  public:
-    SilentServer() {
-        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        struct sockaddr_in address {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t size = sizeof address;
-        if (fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr *>(&address), size) == 0 &&
-            listen(fd_, 16) == 0 &&
-            getsockname(fd_, reinterpret_cast<sockaddr *>(&address), &size) == 0) {
-            port_ = ntohs(address.sin_port);
-        }
-    }
-    ~SilentServer() { close(fd_); }
-    SilentServer(const SilentServer &) = delete;
-    SilentServer &operator=(const SilentServer &) = delete;
-    int port() const { return port_; }
-
-  private:
-    int fd_ = -1;
-    int port_ = 0;
-};
-
 double threadCpuMs() {
     struct timespec now {};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
@@ -226,12 +197,13 @@ double threadCpuMs() {
 }
 
 TEST(Deadline, AStalledTlsHandshakeEndsAtTheTimeoutWithoutSpinning) {
-    SilentServer silent;
-    ASSERT_NE(silent.port(), 0);
+    int port = 0;
+    const int silent = kavotest::listenOnLoopback(port);  // never accepts
+    ASSERT_GE(silent, 0);
     kavotest::TempDir dir;
     ASSERT_TRUE(dir.create("tamo-ldap"));
     setenv("TAMO_DIRECTORY_CONF",
-           dir.write("silent.conf", "uri = ldaps://127.0.0.1:" + std::to_string(silent.port()) +
+           dir.write("silent.conf", "uri = ldaps://127.0.0.1:" + std::to_string(port) +
                                         "\nbase = o=c\ntimeout_ms = 500\n")
                .c_str(),
            1);
@@ -246,6 +218,7 @@ TEST(Deadline, AStalledTlsHandshakeEndsAtTheTimeoutWithoutSpinning) {
     // Waiting, not retrying: a spinning handshake burns the whole wait.
     EXPECT_LT(threadCpuMs() - cpuBefore, 100.0);
     unsetenv("TAMO_DIRECTORY_CONF");
+    close(silent);
     // Past the time that calls fail at once after a timeout.
     std::this_thread::sleep_for(std::chrono::milliseconds(TAMO_FAIL_FAST_MS + 50));
 }
@@ -358,8 +331,9 @@ class Server : public ::testing::Test {
     }
     // A port nobody listens on now (the kernel's choice).
     static int freePort() {
-        kavotest::DelayProxy probe(1, std::chrono::milliseconds(0));
-        return probe.port();
+        int port = 0;
+        close(kavotest::listenOnLoopback(port));
+        return port;
     }
     static std::string reader() {
         return "dn: cn=reader,o=corp\nobjectClass: kavoDirectoryEntry\nobjectClass: "
@@ -389,31 +363,6 @@ kavotest::TempDir *Server::dir_ = nullptr;
 std::string Server::uri_;
 int Server::port_ = 0;
 
-std::vector<unsigned char> utf16(const std::string &ascii) {
-    std::vector<unsigned char> out;
-    for (char c : ascii) {
-        out.push_back(static_cast<unsigned char>(c));
-        out.push_back(0);
-    }
-    out.push_back(0);
-    out.push_back(0);
-    return out;
-}
-
-// The DN of guid through the library, or its status as text.
-std::string dnOf(const unsigned char *guid) {
-    int32_t selector = TAMO_INFO_DN;
-    char *dn = nullptr;
-    const int32_t status =
-        tamolib_get_userinfo_from_guid(guid, &selector, nullptr, nullptr, nullptr, &dn);
-    if (status != TAMO_OK) {
-        return std::to_string(status);
-    }
-    std::string text(dn);
-    free(dn);
-    return text;
-}
-
 TEST_F(Server, AWideListCostsTwoRoundTripsAndStaysWithinTheServersLimits) {
     // Over TCP, anonymously, through a link that holds every answer 100 ms:
     // the user's search, then its entries read by their DN a few searches
@@ -427,7 +376,7 @@ TEST_F(Server, AWideListCostsTwoRoundTripsAndStaysWithinTheServersLimits) {
     for (const std::string dnAttribute : {"entryDN", "noSuchAttribute"}) {
         SCOPED_TRACE(dnAttribute);
         configure("", tcp(link.port()), dnAttribute + ".conf", dnAttribute);
-        const auto name = utf16("wide");
+        const auto name = utf16(u"wide");
         std::vector<unsigned char> guids(kWide * TAMO_GUID_SIZE);
         int32_t count = kWide;
         ASSERT_EQ(sidOf("alice"), "S-1-5-21-1-2-3-1001");  // connected and bound
@@ -451,7 +400,7 @@ TEST_F(Server, AWideListCostsTwoRoundTripsAndStaysWithinTheServersLimits) {
 }
 
 TEST_F(Server, TheLookupsAfterAListAreAnsweredFromItForAShortWhile) {
-    const auto name = utf16("alice");
+    const auto name = utf16(u"alice");
     unsigned char guids[2 * TAMO_GUID_SIZE];
     int32_t count = 1;
     // Too short a buffer: the call again with the count is answered from
@@ -527,47 +476,34 @@ TEST_F(Server, SidsThatDoNotFitThePackedFormAreRefusedWithoutWriting) {
 }
 
 TEST_F(Server, ListsResolveToGuidsInServerOrderAndGuidsToDns) {
-    const unsigned char name[] = {'a', 0, 'l', 0, 'i', 0, 'c', 0, 'e', 0, 0, 0};
     unsigned char guids[2 * 16];
     std::memset(guids, 0x5A, sizeof guids);
+    const auto list = [&](const char16_t *login, int32_t count) {
+        return tamolib_get_sevlist_from_name(utf16(login).data(), &count, guids, nullptr);
+    };
     int32_t count = 1;
-    EXPECT_EQ(tamolib_get_sevlist_from_name(name, &count, guids, nullptr),
+    EXPECT_EQ(tamolib_get_sevlist_from_name(utf16(u"alice").data(), &count, guids, nullptr),
               TAMO_ERR_BUFFER_TOO_SMALL);
     EXPECT_EQ(count, 2);
     EXPECT_EQ(guids[0], 0x5A);
-    ASSERT_EQ(tamolib_get_sevlist_from_name(name, &count, guids, nullptr), TAMO_OK);
-    ASSERT_EQ(count, 2);
-    EXPECT_EQ(guids[0], 0x20);  // g1 first, as stored
-    EXPECT_EQ(guids[16], 0x10);
-
+    // A value in another case than the entry's own DN names the entry too.
+    for (const char16_t *login : {u"alice", u"shouter"}) {
+        ASSERT_EQ(list(login, 2), TAMO_OK);
+        EXPECT_EQ(guids[0], 0x20);  // g1 first, as stored
+        EXPECT_EQ(guids[16], 0x10);
+        EXPECT_EQ(dnOf(guids), "cn=g1,o=corp");
+        EXPECT_EQ(dnOf(guids + 16), "cn=g0,o=corp");
+    }
+    const unsigned char unknown[16] = {0xFF};
     int32_t selector = TAMO_INFO_DN;
     char *dn = nullptr;
-    ASSERT_EQ(tamolib_get_userinfo_from_guid(guids + 16, &selector, nullptr, nullptr, nullptr, &dn),
-              TAMO_OK);
-    EXPECT_STREQ(dn, "cn=g0,o=corp");
-    free(dn);
-    const unsigned char unknown[16] = {0xFF};
-    dn = nullptr;
     EXPECT_EQ(tamolib_get_userinfo_from_guid(unknown, &selector, nullptr, nullptr, nullptr, &dn),
               TAMO_ERR_NOT_FOUND);
     EXPECT_EQ(dn, nullptr);
 
-    // A value in another case than the entry's own DN names the entry.
-    const auto shouter = utf16("shouter");
-    count = 2;
-    ASSERT_EQ(tamolib_get_sevlist_from_name(shouter.data(), &count, guids, nullptr), TAMO_OK);
-    EXPECT_EQ(guids[0], 0x20);
-    EXPECT_EQ(guids[16], 0x10);
-    EXPECT_EQ(dnOf(guids), "cn=g1,o=corp");
-
     // A value naming no entry, or an entry whose GUID is not 16 bytes.
-    const unsigned char dangling[] = {'d', 0,   'a', 0,   'n', 0,   'g', 0, 'l',
-                                      0,   'i', 0,   'n', 0,   'g', 0,   0, 0};
-    const unsigned char badguid[] = {'b', 0, 'a', 0, 'd', 0, 'g', 0, 'u', 0, 'i', 0, 'd', 0, 0, 0};
-    count = 2;
-    EXPECT_EQ(tamolib_get_sevlist_from_name(dangling, &count, guids, nullptr), TAMO_ERR_UNRESOLVED);
-    count = 2;
-    EXPECT_EQ(tamolib_get_sevlist_from_name(badguid, &count, guids, nullptr), TAMO_ERR_UNRESOLVED);
+    EXPECT_EQ(list(u"dangling", 2), TAMO_ERR_UNRESOLVED);
+    EXPECT_EQ(list(u"badguid", 2), TAMO_ERR_UNRESOLVED);
 }
 
 TEST_F(Server, SimpleBindReadsThePasswordFileAgainWhenItChanges) {
@@ -595,9 +531,9 @@ TEST_F(Server, AnAnswerPastTheBoundEndsTheCallNotTheMemory) {
     // The "list" attribute of this user is one value past the bound; the
     // call does not get as far as counting it.
     configure("sev_attribute = description\n");
-    const unsigned char name[] = {'h', 0, 'u', 0, 'g', 0, 'e', 0, 0, 0};
     int32_t count = 0;
-    EXPECT_EQ(tamolib_get_sevlist_from_name(name, &count, nullptr, nullptr), TAMO_ERR_UNAVAILABLE);
+    EXPECT_EQ(tamolib_get_sevlist_from_name(utf16(u"huge").data(), &count, nullptr, nullptr),
+              TAMO_ERR_UNAVAILABLE);
     EXPECT_EQ(count, 0);
     EXPECT_EQ(sidOf("alice"), "S-1-5-21-1-2-3-1001");
 }

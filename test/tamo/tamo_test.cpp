@@ -21,7 +21,7 @@
 #include "platform/tamo/tamolib.h"
 #include "test/support/in_child.h"
 #include "test/support/temp_dir.h"
-#include "test/tamo/sid_of.h"
+#include "test/tamo/lookups.h"
 
 namespace {
 
@@ -91,17 +91,6 @@ class Directory : public ::testing::Test {
         sqlite3_bind_blob(stmt, 3, g.data(), 16, SQLITE_TRANSIENT);
         EXPECT_EQ(sqlite3_step(stmt), SQLITE_DONE);
         sqlite3_finalize(stmt);
-    }
-
-    static Bytes utf16(const std::u16string &text) {
-        Bytes out;
-        for (char16_t unit : text) {
-            out.push_back(static_cast<unsigned char>(unit & 0xFF));
-            out.push_back(static_cast<unsigned char>(unit >> 8));
-        }
-        out.push_back(0);
-        out.push_back(0);
-        return out;
     }
 
     std::string path_;
@@ -214,21 +203,12 @@ TEST_F(Directory, LookupsOfAListsGuidsRightAfterItNeedNoFile) {
     ASSERT_EQ(tamolib_get_sevlist_from_name(utf16(u"bob").data(), &count, guids, nullptr), TAMO_OK);
     ASSERT_EQ(count, 3);
     unlink(path_.c_str());
-    auto dnOf = [](const Bytes &g) {
-        int32_t selector = TAMO_INFO_DN;
-        char *dn = nullptr;
-        const int32_t status =
-            tamolib_get_userinfo_from_guid(g.data(), &selector, nullptr, nullptr, nullptr, &dn);
-        std::string text = status == TAMO_OK ? dn : std::to_string(status);
-        free(dn);
-        return text;
-    };
-    EXPECT_EQ(dnOf(guid(11)), "cn=g1");
-    EXPECT_EQ(dnOf(guid(10)), "cn=g0");
-    EXPECT_EQ(dnOf(guid(13)), std::to_string(TAMO_ERR_DATABASE));
+    EXPECT_EQ(dnOf(guid(11).data()), "cn=g1");
+    EXPECT_EQ(dnOf(guid(10).data()), "cn=g0");
+    EXPECT_EQ(dnOf(guid(13).data()), std::to_string(TAMO_ERR_DATABASE));
     EXPECT_EQ(sidOf("bob"), std::to_string(TAMO_ERR_DATABASE));
     std::this_thread::sleep_for(std::chrono::milliseconds(TAMO_LIST_MEMO_MS + 50));
-    EXPECT_EQ(dnOf(guid(11)), std::to_string(TAMO_ERR_DATABASE));
+    EXPECT_EQ(dnOf(guid(11).data()), std::to_string(TAMO_ERR_DATABASE));
 }
 
 TEST_F(Directory, GuidLookupGivesANewStringOrFails) {
