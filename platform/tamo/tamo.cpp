@@ -322,6 +322,12 @@ class PathWatch {
 
 }  // namespace
 
+int64_t nowMs() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
 int statWatched(const char *path, struct stat &st, bool readEvents) {
     try {
         return PathWatch::instance().stat(path, st, readEvents);
@@ -406,12 +412,6 @@ int32_t chooseBackend(tamo::ldap::Config &config) {
     return config != nullptr ? TAMO_OK : cache.failure;
 }
 
-int64_t nowMs() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 // The last list this thread read, for TAMO_LIST_MEMO_MS: the add-on asks for
 // the DN of each of its GUIDs right after the list call (and, for a list
 // longer than its buffer, makes the list call again with the count it was
@@ -424,7 +424,7 @@ struct ListMemo {
     bool retryDue = false;  // the list was longer than the caller's buffer
     std::size_t next = 0;   // where the next GUID lookup most likely is
 
-    bool fresh() const { return madeMs != 0 && nowMs() - madeMs <= TAMO_LIST_MEMO_MS; }
+    bool fresh() const { return madeMs != 0 && tamo::nowMs() - madeMs <= TAMO_LIST_MEMO_MS; }
     void keep(const std::string &name, tamo::SevList &&read, bool tooLong) {
         if (read.size() > TAMO_LIST_MEMO_MAX) {
             // Only the first entries: no list call is answered from it.
@@ -432,7 +432,7 @@ struct ListMemo {
             read.dns.resize(TAMO_LIST_MEMO_MAX);
             tooLong = false;
         }
-        madeMs = nowMs();
+        madeMs = tamo::nowMs();
         login = name;
         list = std::move(read);
         retryDue = tooLong;

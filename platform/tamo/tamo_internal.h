@@ -182,6 +182,10 @@ FileStamp stampOf(const struct stat &info);
 FileStamp stampOf(const char *path);
 bool operator==(const FileStamp &a, const FileStamp &b);
 
+// The monotonic clock in milliseconds: call deadlines and the list memo's
+// age.
+int64_t nowMs();
+
 // stat() of path as a call made now would see it: 0 with st filled, or the
 // errno of the failure.  The answer is kept, process-wide, until inotify
 // reports a change along the path (or of the mount table).  readEvents

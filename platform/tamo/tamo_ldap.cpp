@@ -112,12 +112,6 @@ const Api *api() {
     return loaded;
 }
 
-int64_t nowMs() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 // The end of one library call's time.
 class Deadline {
   public:
