@@ -1,6 +1,10 @@
 'use strict';
 // get_sev_list against both back ends of the directory library.
 const assert = require('node:assert/strict');
+const { spawn } = require('node:child_process');
+const { once } = require('node:events');
+const fs = require('node:fs');
+const path = require('node:path');
 const { test } = require('node:test');
 const h = require('./support/harness');
 const { forEachBackend } = require('./support/directory');
@@ -159,15 +163,12 @@ forEachBackend(DIRECTORY, (ctx) => {
   // On slapd, the directory library's own tests check the same.
   if (ctx.backend === 'samba') {
     test('a list of 200 costs two round trips to the domain controller', async () => {
-      const { spawn } = require('node:child_process');
-      const fs = require('node:fs');
-      const path = require('node:path');
       const proxy = spawn('nsenter', [`--net=${ctx.dc.netns}`, '--',
         path.join(h.paths.support, 'kavo-delay-proxy'), '636', '100000'], { stdio: ['pipe', 'pipe', 'inherit'] });
       const conf = path.join(ctx.platform, 'directory.conf');
       const direct = fs.readFileSync(conf, 'utf8');
       try {
-        const [port] = await require('node:events').once(proxy.stdout, 'data');
+        const [port] = await once(proxy.stdout, 'data');
         fs.writeFileSync(conf, direct.replace('ldaps://127.0.0.1', `ldaps://127.0.0.1:${Number(port)}`));
         const run = ctx.run((addon) => {
           addon.get_sev_list('dorn', 'many');

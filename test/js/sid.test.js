@@ -1,6 +1,8 @@
 'use strict';
 // get_sid_from_name against both back ends of the directory library.
 const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const path = require('node:path');
 const { test } = require('node:test');
 const h = require('./support/harness');
 const { forEachBackend } = require('./support/directory');
@@ -108,8 +110,6 @@ forEachBackend(DIRECTORY, (ctx) => {
   });
 
   test('a wrong password is sent once: no lockout, however many calls', () => {
-    const fs = require('node:fs');
-    const path = require('node:path');
     const file = path.join(ctx.platform, 'svc-kavo.pw');
     const right = fs.readFileSync(file, 'utf8');
     fs.writeFileSync(file, 'Not-The-Password-1!');
@@ -125,8 +125,6 @@ forEachBackend(DIRECTORY, (ctx) => {
   });
 
   test('a server certificate from a CA not trusted is refused', () => {
-    const fs = require('node:fs');
-    const path = require('node:path');
     const conf = path.join(ctx.platform, 'directory.conf');
     const trusted = fs.readFileSync(conf, 'utf8');
     // The system's CA certificates only: the test CA is not among them.
